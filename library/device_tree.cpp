@@ -1,0 +1,168 @@
+// Property readers, the match rule and FindTopBridge.
+#include "library/device_tree.h"
+
+#include "library/px71.h"
+#include "library/text.h"
+
+#include <cstring>
+
+namespace px71 {
+namespace {
+
+// Bounds the reader's grow-and-retry loop: a property that keeps reporting a larger
+// size after this many doublings is treated as not read.
+constexpr int kMaxReadPasses = 16;
+
+const GUID kDiskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+
+void Clear(BYTE* buffer, DWORD size) noexcept
+{
+    if (buffer) std::memset(buffer, 0, size);
+}
+
+void CopyOut(BYTE* buffer, DWORD bufferSize, const void* data, DWORD size) noexcept
+{
+    if (buffer) std::memcpy(buffer, data, bufferSize < size ? bufferSize : size);
+}
+
+// Steps 2 to 5 of the node reader: a size query, then the read into a heap buffer of
+// twice that size. Leaves Data empty when the property was not read.
+struct NodeProperty {
+    HeapBlock data;
+    ULONG type = 0;
+    ULONG length = 0;
+};
+
+bool ReadNodeProperty(DEVINST devInst, ULONG property, NodeProperty& out) noexcept
+{
+    ULONG length = 0;
+    CM_Get_DevNode_Registry_PropertyW(devInst, property, &out.type, nullptr, &length, 0);
+    if (length == 0 || length > MAXDWORD / 2) return false;
+    HeapBlock data(static_cast<SIZE_T>(length) * 2);
+    if (!data) return false;
+    out.length = length;
+    if (CM_Get_DevNode_Registry_PropertyW(devInst, property, &out.type, data.get(), &out.length, 0) != CR_SUCCESS)
+        return false;
+    if (out.length > length * 2) out.length = length * 2;
+    out.data = std::move(data);
+    return true;
+}
+
+} // namespace
+
+int MatchMultiSz(LPCWSTR pattern, const WCHAR* data, DWORD dataBytes) noexcept
+{
+    if (!data) return 0;
+    const DWORD units = dataBytes / 2;
+    if (!pattern) return (units > 0 && data[0] != 0) ? 1 : 0;
+    if (dataBytes == 0) return 0;
+
+    const std::size_t n = Length(pattern);
+    DWORD p = 0;
+    do {
+        // The entry at p matches when its first n characters equal the pattern's.
+        std::size_t k = 0;
+        while (k < n && p + k < units && data[p + k] != 0 && FoldCase(data[p + k]) == FoldCase(pattern[k])) ++k;
+        if (k == n) return 1;
+        DWORD end = p;
+        while (end < units && data[end] != 0) ++end;
+        p = end + 1;
+    } while (2ull * p < dataBytes);
+    return 0;
+}
+
+int MatchProperty(const void* match, DWORD type, const BYTE* data, DWORD dataBytes) noexcept
+{
+    if (!match) return 1;
+    if (type == REG_DWORD) {
+        if (dataBytes < sizeof(DWORD)) return 0;
+        return std::memcmp(match, data, sizeof(DWORD)) == 0 ? 1 : 0;
+    }
+    return MatchMultiSz(static_cast<LPCWSTR>(match), reinterpret_cast<const WCHAR*>(data), dataBytes);
+}
+
+DEVINST FindTopBridge(DEVINST devInst) noexcept
+{
+    DEVINST current = devInst;
+    for (;;) {
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, current, 0) != CR_SUCCESS) return current;
+        NodeProperty ids;
+        if (!ReadNodeProperty(parent, CM_DRP_COMPATIBLEIDS, ids)) return current;
+        if (!MatchProperty(W16("PCI\\CC_060400"), ids.type, ids.data.as<BYTE>(), ids.length)) return current;
+        current = parent;
+    }
+}
+
+UniqueDevInfo PresentPciDevices() noexcept
+{
+    return UniqueDevInfo(SetupDiGetClassDevsW(nullptr, W16("PCI"), nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+}
+
+UniqueDevInfo AllPresentDevices() noexcept
+{
+    return UniqueDevInfo(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
+}
+
+UniqueDevInfo AllDevices() noexcept
+{
+    return UniqueDevInfo(SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES));
+}
+
+UniqueDevInfo PresentClassDevices(const GUID& setupClass) noexcept
+{
+    return UniqueDevInfo(SetupDiGetClassDevsA(&setupClass, nullptr, nullptr, DIGCF_PRESENT));
+}
+
+UniqueDevInfo PresentDiskInterfaces() noexcept
+{
+    return UniqueDevInfo(
+        SetupDiGetClassDevsW(&kDiskInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE));
+}
+
+} // namespace px71
+
+using namespace px71;
+
+extern "C" int PX71API GetDeviceRegistryProperty(HDEVINFO DeviceInfoSet, PSP_DEVINFO_DATA DeviceInfoData,
+                                                 DWORD Property, const void* Match, BYTE* Buffer,
+                                                 DWORD BufferSize) noexcept
+{
+    Clear(Buffer, BufferSize);
+    DWORD type = 0;
+    DWORD required = 0;
+    // A property that reads with no buffer at all has no data: not read.
+    if (SetupDiGetDeviceRegistryPropertyW(DeviceInfoSet, DeviceInfoData, Property, &type, nullptr, 0, &required))
+        return 0;
+
+    HeapBlock data;
+    DWORD size = 0;
+    bool read = false;
+    for (int pass = 0; pass < kMaxReadPasses && GetLastError() == ERROR_INSUFFICIENT_BUFFER; ++pass) {
+        data.reset();
+        if (required > MAXDWORD / 2) return 0;
+        size = required * 2;
+        data = HeapBlock(size);
+        if (!data) return 0;
+        if (SetupDiGetDeviceRegistryPropertyW(DeviceInfoSet, DeviceInfoData, Property, &type, data.as<BYTE>(), size,
+                                              &required)) {
+            read = true;
+            break;
+        }
+    }
+    if (!read) return 0;
+
+    const DWORD length = required < size ? required : size;
+    CopyOut(Buffer, BufferSize, data.get(), length);
+    return MatchProperty(Match, type, data.as<BYTE>(), length);
+}
+
+extern "C" int PX71API GetDevNodeRegistryProperty(DWORD DevInst, DWORD Property, const void* Match, BYTE* Buffer,
+                                                  DWORD BufferSize) noexcept
+{
+    Clear(Buffer, BufferSize);
+    NodeProperty property;
+    if (!ReadNodeProperty(DevInst, Property, property)) return 0;
+    CopyOut(Buffer, BufferSize, property.data.get(), property.length);
+    return MatchProperty(Match, property.type, property.data.as<BYTE>(), property.length);
+}

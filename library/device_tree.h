@@ -1,0 +1,62 @@
+// Device-tree conventions every export shares: the match rule, the device sets and
+// the two ways of walking them, and the walk up to the top PCI-to-PCI bridge.
+#pragma once
+
+#include "platform/win32.h"
+
+namespace px71 {
+
+// The match rule: Match null matches; a REG_DWORD compares its first 32-bit word
+// with Match's; anything else is a prefix test of Match against every string.
+int MatchProperty(const void* match, DWORD type, const BYTE* data, DWORD dataBytes) noexcept;
+
+// Prefix test, case ignored, of Pattern against each string of a multi-string.
+// Never reads outside the DataBytes given.
+int MatchMultiSz(LPCWSTR pattern, const WCHAR* data, DWORD dataBytes) noexcept;
+
+// The topmost node of the unbroken chain of PCI-to-PCI bridges directly above
+// DevInst, or DevInst itself.
+DEVINST FindTopBridge(DEVINST devInst) noexcept;
+
+// The device sets, as every export builds them.
+UniqueDevInfo PresentPciDevices() noexcept;      // enumerator "PCI", DIGCF_PRESENT | DIGCF_ALLCLASSES
+UniqueDevInfo AllPresentDevices() noexcept;      // DIGCF_PRESENT | DIGCF_ALLCLASSES
+UniqueDevInfo AllDevices() noexcept;             // DIGCF_ALLCLASSES, present or not
+UniqueDevInfo PresentClassDevices(const GUID& setupClass) noexcept;  // ANSI call, DIGCF_PRESENT
+UniqueDevInfo PresentDiskInterfaces() noexcept;  // GUID_DEVINTERFACE_DISK, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE
+
+enum class Walk { Next, Stop };
+
+// Walk rule "stop at first failure": members 0, 1, 2, ... until SetupDiEnumDeviceInfo
+// fails for any reason. Visit(SP_DEVINFO_DATA&) returns Walk::Stop to end early.
+template <typename Visit>
+void ForEachDevice(HDEVINFO set, Visit&& visit) noexcept
+{
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set, index, &data); ++index)
+        if (visit(data) == Walk::Stop) return;
+}
+
+// Walk rule "skip until no more items": a failing index is skipped, the walk ends at
+// ERROR_NO_MORE_ITEMS. A set that fails index after index for another reason ends
+// the walk after kMaxSkippedMembers failures in a row rather than spin for ever.
+constexpr DWORD kMaxSkippedMembers = 4096;
+
+template <typename Visit>
+void ForEachDeviceSkippingFailures(HDEVINFO set, Visit&& visit) noexcept
+{
+    DWORD skipped = 0;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInfo(set, index, &data)) {
+            if (GetLastError() == ERROR_NO_MORE_ITEMS || ++skipped >= kMaxSkippedMembers) return;
+            continue;
+        }
+        skipped = 0;
+        if (visit(data) == Walk::Stop) return;
+    }
+}
+
+} // namespace px71

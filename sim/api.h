@@ -1,0 +1,54 @@
+// Shared by the files that implement the Win32 subset: the guard every call enters.
+#pragma once
+
+#include "sim/machine.h"
+
+#include <mutex>
+#include <optional>
+#include <string>
+
+namespace sim::api {
+
+inline std::uint64_t P(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
+
+inline std::string Text(LPCWSTR s) { return s ? Narrow(s) : std::string("(null)"); }
+inline std::string Text(LPCSTR s) { return s ? Narrow(FromAnsi(s)) : std::string("(null)"); }
+
+// Every API function starts with a Call: it takes the machine's lock, writes the
+// call log and asks the fault injector whether this call is to fail.
+class Call {
+public:
+    Call(const char* function, std::initializer_list<std::uint64_t> args, std::string text = {})
+        : machine(Current()), lock_(machine.mutex), fault_(machine.Enter(function, args, std::move(text)))
+    {
+    }
+
+    bool failed() const { return fault_.has_value(); }
+    BOOL FailBool() const
+    {
+        SetLastError(fault_->error);
+        return FALSE;
+    }
+    HANDLE FailHandle(HANDLE failure) const
+    {
+        SetLastError(fault_->error);
+        return failure;
+    }
+    LSTATUS FailStatus() const { return static_cast<LSTATUS>(fault_->error); }
+    CONFIGRET FailConfig() const { return fault_->cr; }
+    DWORD error() const { return fault_->error; }
+
+    // Blocking calls give the lock up while they wait.
+    std::unique_lock<std::recursive_mutex>& lock() { return lock_; }
+
+    Machine& machine;
+
+private:
+    std::unique_lock<std::recursive_mutex> lock_;
+    std::optional<Machine::FaultHit> fault_;
+};
+
+// Windows paths are compared without regard to case.
+bool PathEquals(std::u16string_view a, std::u16string_view b);
+
+} // namespace sim::api

@@ -1,0 +1,127 @@
+#include "sim/default_machine.h"
+
+namespace sim {
+namespace {
+
+DeviceSpec PciDevice(std::u16string hardware_id, std::u16string class_code, std::u16string description,
+                     DWORD bus, const GUID& setup_class, std::u16string service)
+{
+    DeviceSpec spec;
+    spec.enumerator = "PCI";
+    spec.class_guid = setup_class;
+    spec.hardware_ids = {hardware_id, hardware_id.substr(0, hardware_id.rfind(u'&'))};
+    spec.compatible_ids = {u"PCI\\CC_" + class_code, u"PCI\\CC_" + class_code.substr(0, 4)};
+    spec.description = std::move(description);
+    spec.bus_number = bus;
+    spec.service = std::move(service);
+    return spec;
+}
+
+DeviceSpec Bridge(std::u16string hardware_id, std::u16string description, DWORD bus)
+{
+    return PciDevice(std::move(hardware_id), u"060400", std::move(description), bus, kClassSystem, u"pci");
+}
+
+DeviceSpec UsbDevice(std::u16string hardware_id, std::u16string description, std::u16string service)
+{
+    DeviceSpec spec;
+    spec.enumerator = "USB";
+    spec.class_guid = kClassUsb;
+    spec.hardware_ids = {std::move(hardware_id)};
+    spec.description = std::move(description);
+    spec.service = std::move(service);
+    return spec;
+}
+
+// The slot bridge function's configuration registers.
+void SlotBridgeRegisters(DumpDriver& dump, std::uint8_t bus, bool card_present)
+{
+    dump.Set(bus, 0x00, 0x02E31217);
+    dump.Set(bus, 0x94, 0x01021E2A);
+    dump.Set(bus, 0x20, 0xD3F0D300);                                  // memory base and limit
+    dump.Set(bus, 0x58, card_present ? 0x00400000u : 0u, 0x0000FFFF);  // Slot Status: Presence Detect
+    dump.Set(bus, 0x50, 0x10110000, 0x0000FFFF);                       // Link Status x1, link on
+}
+
+} // namespace
+
+DefaultNodes BuildDefaultMachine(Machine& m)
+{
+    DefaultNodes n;
+    DeviceTree& t = m.tree;
+
+    DeviceSpec complex;
+    complex.enumerator = "ACPI";
+    complex.class_guid = kClassSystem;
+    complex.hardware_ids = {u"ACPI\\PNP0A08", u"*PNP0A08"};
+    complex.compatible_ids = {u"ACPI\\PNP0A03", u"*PNP0A03"};
+    complex.description = u"PCI Express Root Complex";
+    complex.service = u"pci";
+    complex.bus_number = 0;
+    n.root_complex = t.Add(t.root(), complex);
+
+    n.root_port = t.Add(n.root_complex, Bridge(u"PCI\\VEN_8086&DEV_1C10&SUBSYS_00000000&REV_B5",
+                                               u"PCI Express Root Port", 0));
+    n.adapter = t.Add(n.root_port, Bridge(u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A&REV_01",
+                                          u"PX71 PCI Express Switch Upstream Port", 1));
+    for (int i = 0; i < 4; ++i)
+        n.downstream[i] = t.Add(n.adapter, Bridge(u"PCI\\VEN_1E2A&DEV_0103&SUBSYS_01021E2A&REV_01",
+                                                  u"PX71 PCI Express Switch Downstream Port", 2));
+
+    for (int i = 0; i < 2; ++i) {
+        auto sata = PciDevice(u"PCI\\VEN_1095&DEV_3132&SUBSYS_71321095&REV_01", u"010400",
+                              u"Silicon Image SiI 3132 SATALink Controller", static_cast<DWORD>(3 + i),
+                              kClassScsiAdapter, u"SI3132");
+        n.sata[i] = t.Add(n.downstream[i], sata);
+        DeviceSpec disk;
+        disk.enumerator = "SCSI";
+        disk.class_guid = kClassDiskDrive;
+        disk.hardware_ids = {u"SCSI\\DiskST3500418AS_____CC38", u"GenDisk"};
+        disk.description = u"Disk drive";
+        disk.friendly_name = i == 0 ? u"ST3500418AS" : u"WDC WD5000AAKS-00V1A0";
+        disk.service = u"disk";
+        n.sata_disk[i] = t.Add(n.sata[i], disk);
+    }
+
+    n.cardbus = t.Add(n.downstream[2], PciDevice(u"PCI\\VEN_1217&DEV_8134&SUBSYS_01021E2A&REV_02", u"060700",
+                                                 u"O2Micro OZ711EZ1 CardBus Controller", 5, kClassPcmcia, u"pcmcia"));
+    DeviceSpec cardbus_card;
+    cardbus_card.enumerator = "PCMCIA";
+    cardbus_card.class_guid = kClassPcmcia;
+    cardbus_card.hardware_ids = {u"PCMCIA\\CardBus-Network-0001"};
+    cardbus_card.description = u"CardBus Fast Ethernet Card";
+    cardbus_card.service = u"e100b";
+    n.cardbus_card = t.Add(n.cardbus, cardbus_card);
+
+    n.slot_bridge = t.Add(n.downstream[3], Bridge(u"PCI\\VEN_1217&DEV_02E3&SUBSYS_01021E2A&REV_01",
+                                                  u"O2Micro PCI Express ExpressCard Slot", kDefaultSlotBus));
+    n.express_card = t.Add(n.slot_bridge, Bridge(u"PCI\\VEN_104C&DEV_8240&SUBSYS_00000000&REV_00",
+                                                 u"ExpressCard PCI Express to PCI Bridge", kDefaultCardBus));
+    n.ohci = t.Add(n.downstream[3], PciDevice(u"PCI\\VEN_1217&DEV_02EF&SUBSYS_01021E2A&REV_01", u"0C0310",
+                                              u"O2Micro OHCI USB Host Controller", kDefaultSlotBus, kClassUsb,
+                                              u"usbohci"));
+    n.ehci = t.Add(n.downstream[3], PciDevice(u"PCI\\VEN_1217&DEV_02F1&SUBSYS_01021E2A&REV_01", u"0C0320",
+                                              u"O2Micro EHCI USB Host Controller", kDefaultSlotBus, kClassUsb,
+                                              u"usbehci"));
+    n.ohci_root_hub = t.Add(n.ohci, UsbDevice(u"USB\\ROOT_HUB&VID1217&PID02EF&REV0001", u"USB Root Hub", u"usbhub"));
+    n.ehci_root_hub =
+        t.Add(n.ehci, UsbDevice(u"USB\\ROOT_HUB20&VID1217&PID02F1&REV0001", u"USB Root Hub", u"usbhub"));
+    n.usb_card = t.Add(n.ehci_root_hub,
+                       UsbDevice(u"USB\\VID_0BDA&PID_8150&REV_0100", u"USB 2.0 ExpressCard Ethernet Adapter",
+                                 u"rtl8150"));
+    n.reader_hub = t.Add(n.ehci_root_hub, UsbDevice(u"USB\\VID_0409&PID_005A&REV_0100", u"Generic USB Hub",
+                                                    u"usbhub"));
+    n.reader = t.Add(n.reader_hub, UsbDevice(u"USB\\VID_1E2A&PID_0071&REV_0100", u"USB Mass Storage Device",
+                                             u"USBSTOR"));
+
+    SlotBridgeRegisters(m.dump, kDefaultSlotBus, true);
+    m.dump.Set(kDefaultCardBus, 0x00, 0x8240104C);
+
+    m.registry.CreateKey(kServiceKey);
+    m.registry.SetDword(kServiceKey, u"Oz888Len", 0x00400000);
+    m.registry.SetDword(kServiceKey, u"USBLen", 0x00100000);
+    m.registry.SetString(kServiceKey, u"FilePathName", u"C:\\Program Files\\PX71\\PX71 HotPlug Tool\\PX71.exe");
+    return n;
+}
+
+} // namespace sim

@@ -1,0 +1,3 @@
+// Part of the simulated machine's SDK subset; everything lives in <windows.h>.
+#pragma once
+#include <windows.h>

@@ -1,0 +1,310 @@
+// The simulated Windows machine: what a PC with the adapter would hold, kept in
+// memory, behind the Win32 subset of sim/include/windows.h.
+//
+// A test or tool builds a Machine, makes it the active one with ActiveMachine, and
+// then calls PX71 code, which reaches the machine only through the Win32 calls.
+// The machine records every call (CallLog), can fail any of them (Faults) and counts
+// what is held open (Accounting).
+#pragma once
+
+#include <windows.h>
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <set>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace sim {
+
+using Bytes = std::vector<std::uint8_t>;
+using WideList = std::vector<std::u16string>;
+
+// ---------------------------------------------------------------- text helpers
+std::u16string Widen(std::string_view utf8);
+std::string Narrow(std::u16string_view wide);           // UTF-8, for messages and logs
+std::string ToAnsi(std::u16string_view wide);            // the machine's ANSI code page (1252)
+std::u16string FromAnsi(std::string_view ansi);
+std::u16string Lower(std::u16string_view text);          // ASCII case folding, as device IDs need
+bool EqualNoCase(std::u16string_view a, std::u16string_view b);
+Bytes MultiSzBytes(const WideList& entries);             // entries, NULs, closing NUL
+Bytes SzBytes(std::u16string_view text);                 // text and its NUL
+Bytes DwordBytes(DWORD value);
+WideList ParseMultiSz(const Bytes& data);                // stops at the empty entry or the end
+std::string GuidText(const GUID& guid);
+
+// Setup classes and interface classes the machine knows by name.
+extern const GUID kClassSystem;
+extern const GUID kClassUsb;
+extern const GUID kClassPcmcia;
+extern const GUID kClassScsiAdapter;
+extern const GUID kClassDiskDrive;
+extern const GUID kClassVolume;
+extern const GUID kInterfaceDisk;
+
+// ---------------------------------------------------------------- device tree
+struct Property {
+    DWORD type = REG_NONE;
+    Bytes data;
+};
+
+// What a device node is made of, for building machines.
+struct DeviceSpec {
+    std::string enumerator = "ROOT";
+    GUID class_guid{};
+    WideList hardware_ids;
+    WideList compatible_ids;
+    WideList upper_filters;           // empty: no UpperFilters value at all
+    std::u16string description;       // empty: no DeviceDesc
+    std::u16string friendly_name;     // empty: no FriendlyName
+    std::u16string service;           // empty: no Service
+    std::optional<DWORD> bus_number;  // no BusNumber when absent
+    bool present = true;
+    ULONG status = DN_DRIVER_LOADED | DN_STARTED;
+    ULONG problem = 0;
+};
+
+struct DeviceInterface {
+    GUID interface_class{};
+    std::u16string path;  // the symbolic link a detail query returns
+};
+
+struct DevNode {
+    DEVINST id = 0;
+    DEVINST parent = 0;  // 0 for the root
+    std::vector<DEVINST> children;
+    std::string enumerator;
+    GUID class_guid{};
+    bool present = true;
+    ULONG status = 0;
+    ULONG problem = 0;
+    bool refuse_property_writes = false;
+    std::map<ULONG, Property> properties;  // by CM_DRP_ code
+    std::vector<DeviceInterface> interfaces;
+};
+
+class DeviceTree {
+public:
+    DeviceTree();
+
+    DEVINST root() const { return root_; }
+    DEVINST Add(DEVINST parent, const DeviceSpec& spec);
+    DevNode& node(DEVINST id);
+    const DevNode* find(DEVINST id) const;
+    DevNode* find(DEVINST id);
+    // Every node, root first, in the order the device manager enumerates them.
+    const std::vector<DEVINST>& order() const { return order_; }
+
+    void SetProperty(DEVINST id, ULONG cm_code, DWORD type, Bytes data);
+    void SetMultiSz(DEVINST id, ULONG cm_code, const WideList& entries);
+    void DeleteProperty(DEVINST id, ULONG cm_code);
+    const Property* property(DEVINST id, ULONG cm_code) const;
+    std::optional<WideList> MultiSz(DEVINST id, ULONG cm_code) const;
+
+    // The live tree a configuration-manager walk sees: present nodes only.
+    std::optional<DEVINST> FirstPresentChild(DEVINST id) const;
+    std::optional<DEVINST> NextPresentSibling(DEVINST id) const;
+
+private:
+    DEVINST root_ = 0;
+    DEVINST next_id_ = 1;
+    std::map<DEVINST, DevNode> nodes_;
+    std::vector<DEVINST> order_;
+};
+
+// ---------------------------------------------------------------- registry
+struct RegValue {
+    std::u16string name;  // as written, case kept
+    DWORD type = REG_NONE;
+    Bytes data;
+};
+
+struct RegKey {
+    std::u16string name;
+    std::map<std::u16string, RegValue> values;                  // by lower-case name
+    std::map<std::u16string, std::shared_ptr<RegKey>> subkeys;  // by lower-case name
+    bool deny_write_access = false;  // an open that asks for more than KEY_READ fails
+    bool refuse_writes = false;      // RegSetValueEx fails with ERROR_ACCESS_DENIED
+    bool deleted = false;
+};
+
+class Registry {
+public:
+    Registry();
+
+    // Paths name a root ("HKLM", "HKCU" or the full HKEY_ name) and subkeys: "HKLM\\SYSTEM\\...".
+    std::shared_ptr<RegKey> CreateKey(std::u16string_view path);
+    std::shared_ptr<RegKey> Key(std::u16string_view path) const;  // null when missing
+    void DeleteKey(std::u16string_view path);
+    void SetDword(std::u16string_view path, std::u16string_view name, DWORD value);
+    void SetString(std::u16string_view path, std::u16string_view name, std::u16string_view value);
+    void SetValue(std::u16string_view path, std::u16string_view name, DWORD type, Bytes data);
+    const RegValue* Value(std::u16string_view path, std::u16string_view name) const;
+    std::optional<DWORD> Dword(std::u16string_view path, std::u16string_view name) const;
+
+    std::shared_ptr<RegKey> Root(HKEY predefined) const;  // null for anything else
+    static std::shared_ptr<RegKey> Walk(std::shared_ptr<RegKey> from, std::u16string_view subkey, bool create);
+
+private:
+    std::map<std::uintptr_t, std::shared_ptr<RegKey>> roots_;
+};
+
+// ---------------------------------------------------------------- PCI configuration space
+// One function per bus (device 0, function 0), 64 dword registers.
+struct PciFunction {
+    std::array<std::uint32_t, 64> registers{};
+    std::array<std::uint32_t, 64> writable{};  // bits a write can change
+};
+
+class DumpDriver {
+public:
+    bool installed = true;          // "\\.\XUDUMP" exists
+    bool fail_requests = false;     // DeviceIoControl completes with ERROR_GEN_FAILURE
+    int open_handles = 0;
+    std::map<std::uint8_t, PciFunction> functions;  // by bus
+    // Called after a write changed a register: lets the machine model what the
+    // hardware does with it (a link switched off, a card that goes away).
+    std::function<void(std::uint8_t bus, std::uint8_t reg, std::uint32_t before, std::uint32_t after)> on_write;
+
+    std::uint32_t Read(std::uint8_t bus, std::uint8_t reg) const;   // all ones where nothing answers
+    void Write(std::uint8_t bus, std::uint8_t reg, std::uint32_t value);
+    void Set(std::uint8_t bus, std::uint8_t reg, std::uint32_t value, std::uint32_t writable_mask = 0);
+};
+
+// ---------------------------------------------------------------- faults, call log, accounting
+struct Fault {
+    std::string function;   // empty: any API call counts
+    std::uint64_t nth = 1;  // the n-th matching call after arming, 1-based
+    DWORD error = ERROR_GEN_FAILURE;  // last error / LSTATUS of the failed call
+    CONFIGRET cr = CR_FAILURE;        // result of a failed configuration-manager call
+    bool persistent = false;          // fail the n-th and every later matching call
+};
+
+struct CallRecord {
+    std::string function;
+    std::vector<std::uint64_t> args;
+    std::string text;  // string arguments, UTF-8
+    bool failed = false;
+};
+
+struct Accounting {
+    std::size_t handles = 0;
+    std::size_t sets = 0;
+    std::size_t keys = 0;
+    std::size_t heap_blocks = 0;
+    std::size_t bad_releases = 0;  // closes and frees of things that were not held
+    bool operator==(const Accounting&) const = default;
+};
+std::string Describe(const Accounting& accounting);
+
+// A kernel object behind a HANDLE.
+class KernelObject {
+public:
+    virtual ~KernelObject() = default;
+    virtual const char* kind() const = 0;
+    // The default is a device that knows no request.
+    virtual BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned);
+};
+
+// ---------------------------------------------------------------- the machine
+class Machine {
+public:
+    Machine();
+    ~Machine();
+    Machine(const Machine&) = delete;
+    Machine& operator=(const Machine&) = delete;
+
+    DeviceTree tree;
+    Registry registry;
+    DumpDriver dump;
+
+    // Faults
+    void ArmFault(Fault fault);
+    void ClearFaults();
+
+    // Call log
+    std::vector<CallRecord> calls() const;
+    std::size_t CallCount(std::string_view function) const;
+    std::size_t TotalCalls() const;
+    void ClearCalls();
+    void set_logging(bool on) { logging_ = on; }
+
+    // Accounting
+    Accounting Outstanding() const;
+    void ForgetBadReleases() { bad_releases_ = 0; }  // after a test provoked one on purpose
+
+    // ---- used by the Win32 implementation
+    std::recursive_mutex mutex;
+    struct FaultHit {
+        DWORD error;
+        CONFIGRET cr;
+    };
+    std::optional<FaultHit> Enter(const char* function, std::initializer_list<std::uint64_t> args, std::string text);
+
+    HANDLE AddHandle(std::shared_ptr<KernelObject> object);
+    std::shared_ptr<KernelObject> Object(HANDLE handle) const;
+    bool CloseObject(HANDLE handle);
+
+    struct DeviceSet {
+        std::vector<DEVINST> members;
+        GUID interface_class{};
+        bool interfaces = false;  // built with DIGCF_DEVICEINTERFACE
+    };
+    HDEVINFO AddSet(DeviceSet set);
+    DeviceSet* Set(HDEVINFO handle);
+    bool DestroySet(HDEVINFO handle);
+
+    struct OpenKey {
+        std::shared_ptr<RegKey> key;
+        REGSAM access = 0;
+    };
+    HKEY AddKey(OpenKey key);
+    OpenKey* Key(HKEY handle);
+    bool CloseKey(HKEY handle);
+
+    void* Allocate(std::size_t bytes, bool zero);
+    bool Free(void* block);
+
+private:
+    bool logging_ = true;
+    std::vector<CallRecord> calls_;
+    std::uint64_t total_calls_ = 0;
+    struct ArmedFault {
+        Fault fault;
+        std::uint64_t seen = 0;
+        bool spent = false;
+    };
+    std::vector<ArmedFault> faults_;
+
+    std::uintptr_t next_handle_ = 0x1000;
+    std::map<HANDLE, std::shared_ptr<KernelObject>> handles_;
+    std::uintptr_t next_set_ = 0x20000000;
+    std::map<HDEVINFO, DeviceSet> sets_;
+    std::uintptr_t next_key_ = 0x30000000;
+    std::map<HKEY, OpenKey> keys_;
+    std::unordered_map<void*, std::size_t> heap_;
+    std::size_t bad_releases_ = 0;
+};
+
+// Makes a machine the one the Win32 calls reach, for the lifetime of this object.
+class ActiveMachine {
+public:
+    explicit ActiveMachine(Machine& machine);
+    ~ActiveMachine();
+    ActiveMachine(const ActiveMachine&) = delete;
+    ActiveMachine& operator=(const ActiveMachine&) = delete;
+
+private:
+    Machine* previous_;
+};
+
+Machine& Current();  // the active machine; aborts when there is none
+
+} // namespace sim

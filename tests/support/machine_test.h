@@ -1,0 +1,60 @@
+// What the host tests share: a simulated machine made active for each test, the
+// check that nothing was left open, and the fault sweep.
+#pragma once
+
+#include "sim/default_machine.h"
+#include "sim/machine.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <memory>
+
+namespace px71test {
+
+inline ::testing::AssertionResult NothingOpen(const sim::Machine& machine)
+{
+    sim::Accounting left = machine.Outstanding();
+    if (left == sim::Accounting{}) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << "left behind: " << sim::Describe(left);
+}
+
+class MachineTest : public ::testing::Test {
+protected:
+    sim::Machine machine;
+    sim::ActiveMachine active{machine};
+
+    void TearDown() override { EXPECT_TRUE(NothingOpen(machine)); }
+};
+
+// Runs Body once on a machine that Build makes, counting the API calls it makes,
+// then once more for every one of those calls with that call failed (ERROR_GEN_FAILURE,
+// CR_FAILURE, or a null from HeapAlloc). After each run nothing may be left open, and
+// Check(result, machine) judges the result. Returns the number of faults injected.
+template <typename Result>
+int SweepFaults(const std::function<void(sim::Machine&)>& build, const std::function<Result()>& body,
+                const std::function<void(Result, sim::Machine&, std::size_t failed_call)>& check)
+{
+    std::size_t calls = 0;
+    {
+        sim::Machine machine;
+        build(machine);
+        sim::ActiveMachine active(machine);
+        machine.ClearCalls();
+        body();
+        calls = machine.TotalCalls();
+        EXPECT_TRUE(NothingOpen(machine));
+    }
+    for (std::size_t n = 1; n <= calls; ++n) {
+        sim::Machine machine;
+        build(machine);
+        sim::ActiveMachine active(machine);
+        machine.ArmFault({"", n});
+        Result result = body();
+        EXPECT_TRUE(NothingOpen(machine)) << "with call " << n << " failed";
+        check(result, machine, n);
+    }
+    return static_cast<int>(calls);
+}
+
+} // namespace px71test
