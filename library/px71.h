@@ -41,6 +41,24 @@ int PX71API GetDevNodeRegistryProperty(DWORD DevInst, DWORD Property, const void
 int PX71API XU_ReadPCI(DWORD Bus, DWORD Register, DWORD* Value) PX71_NOTHROW;
 int PX71API XU_WritePCI(DWORD Bus, DWORD Register, DWORD Value) PX71_NOTHROW;
 
+/* ---- Slot status and card information */
+
+/* ---- Bridge reset */
+
+/* ---- Device check */
+
+/* ---- Filter lists */
+
+/* ---- Resource window settings */
+
+/* ---- Card names */
+
+/* ---- Card removal */
+
+/* ---- Log file */
+
+/* ---- Diagnostic report */
+
 #ifdef __cplusplus
 }
 #endif

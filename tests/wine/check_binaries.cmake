@@ -25,7 +25,7 @@ foreach(line IN LISTS imports)
 endforeach()
 
 if(EXPECTED_EXPORTS)
-    string(REPLACE "," ";" expected "${EXPECTED_EXPORTS}")
+    set(expected ${EXPECTED_EXPORTS})
     string(REGEX MATCH "\\[Ordinal/Name Pointer\\] Table[^\n]*\n(.*)" table "${dump}")
     foreach(name IN LISTS expected)
         if(NOT table MATCHES "\\] ${name}\n")

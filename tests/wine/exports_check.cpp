@@ -21,12 +21,8 @@ Function* Export(const char* name)
     return reinterpret_cast<Function*>(reinterpret_cast<void*>(GetProcAddress(Library(), name)));
 }
 
-const char* const kExports[] = {
-    "GetDeviceRegistryProperty",
-    "GetDevNodeRegistryProperty",
-    "XU_ReadPCI",
-    "XU_WritePCI",
-};
+// Every name in px71.def.
+const char* const kExports[] = {PX71_EXPORT_NAMES};
 
 } // namespace
 
