@@ -94,6 +94,34 @@ DEVINST FindTopBridge(DEVINST devInst) noexcept
     }
 }
 
+DEVINST FirstChild(DEVINST devInst) noexcept
+{
+    DEVINST child = 0;
+    if (devInst == 0 || CM_Get_Child(&child, devInst, 0) != CR_SUCCESS) return 0;
+    return child;
+}
+
+DEVINST NextSibling(DEVINST devInst) noexcept
+{
+    DEVINST sibling = 0;
+    if (devInst == 0 || CM_Get_Sibling(&sibling, devInst, 0) != CR_SUCCESS) return 0;
+    return sibling;
+}
+
+AdapterNodes FindAdapterNodes(DEVINST adapter) noexcept
+{
+    AdapterNodes nodes;
+    nodes.root_port = FindTopBridge(adapter);
+    nodes.upstream = FirstChild(nodes.root_port);
+    DEVINST position = FirstChild(nodes.upstream);
+    for (DEVINST& downstream : nodes.downstream) {
+        if (position == 0) break;
+        downstream = position;
+        if (&downstream != &nodes.downstream[3]) position = NextSibling(position);
+    }
+    return nodes;
+}
+
 UniqueDevInfo PresentPciDevices() noexcept
 {
     return UniqueDevInfo(SetupDiGetClassDevsW(nullptr, W16("PCI"), nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));

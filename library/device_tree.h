@@ -18,6 +18,22 @@ int MatchMultiSz(LPCWSTR pattern, const WCHAR* data, DWORD dataBytes) noexcept;
 // DevInst, or DevInst itself.
 DEVINST FindTopBridge(DEVINST devInst) noexcept;
 
+// A node's first child and next sibling in the configuration manager's order
+// (flags 0), or 0 when there is none. 0 in gives 0 out without a call.
+DEVINST FirstChild(DEVINST devInst) noexcept;
+DEVINST NextSibling(DEVINST devInst) noexcept;
+
+// The adapter's fixed positions below its root port, found from the adapter's own
+// node: the root port (FindTopBridge), its first child, and that child's first four
+// children in sibling order, the downstream nodes. A missing position is 0, and the
+// positions after it are not looked for.
+struct AdapterNodes {
+    DEVINST root_port = 0;
+    DEVINST upstream = 0;
+    DEVINST downstream[4] = {};
+};
+AdapterNodes FindAdapterNodes(DEVINST adapter) noexcept;
+
 // The device sets, as every export builds them.
 UniqueDevInfo PresentPciDevices() noexcept;      // enumerator "PCI", DIGCF_PRESENT | DIGCF_ALLCLASSES
 UniqueDevInfo AllPresentDevices() noexcept;      // DIGCF_PRESENT | DIGCF_ALLCLASSES

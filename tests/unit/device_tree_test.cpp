@@ -294,6 +294,38 @@ TEST_F(TopBridgeTest, StopsBelowAParentThatIsNoBridge)
     EXPECT_EQ(px71::FindTopBridge(nodes.express_card), nodes.slot_bridge);
 }
 
+TEST_F(TopBridgeTest, FindsTheAdapterPositions)
+{
+    px71::AdapterNodes found = px71::FindAdapterNodes(nodes.adapter);
+    EXPECT_EQ(found.root_port, nodes.root_port);
+    EXPECT_EQ(found.upstream, nodes.adapter);
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(found.downstream[i], nodes.downstream[i]) << i;
+    EXPECT_EQ(px71::FirstChild(found.downstream[3]), nodes.slot_bridge);
+    EXPECT_EQ(px71::NextSibling(px71::NextSibling(nodes.slot_bridge)), nodes.ehci);
+    EXPECT_EQ(machine.CallCount("CM_Get_Sibling"), 5u) << "three for the downstream nodes, two above";
+}
+
+TEST_F(TopBridgeTest, MissingPositionsStayZero)
+{
+    // Two downstream nodes go away: the third and fourth positions are not found.
+    machine.tree.node(nodes.downstream[2]).present = false;
+    machine.tree.node(nodes.downstream[3]).present = false;
+    px71::AdapterNodes found = px71::FindAdapterNodes(nodes.adapter);
+    EXPECT_EQ(found.downstream[1], nodes.downstream[1]);
+    EXPECT_EQ(found.downstream[2], 0u);
+    EXPECT_EQ(found.downstream[3], 0u);
+    // An adapter hanging straight from the root complex is its own root port.
+    sim::DeviceSpec lone;
+    lone.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A"};
+    DEVINST adapter = machine.tree.Add(nodes.root_complex, lone);
+    found = px71::FindAdapterNodes(adapter);
+    EXPECT_EQ(found.root_port, adapter);
+    EXPECT_EQ(found.upstream, 0u);
+    EXPECT_EQ(found.downstream[0], 0u);
+    EXPECT_EQ(px71::FirstChild(0), 0u);
+    EXPECT_EQ(px71::NextSibling(0), 0u);
+}
+
 TEST(TopBridgeFaults, AFailureEndsTheWalkWhereItStands)
 {
     sim::DefaultNodes nodes;
