@@ -113,6 +113,73 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWO
     return ok;
 }
 
+extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)
+{
+    Call call("ReadFile", {P(file), toRead, P(ov)});
+    if (read) *read = 0;
+    if (call.failed()) return call.FailBool();
+    auto object = call.machine.Object(file);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!read && !ov) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD count = 0;
+    BOOL ok = object->Read(call, buffer, toRead, &count, ov);
+    if (read) *read = count;
+    return ok;
+}
+
+extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov)
+{
+    Call call("WriteFile", {P(file), toWrite, P(ov)});
+    if (written) *written = 0;
+    if (call.failed()) return call.FailBool();
+    auto object = call.machine.Object(file);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!written && !ov) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD count = 0;
+    BOOL ok = object->Write(call, buffer, toWrite, &count, ov);
+    if (written) *written = count;
+    return ok;
+}
+
+extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
+{
+    Call call("FlushFileBuffers", {P(file)});
+    if (call.failed()) return call.FailBool();
+    auto object = call.machine.Object(file);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return object->Flush(call);
+}
+
+extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)
+{
+    Call call("SetFilePointer", {P(file), static_cast<std::uint64_t>(distance), method});
+    if (call.failed()) {
+        SetLastError(call.error());
+        return INVALID_SET_FILE_POINTER;
+    }
+    auto object = call.machine.Object(file);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return INVALID_SET_FILE_POINTER;
+    }
+    return object->SetPointer(distance, distanceHigh, method);
+}
+
 // ---------------------------------------------------------------- code pages
 extern "C" UINT WINAPI GetACP(void) { return 1252; }
 

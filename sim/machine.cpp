@@ -448,6 +448,30 @@ BOOL KernelObject::Ioctl(DWORD, const void*, DWORD, void*, DWORD, DWORD*)
     return FALSE;
 }
 
+BOOL KernelObject::Read(api::Call&, void*, DWORD, DWORD*, OVERLAPPED*)
+{
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+BOOL KernelObject::Write(api::Call&, const void*, DWORD, DWORD*, OVERLAPPED*)
+{
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+BOOL KernelObject::Flush(api::Call&)
+{
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return FALSE;
+}
+
+DWORD KernelObject::SetPointer(LONG, LONG*, DWORD)
+{
+    SetLastError(ERROR_INVALID_FUNCTION);
+    return INVALID_SET_FILE_POINTER;
+}
+
 Machine::Machine() = default;
 
 Machine::~Machine()

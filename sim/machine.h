@@ -204,13 +204,24 @@ struct Accounting {
 };
 std::string Describe(const Accounting& accounting);
 
-// A kernel object behind a HANDLE.
+namespace api {
+class Call;
+}
+
+// A kernel object behind a HANDLE. ReadFile, WriteFile, FlushFileBuffers,
+// SetFilePointer and DeviceIoControl reach the object through these; each kind of
+// object (file, pipe, device) answers the ones it knows. A call that blocks releases
+// the machine's lock through Call while it waits.
 class KernelObject {
 public:
     virtual ~KernelObject() = default;
     virtual const char* kind() const = 0;
-    // The default is a device that knows no request.
+    // The defaults are those of an object that knows no such request.
     virtual BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned);
+    virtual BOOL Read(api::Call& call, void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov);
+    virtual BOOL Write(api::Call& call, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov);
+    virtual BOOL Flush(api::Call& call);
+    virtual DWORD SetPointer(LONG distance, LONG* distance_high, DWORD method);
 };
 
 // ---------------------------------------------------------------- the machine
