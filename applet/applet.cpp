@@ -1,0 +1,74 @@
+// PX71ResourceSetting.cpl: the Control Panel item that starts the product's main
+// program with "-c" and waits until it ends.
+#include "platform/win32.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int kIconId = 6000;
+constexpr int kNameId = 6001;
+constexpr int kInfoId = 6002;
+
+constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\PX711";
+constexpr char kPathValue[] = "FilePathName";
+constexpr char kDefaultPath[] = "C:\\Program Files\\PX71\\PX71 HotPlug Tool\\PX71.exe";
+constexpr DWORD kPathBufferSize = 261;
+
+// The main program's path: "FilePathName" when the key holds a usable one, else the
+// default. A value that does not end within the buffer is not a path we can use.
+void MainProgramPath(char (&path)[kPathBufferSize]) noexcept
+{
+    std::memset(path, 0, sizeof path);
+    HKEY opened = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
+        px71::UniqueRegKey key(opened);
+        DWORD size = kPathBufferSize;
+        const LSTATUS status =
+            RegQueryValueExA(key.get(), kPathValue, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size);
+        if (status == ERROR_SUCCESS && size <= kPathBufferSize && std::memchr(path, 0, size) != nullptr) return;
+    }
+    std::memset(path, 0, sizeof path);
+    std::memcpy(path, kDefaultPath, sizeof kDefaultPath);
+}
+
+void StartMainProgram() noexcept
+{
+    char path[kPathBufferSize];
+    MainProgramPath(path);
+    char commandLine[] = "-c";  // the whole command line: no program name before it
+    STARTUPINFOA startup;
+    std::memset(&startup, 0, sizeof startup);
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process;
+    std::memset(&process, 0, sizeof process);
+    if (!CreateProcessA(path, commandLine, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &process)) return;
+    px71::UniqueHandle processHandle(process.hProcess);
+    px71::UniqueHandle threadHandle(process.hThread);
+    WaitForSingleObject(processHandle.get(), INFINITE);
+}
+
+} // namespace
+
+extern "C" LONG APIENTRY CPlApplet(HWND, UINT message, LPARAM, LPARAM param2) noexcept
+{
+    switch (message) {
+    case CPL_INIT:
+        return 1;
+    case CPL_GETCOUNT:
+        return 1;
+    case CPL_INQUIRE:
+        if (auto* info = reinterpret_cast<CPLINFO*>(param2)) {
+            info->idIcon = kIconId;
+            info->idName = kNameId;
+            info->idInfo = kInfoId;
+            info->lData = 0;
+        }
+        return 0;
+    case CPL_DBLCLK:
+        StartMainProgram();
+        return 0;
+    default:
+        return 0;
+    }
+}
