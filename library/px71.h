@@ -53,7 +53,33 @@ int PX71API XU_WritePCI(DWORD Bus, DWORD Register, DWORD Value) PX71_NOTHROW;
 
 /* ---- Card names */
 
+/* The card numbered CardIndex below the controller numbered ControllerIndex among the
+ * present controllers of one kind (for the SI3132, ControllerIndex selects a pair of
+ * controllers, one adapter's). Name receives its name when it fits: a description or
+ * friendly name only when its size in bytes, terminator included, is below NameSize
+ * (a count of UTF-16 characters); a reader slot's name ("ZEK-PX71    CF" or
+ * "ZEK-PX71    SD") as 14 characters without a terminator, only when NameSize is
+ * above 8. Name's first character is set to 0 on entry.
+ * CardBus, OHCI: 1 when the card is present and started, else 0.
+ * EHCI: 1 a USB device, 2 a medium in the reader's CF slot, 3 one in its SD slot, 0 none.
+ * SI3132: 2 a started disk, 1 a disk that is not started, 0 none. */
+int PX71API XU_GetCardBusCardName(DWORD ControllerIndex, DWORD CardIndex, LPWSTR Name, DWORD NameSize) PX71_NOTHROW;
+int PX71API XU_GetEhciExpressCardName(DWORD ControllerIndex, DWORD CardIndex, LPWSTR Name,
+                                      DWORD NameSize) PX71_NOTHROW;
+int PX71API XU_GetOhciExpressCardName(DWORD ControllerIndex, DWORD CardIndex, LPWSTR Name,
+                                      DWORD NameSize) PX71_NOTHROW;
+int PX71API XU_Get3132CardName(DWORD ControllerIndex, DWORD CardIndex, LPWSTR Name, DWORD NameSize) PX71_NOTHROW;
+
 /* ---- Card removal */
+
+/* Lets go of the card that the name export of the same kind names with the same two
+ * numbers. 1 when it was let go: the eject request succeeded (CardBus, OHCI, EHCI USB
+ * devices), the reader medium's volume was locked and the medium ejected (EHCI), or
+ * the started disk was removed (SI3132); 0 otherwise, a vetoed eject included. */
+int PX71API XU_StopCardBusCard(DWORD ControllerIndex, DWORD CardIndex) PX71_NOTHROW;
+int PX71API XU_StopEhciExpressCard(DWORD ControllerIndex, DWORD CardIndex) PX71_NOTHROW;
+int PX71API XU_StopOhciExpressCard(DWORD ControllerIndex, DWORD CardIndex) PX71_NOTHROW;
+int PX71API XU_Stop3132Card(DWORD ControllerIndex, DWORD CardIndex) PX71_NOTHROW;
 
 /* ---- Log file */
 

@@ -59,6 +59,35 @@ CONFORMANCE_CASE(NodeReaderOnANodeThatDoesNotExist)
     for (BYTE b : buffer) CHECK_EQ(b, 0);
 }
 
+// Wine shows none of the adapter's controllers: every card export finds nothing, and
+// a name export clears only the first character of the caller's buffer.
+CONFORMANCE_CASE(CardExportsFindNoController)
+{
+    using NameFunction = decltype(XU_GetCardBusCardName);
+    using StopFunction = decltype(XU_StopCardBusCard);
+    const char* const names[] = {"XU_GetCardBusCardName", "XU_GetEhciExpressCardName", "XU_GetOhciExpressCardName",
+                                 "XU_Get3132CardName"};
+    const char* const stops[] = {"XU_StopCardBusCard", "XU_StopEhciExpressCard", "XU_StopOhciExpressCard",
+                                 "XU_Stop3132Card"};
+    for (const char* name : names) {
+        auto function = Export<NameFunction>(name);
+        CHECK(function != nullptr);
+        if (!function) continue;
+        WCHAR buffer[64];
+        for (auto& c : buffer) c = 0x2A2A;
+        CHECK_EQ(function(0, 0, buffer, 64), 0);
+        CHECK_EQ(static_cast<int>(buffer[0]), 0);
+        CHECK_EQ(static_cast<int>(buffer[1]), 0x2A2A);
+        CHECK_EQ(static_cast<int>(buffer[63]), 0x2A2A);
+        CHECK_EQ(function(0, 0, nullptr, 64), 0);
+    }
+    for (const char* name : stops) {
+        auto function = Export<StopFunction>(name);
+        CHECK(function != nullptr);
+        if (function) CHECK_EQ(function(0, 0), 0);
+    }
+}
+
 // Whatever devices Wine shows, the readers agree with SetupAPI and the configuration
 // manager read directly.
 CONFORMANCE_CASE(ReadersAgreeWithTheDeviceTree)
