@@ -270,6 +270,14 @@ std::optional<WideList> DeviceTree::MultiSz(DEVINST id, ULONG cm_code) const
     return ParseMultiSz(p->data);
 }
 
+void DeviceTree::RemoveSubtree(DEVINST id)
+{
+    DevNode& n = node(id);
+    n.present = false;
+    n.status = 0;
+    for (DEVINST child : n.children) RemoveSubtree(child);
+}
+
 std::optional<DEVINST> DeviceTree::FirstPresentChild(DEVINST id) const
 {
     const DevNode* n = find(id);

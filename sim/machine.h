@@ -86,6 +86,8 @@ struct DevNode {
     ULONG status = 0;
     ULONG problem = 0;
     bool refuse_property_writes = false;
+    PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;  // an eject of this node (or above it) is vetoed when set
+    std::u16string veto_name;                  // who vetoes, as the eject request reports it
     std::map<ULONG, Property> properties;  // by CM_DRP_ code
     std::vector<DeviceInterface> interfaces;
 };
@@ -107,6 +109,9 @@ public:
     void DeleteProperty(DEVINST id, ULONG cm_code);
     const Property* property(DEVINST id, ULONG cm_code) const;
     std::optional<WideList> MultiSz(DEVINST id, ULONG cm_code) const;
+
+    // Takes a node and everything below it out of the live tree.
+    void RemoveSubtree(DEVINST id);
 
     // The live tree a configuration-manager walk sees: present nodes only.
     std::optional<DEVINST> FirstPresentChild(DEVINST id) const;

@@ -1,0 +1,69 @@
+// Letting devices go: eject requests, which a device in use can veto, and removal
+// through SetupAPI.
+#include "sim/api.h"
+
+#include <cstring>
+
+using namespace sim;
+using namespace sim::api;
+
+namespace {
+
+// The first node at or below Id that vetoes its removal.
+const DevNode* Vetoer(const DeviceTree& tree, DEVINST id)
+{
+    const DevNode* n = tree.find(id);
+    if (!n || !n->present) return nullptr;
+    if (n->veto != PNP_VetoTypeUnknown) return n;
+    for (DEVINST child : n->children)
+        if (const DevNode* v = Vetoer(tree, child)) return v;
+    return nullptr;
+}
+
+} // namespace
+
+extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_TYPE vetoType, LPWSTR vetoName,
+                                                     ULONG nameLength, ULONG flags)
+{
+    Call call("CM_Request_Device_EjectW", {devInst, P(vetoType), P(vetoName), nameLength, flags});
+    if (call.failed()) return call.FailConfig();
+    if (flags != 0) return CR_INVALID_FLAG;
+    if (vetoName && nameLength == 0) return CR_INVALID_POINTER;
+    if (vetoType) *vetoType = PNP_VetoTypeUnknown;
+    DeviceTree& tree = call.machine.tree;
+    const DevNode* n = tree.find(devInst);
+    if (!n || !n->present) return CR_INVALID_DEVNODE;
+    if (const DevNode* vetoer = Vetoer(tree, devInst)) {
+        if (vetoType) *vetoType = vetoer->veto;
+        if (vetoName) {
+            std::size_t count = std::min<std::size_t>(vetoer->veto_name.size(), nameLength - 1);
+            std::memcpy(vetoName, vetoer->veto_name.data(), count * sizeof(char16_t));
+            vetoName[count] = 0;
+        }
+        return CR_REMOVE_VETOED;
+    }
+    tree.RemoveSubtree(devInst);
+    return CR_SUCCESS;
+}
+
+extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
+{
+    Call call("SetupDiRemoveDevice", {P(set), data ? data->DevInst : 0u});
+    if (call.failed()) return call.FailBool();
+    auto* s = call.machine.Set(set);
+    if (!s) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
+        return FALSE;
+    }
+    DevNode* n = call.machine.tree.find(data->DevInst);
+    if (!n) {
+        SetLastError(ERROR_NO_SUCH_DEVINST);
+        return FALSE;
+    }
+    call.machine.tree.RemoveSubtree(data->DevInst);
+    return TRUE;
+}
