@@ -48,6 +48,10 @@ private:
     std::optional<Machine::FaultHit> fault_;
 };
 
+// The element a SetupAPI call names: checks the set handle, the structure size and
+// that the element belongs to the set, setting the last error as SetupAPI does.
+const DevNode* SetupElement(Machine& machine, HDEVINFO set, PSP_DEVINFO_DATA data);
+
 // Windows paths are compared without regard to case.
 bool PathEquals(std::u16string_view a, std::u16string_view b);
 

@@ -50,20 +50,8 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
 {
     Call call("SetupDiRemoveDevice", {P(set), data ? data->DevInst : 0u});
     if (call.failed()) return call.FailBool();
-    auto* s = call.machine.Set(set);
-    if (!s) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (!data || data->cbSize != sizeof(SP_DEVINFO_DATA)) {
-        SetLastError(ERROR_INVALID_USER_BUFFER);
-        return FALSE;
-    }
-    DevNode* n = call.machine.tree.find(data->DevInst);
-    if (!n) {
-        SetLastError(ERROR_NO_SUCH_DEVINST);
-        return FALSE;
-    }
-    call.machine.tree.RemoveSubtree(data->DevInst);
+    const DevNode* n = SetupElement(call.machine, set, data);
+    if (!n) return FALSE;
+    call.machine.tree.RemoveSubtree(n->id);
     return TRUE;
 }

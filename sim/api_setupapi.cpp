@@ -71,9 +71,9 @@ HDEVINFO GetClassDevs(Machine& m, const GUID* classGuid, std::optional<std::u16s
     return m.AddSet(std::move(set));
 }
 
-// Checks the set and the element a SetupAPI call names; sets the last error when
-// either is wrong.
-const DevNode* Element(Machine& m, HDEVINFO set, PSP_DEVINFO_DATA data)
+} // namespace
+
+const DevNode* sim::api::SetupElement(Machine& m, HDEVINFO set, PSP_DEVINFO_DATA data)
 {
     auto* s = m.Set(set);
     if (!s) {
@@ -95,10 +95,12 @@ const DevNode* Element(Machine& m, HDEVINFO set, PSP_DEVINFO_DATA data)
     return n;
 }
 
+namespace {
+
 BOOL GetSetupProperty(Call& call, HDEVINFO set, PSP_DEVINFO_DATA data, DWORD property, PDWORD type, PBYTE buffer,
                       DWORD bufferSize, PDWORD requiredSize, bool ansi)
 {
-    const DevNode* n = Element(call.machine, set, data);
+    const DevNode* n = SetupElement(call.machine, set, data);
     if (!n) return FALSE;
     if (property >= SPDRP_MAXIMUM_PROPERTY) {
         SetLastError(ERROR_INVALID_REG_PROPERTY);
@@ -237,7 +239,7 @@ extern "C" BOOL WINAPI SetupDiSetDeviceRegistryPropertyW(HDEVINFO set, PSP_DEVIN
 {
     Call call("SetupDiSetDeviceRegistryPropertyW", {P(set), data ? data->DevInst : 0u, property, P(buffer), bufferSize});
     if (call.failed()) return call.FailBool();
-    const DevNode* n = Element(call.machine, set, data);
+    const DevNode* n = SetupElement(call.machine, set, data);
     if (!n) return FALSE;
     switch (SetNodeProperty(call.machine.tree.node(n->id), CmCode(property), buffer, bufferSize)) {
     case CR_SUCCESS:
