@@ -1,0 +1,350 @@
+#include "sim/machine_json.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstdio>
+#include <cstring>
+#include <stdexcept>
+
+namespace sim {
+namespace {
+
+using Json = nlohmann::json;
+using OrderedJson = nlohmann::ordered_json;
+
+// A wrong value in a description, with the path of the element that holds it.
+struct DescriptionError : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+[[noreturn]] void Fail(const std::string& path, const std::string& what)
+{
+    throw DescriptionError(path + ": " + what);
+}
+
+struct NamedClass {
+    const char* name;
+    const GUID* guid;
+};
+const NamedClass kClasses[] = {
+    {"System", &kClassSystem},       {"USB", &kClassUsb},           {"PCMCIA", &kClassPcmcia},
+    {"SCSIAdapter", &kClassScsiAdapter}, {"DiskDrive", &kClassDiskDrive}, {"Volume", &kClassVolume},
+};
+
+GUID ParseClass(const std::string& text, const std::string& path)
+{
+    for (const auto& c : kClasses)
+        if (text == c.name) return *c.guid;
+    GUID g{};
+    unsigned d[11];
+    if (std::sscanf(text.c_str(), "{%8x-%4x-%4x-%2x%2x-%2x%2x%2x%2x%2x%2x}", &d[0], &d[1], &d[2], &d[3], &d[4], &d[5],
+                    &d[6], &d[7], &d[8], &d[9], &d[10]) != 11 ||
+        text.size() != 38)
+        Fail(path, "\"" + text + "\" is neither a class name (System, USB, PCMCIA, SCSIAdapter, DiskDrive, Volume) "
+                                 "nor a GUID like {4D36E97D-E325-11CE-BFC1-08002BE10318}");
+    g.Data1 = d[0];
+    g.Data2 = static_cast<std::uint16_t>(d[1]);
+    g.Data3 = static_cast<std::uint16_t>(d[2]);
+    for (int i = 0; i < 8; ++i) g.Data4[i] = static_cast<std::uint8_t>(d[3 + i]);
+    return g;
+}
+
+std::string ClassText(const GUID& guid)
+{
+    for (const auto& c : kClasses)
+        if (*c.guid == guid) return c.name;
+    return GuidText(guid);
+}
+
+const Json* Member(const Json& object, const char* key) { return object.contains(key) ? &object.at(key) : nullptr; }
+
+std::string String(const Json& value, const std::string& path)
+{
+    if (!value.is_string()) Fail(path, "expected a string");
+    return value.get<std::string>();
+}
+
+bool Bool(const Json& value, const std::string& path)
+{
+    if (!value.is_boolean()) Fail(path, "expected true or false");
+    return value.get<bool>();
+}
+
+// A 32-bit number, written as a JSON number or as a string "0x..." (registers read
+// better in hexadecimal).
+std::uint32_t Number(const Json& value, const std::string& path)
+{
+    if (value.is_number_unsigned() && value.get<std::uint64_t>() <= 0xFFFFFFFFu)
+        return static_cast<std::uint32_t>(value.get<std::uint64_t>());
+    if (value.is_string()) {
+        const std::string text = value.get<std::string>();
+        char* end = nullptr;
+        unsigned long long n = std::strtoull(text.c_str(), &end, 0);
+        if (!text.empty() && end && *end == 0 && n <= 0xFFFFFFFFull) return static_cast<std::uint32_t>(n);
+    }
+    Fail(path, "expected a number from 0 to 4294967295 (or a string such as \"0x1E2A\")");
+}
+
+WideList Strings(const Json& value, const std::string& path)
+{
+    if (!value.is_array()) Fail(path, "expected a list of strings");
+    WideList out;
+    for (std::size_t i = 0; i < value.size(); ++i) out.push_back(Widen(String(value[i], path + "[" + std::to_string(i) + "]")));
+    return out;
+}
+
+void CheckKeys(const Json& object, const std::string& path, std::initializer_list<const char*> known)
+{
+    if (!object.is_object()) Fail(path, "expected an object");
+    for (const auto& [key, value] : object.items()) {
+        bool ok = false;
+        for (const char* k : known) ok |= key == k;
+        if (!ok) Fail(path, "unknown member \"" + key + "\"");
+    }
+}
+
+PNP_VETO_TYPE ParseVeto(const std::string& text, const std::string& path)
+{
+    if (text == "OutstandingOpen") return PNP_VetoOutstandingOpen;
+    if (text == "Device") return PNP_VetoDevice;
+    if (text == "Driver") return PNP_VetoDriver;
+    if (text == "WindowsApp") return PNP_VetoWindowsApp;
+    if (text == "WindowsService") return PNP_VetoWindowsService;
+    Fail(path, "unknown veto \"" + text + "\" (OutstandingOpen, Device, Driver, WindowsApp, WindowsService)");
+}
+
+void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path)
+{
+    CheckKeys(d, path,
+              {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
+               "friendly_name", "service", "bus", "present", "started", "problem", "veto", "children"});
+    DeviceSpec spec;
+    if (auto* v = Member(d, "enumerator")) spec.enumerator = String(*v, path + ".enumerator");
+    if (auto* v = Member(d, "class")) spec.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
+    if (auto* v = Member(d, "hardware_ids")) spec.hardware_ids = Strings(*v, path + ".hardware_ids");
+    if (auto* v = Member(d, "compatible_ids")) spec.compatible_ids = Strings(*v, path + ".compatible_ids");
+    if (auto* v = Member(d, "upper_filters")) spec.upper_filters = Strings(*v, path + ".upper_filters");
+    if (auto* v = Member(d, "description")) spec.description = Widen(String(*v, path + ".description"));
+    if (auto* v = Member(d, "friendly_name")) spec.friendly_name = Widen(String(*v, path + ".friendly_name"));
+    if (auto* v = Member(d, "service")) spec.service = Widen(String(*v, path + ".service"));
+    if (auto* v = Member(d, "bus")) spec.bus_number = Number(*v, path + ".bus");
+    if (auto* v = Member(d, "present")) spec.present = Bool(*v, path + ".present");
+    if (auto* v = Member(d, "started"))
+        spec.status = Bool(*v, path + ".started") ? (DN_DRIVER_LOADED | DN_STARTED) : DN_DRIVER_LOADED;
+    if (auto* v = Member(d, "problem")) spec.problem = Number(*v, path + ".problem");
+    DEVINST id = m.tree.Add(parent, spec);
+    if (auto* v = Member(d, "veto")) m.tree.node(id).veto = ParseVeto(String(*v, path + ".veto"), path + ".veto");
+    if (auto* children = Member(d, "children")) {
+        if (!children->is_array()) Fail(path + ".children", "expected a list of devices");
+        for (std::size_t i = 0; i < children->size(); ++i)
+            LoadDevice(m, id, (*children)[i], path + ".children[" + std::to_string(i) + "]");
+    }
+}
+
+void LoadRegistry(Machine& m, const Json& registry)
+{
+    if (!registry.is_object()) Fail("registry", "expected an object of keys");
+    for (const auto& [key, values] : registry.items()) {
+        const std::string path = "registry[\"" + key + "\"]";
+        if (!values.is_object()) Fail(path, "expected an object of values");
+        const std::u16string wide_key = Widen(key);
+        const auto head = Lower(wide_key.substr(0, wide_key.find(u'\\')));
+        if (head != u"hklm" && head != u"hkey_local_machine" && head != u"hkcu" && head != u"hkey_current_user")
+            Fail(path, "a key path begins with HKLM or HKCU");
+        m.registry.CreateKey(wide_key);
+        for (const auto& [name, value] : values.items()) {
+            const std::string vpath = path + "[\"" + name + "\"]";
+            if (value.is_string())
+                m.registry.SetString(wide_key, Widen(name), Widen(value.get<std::string>()));
+            else if (value.is_array())
+                m.registry.SetValue(wide_key, Widen(name), REG_MULTI_SZ, MultiSzBytes(Strings(value, vpath)));
+            else
+                m.registry.SetDword(wide_key, Widen(name), Number(value, vpath));
+        }
+    }
+}
+
+void LoadDumpDriver(Machine& m, const Json& d)
+{
+    CheckKeys(d, "dump_driver", {"installed", "fail_requests", "buses"});
+    if (auto* v = Member(d, "installed")) m.dump.installed = Bool(*v, "dump_driver.installed");
+    if (auto* v = Member(d, "fail_requests")) m.dump.fail_requests = Bool(*v, "dump_driver.fail_requests");
+    if (auto* buses = Member(d, "buses")) {
+        if (!buses->is_object()) Fail("dump_driver.buses", "expected an object of buses");
+        for (const auto& [bus_text, registers] : buses->items()) {
+            const std::string path = "dump_driver.buses[\"" + bus_text + "\"]";
+            const std::uint32_t bus = Number(Json(bus_text), path);
+            if (bus > 255) Fail(path, "a bus number is 0 to 255");
+            CheckKeys(registers, path, {"registers", "writable"});
+            if (auto* regs = Member(registers, "registers")) {
+                if (!regs->is_object()) Fail(path + ".registers", "expected an object of registers");
+                for (const auto& [reg_text, value] : regs->items()) {
+                    const std::string rpath = path + ".registers[\"" + reg_text + "\"]";
+                    const std::uint32_t reg = Number(Json(reg_text), rpath);
+                    if (reg > 0xFC || reg % 4) Fail(rpath, "a register offset is a multiple of 4 from 0x00 to 0xFC");
+                    m.dump.functions[static_cast<std::uint8_t>(bus)].registers[reg / 4] = Number(value, rpath);
+                }
+            }
+            if (auto* masks = Member(registers, "writable")) {
+                if (!masks->is_object()) Fail(path + ".writable", "expected an object of masks");
+                for (const auto& [reg_text, value] : masks->items()) {
+                    const std::string rpath = path + ".writable[\"" + reg_text + "\"]";
+                    const std::uint32_t reg = Number(Json(reg_text), rpath);
+                    if (reg > 0xFC || reg % 4) Fail(rpath, "a register offset is a multiple of 4 from 0x00 to 0xFC");
+                    m.dump.functions[static_cast<std::uint8_t>(bus)].writable[reg / 4] = Number(value, rpath);
+                }
+            }
+        }
+    }
+}
+
+std::string Hex(std::uint32_t value)
+{
+    char text[16];
+    std::snprintf(text, sizeof text, "0x%08X", value);
+    return text;
+}
+
+std::string Hex2(std::uint32_t value)
+{
+    char text[8];
+    std::snprintf(text, sizeof text, "0x%02X", value);
+    return text;
+}
+
+OrderedJson DumpDevice(const Machine& m, DEVINST id)
+{
+    const DevNode& n = *m.tree.find(id);
+    OrderedJson d;
+    auto list = [&](const char* key, ULONG code) {
+        if (auto l = m.tree.MultiSz(id, code)) {
+            OrderedJson a = OrderedJson::array();
+            for (const auto& s : *l) a.push_back(Narrow(s));
+            d[key] = a;
+        }
+    };
+    auto text = [&](const char* key, ULONG code) {
+        if (const Property* p = m.tree.property(id, code)) {
+            auto l = ParseMultiSz(p->data);
+            d[key] = l.empty() ? std::string() : Narrow(l[0]);
+        }
+    };
+    d["enumerator"] = n.enumerator;
+    d["class"] = ClassText(n.class_guid);
+    list("hardware_ids", CM_DRP_HARDWAREID);
+    list("compatible_ids", CM_DRP_COMPATIBLEIDS);
+    list("upper_filters", CM_DRP_UPPERFILTERS);
+    text("description", CM_DRP_DEVICEDESC);
+    text("friendly_name", CM_DRP_FRIENDLYNAME);
+    text("service", CM_DRP_SERVICE);
+    if (const Property* p = m.tree.property(id, CM_DRP_BUSNUMBER); p && p->data.size() == 4) {
+        DWORD bus;
+        std::memcpy(&bus, p->data.data(), 4);
+        d["bus"] = bus;
+    }
+    d["present"] = n.present;
+    d["started"] = (n.status & DN_STARTED) != 0;
+    if (n.problem) d["problem"] = n.problem;
+    if (!n.children.empty()) {
+        OrderedJson children = OrderedJson::array();
+        for (DEVINST c : n.children) children.push_back(DumpDevice(m, c));
+        d["children"] = children;
+    }
+    return d;
+}
+
+void DumpKey(const RegKey& key, const std::string& path, OrderedJson& out)
+{
+    if (!key.values.empty() || key.subkeys.empty()) {
+        OrderedJson values = OrderedJson::object();
+        for (const auto& [lower, v] : key.values) {
+            const std::string name = Narrow(v.name);
+            if (v.type == REG_DWORD && v.data.size() == 4) {
+                DWORD n;
+                std::memcpy(&n, v.data.data(), 4);
+                values[name] = n;
+            } else if (v.type == REG_SZ || v.type == REG_EXPAND_SZ) {
+                auto l = ParseMultiSz(v.data);
+                values[name] = l.empty() ? std::string() : Narrow(l[0]);
+            } else if (v.type == REG_MULTI_SZ) {
+                OrderedJson a = OrderedJson::array();
+                for (const auto& s : ParseMultiSz(v.data)) a.push_back(Narrow(s));
+                values[name] = a;
+            } else {
+                std::string hex;
+                for (auto b : v.data) hex += Hex2(b).substr(2);
+                values[name] = OrderedJson{{"type", v.type}, {"hex", hex}};
+            }
+        }
+        if (!path.empty()) out[path] = values;
+    }
+    for (const auto& [lower, sub] : key.subkeys) DumpKey(*sub, path + "\\" + Narrow(sub->name), out);
+}
+
+} // namespace
+
+bool LoadMachine(Machine& machine, const std::string& text, std::string& error)
+{
+    Json doc;
+    try {
+        doc = Json::parse(text);
+    } catch (const Json::parse_error& e) {
+        // Line and column of the byte where parsing stopped.
+        std::size_t line = 1, column = 1;
+        const std::size_t end = std::min<std::size_t>(e.byte ? e.byte - 1 : 0, text.size());
+        for (std::size_t i = 0; i < end; ++i) {
+            if (text[i] == '\n') {
+                ++line;
+                column = 1;
+            } else {
+                ++column;
+            }
+        }
+        const char* what = std::strstr(e.what(), "syntax error");
+        error = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
+                (what ? what : e.what());
+        return false;
+    }
+    try {
+        CheckKeys(doc, "machine", {"devices", "registry", "dump_driver"});
+        if (auto* devices = Member(doc, "devices")) {
+            if (!devices->is_array()) Fail("devices", "expected a list of devices");
+            for (std::size_t i = 0; i < devices->size(); ++i)
+                LoadDevice(machine, machine.tree.root(), (*devices)[i], "devices[" + std::to_string(i) + "]");
+        }
+        if (auto* registry = Member(doc, "registry")) LoadRegistry(machine, *registry);
+        if (auto* dump = Member(doc, "dump_driver")) LoadDumpDriver(machine, *dump);
+    } catch (const DescriptionError& e) {
+        error = e.what();
+        return false;
+    }
+    return true;
+}
+
+std::string DumpMachine(const Machine& m)
+{
+    OrderedJson doc;
+    OrderedJson devices = OrderedJson::array();
+    for (DEVINST c : m.tree.find(m.tree.root())->children) devices.push_back(DumpDevice(m, c));
+    doc["devices"] = devices;
+
+    OrderedJson registry = OrderedJson::object();
+    for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
+        const char* name = root == HKEY_LOCAL_MACHINE ? "HKLM" : "HKCU";
+        if (auto key = m.registry.Root(root))
+            for (const auto& [lower, sub] : key->subkeys) DumpKey(*sub, std::string(name) + "\\" + Narrow(sub->name), registry);
+    }
+    doc["registry"] = registry;
+
+    OrderedJson buses = OrderedJson::object();
+    for (const auto& [bus, function] : m.dump.functions) {
+        OrderedJson registers = OrderedJson::object();
+        for (std::size_t i = 0; i < function.registers.size(); ++i)
+            if (function.registers[i] != 0) registers[Hex2(static_cast<std::uint32_t>(i * 4))] = Hex(function.registers[i]);
+        buses[std::to_string(bus)] = OrderedJson{{"registers", registers}};
+    }
+    doc["dump_driver"] = OrderedJson{{"installed", m.dump.installed}, {"buses", buses}};
+    return doc.dump(2) + "\n";
+}
+
+} // namespace sim

@@ -1,0 +1,82 @@
+// Machines described in JSON: what loads, what is refused and how the refusal reads.
+#include "sim/machine_json.h"
+#include "support/machine_test.h"
+
+namespace {
+
+TEST(MachineJson, DefaultMachineRoundTrips)
+{
+    sim::Machine original;
+    sim::BuildDefaultMachine(original);
+    const std::string dumped = sim::DumpMachine(original);
+
+    sim::Machine loaded;
+    std::string error;
+    ASSERT_TRUE(sim::LoadMachine(loaded, dumped, error)) << error;
+    EXPECT_EQ(sim::DumpMachine(loaded), dumped);
+    EXPECT_EQ(loaded.dump.Read(sim::kDefaultSlotBus, 0x94), 0x01021E2Au);
+    EXPECT_EQ(loaded.registry.Dword(sim::kServiceKey, u"Oz888Len"), 0x00400000u);
+}
+
+TEST(MachineJson, BuildsTheTreeItDescribes)
+{
+    const char* text = R"({
+      "devices": [
+        {"enumerator": "PCI", "class": "System", "hardware_ids": ["PCI\\VEN_8086&DEV_1C10"],
+         "compatible_ids": ["PCI\\CC_060400"], "bus": 0,
+         "children": [
+           {"enumerator": "PCI", "class": "{4D36E97D-E325-11CE-BFC1-08002BE10318}",
+            "hardware_ids": ["PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A"], "bus": "0x1",
+            "upper_filters": ["PX711"], "started": false, "problem": 10, "veto": "OutstandingOpen"},
+           {"hardware_ids": ["GONE"], "present": false}
+         ]}
+      ],
+      "registry": {"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX711": {"USBLen": 16, "FilePathName": "C:\\x.exe",
+                   "List": ["a", "b"]}},
+      "dump_driver": {"installed": false, "buses": {"6": {"registers": {"0x00": "0x02E31217"},
+                                                          "writable": {"0x50": "0xFFFF"}}}}
+    })";
+    sim::Machine m;
+    std::string error;
+    ASSERT_TRUE(sim::LoadMachine(m, text, error)) << error;
+    const auto& top = m.tree.node(m.tree.node(m.tree.root()).children.at(0));
+    ASSERT_EQ(top.children.size(), 2u);
+    const auto& adapter = m.tree.node(top.children[0]);
+    EXPECT_EQ(adapter.problem, 10u);
+    EXPECT_EQ(adapter.status & DN_STARTED, 0u);
+    EXPECT_EQ(adapter.veto, PNP_VetoOutstandingOpen);
+    EXPECT_TRUE(adapter.class_guid == sim::kClassSystem);
+    EXPECT_EQ(*m.tree.MultiSz(adapter.id, CM_DRP_UPPERFILTERS), sim::WideList{u"PX711"});
+    EXPECT_FALSE(m.tree.node(top.children[1]).present);
+    EXPECT_EQ(m.registry.Dword(sim::kServiceKey, u"USBLen"), 16u);
+    EXPECT_EQ(m.registry.Value(sim::kServiceKey, u"List")->type, static_cast<DWORD>(REG_MULTI_SZ));
+    EXPECT_FALSE(m.dump.installed);
+    EXPECT_EQ(m.dump.Read(6, 0), 0x02E31217u);
+    EXPECT_EQ(m.dump.functions[6].writable[0x50 / 4], 0xFFFFu);
+}
+
+TEST(MachineJson, RefusalsNameThePlace)
+{
+    struct Case {
+        const char* text;
+        const char* message;
+    } cases[] = {
+        {"{\n  \"devices\": [\n    {\"bus\": 1,}\n  ]\n}", "line 3, column 15: syntax error"},
+        {"{\"devices\": [{\"bus\": -1}]}", "devices[0].bus: expected a number"},
+        {"{\"devices\": [{\"children\": [{\"class\": \"Printer\"}]}]}", "devices[0].children[0].class: \"Printer\""},
+        {"{\"devices\": [{\"colour\": \"red\"}]}", "devices[0]: unknown member \"colour\""},
+        {"{\"registry\": {\"SYSTEM\\\\X\": {}}}", "a key path begins with HKLM or HKCU"},
+        {"{\"dump_driver\": {\"buses\": {\"300\": {}}}}", "a bus number is 0 to 255"},
+        {"{\"dump_driver\": {\"buses\": {\"6\": {\"registers\": {\"0x51\": 1}}}}}", "multiple of 4"},
+        {"[1, 2]", "machine: expected an object"},
+        {"", "line 1, column 1: syntax error"},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m;
+        std::string error;
+        EXPECT_FALSE(sim::LoadMachine(m, c.text, error)) << c.text;
+        EXPECT_NE(error.find(c.message), std::string::npos) << "got: " << error;
+    }
+}
+
+} // namespace
