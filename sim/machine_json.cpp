@@ -304,6 +304,11 @@ bool LoadMachine(Machine& machine, const std::string& text, std::string& error)
         error = "line " + std::to_string(line) + ", column " + std::to_string(column) + ": " +
                 (what ? what : e.what());
         return false;
+    } catch (const Json::exception& e) {
+        // A number JSON can write but not hold, such as 1E400.
+        const char* what = std::strchr(e.what(), ']');
+        error = std::string("malformed JSON:") + (what ? what + 1 : e.what());
+        return false;
     }
     try {
         CheckKeys(doc, "machine", {"devices", "registry", "dump_driver"});
@@ -316,6 +321,9 @@ bool LoadMachine(Machine& machine, const std::string& text, std::string& error)
         if (auto* dump = Member(doc, "dump_driver")) LoadDumpDriver(machine, *dump);
     } catch (const DescriptionError& e) {
         error = e.what();
+        return false;
+    } catch (const Json::exception& e) {
+        error = std::string("machine: ") + e.what();
         return false;
     }
     return true;

@@ -70,6 +70,7 @@ TEST(MachineJson, RefusalsNameThePlace)
         {"{\"dump_driver\": {\"buses\": {\"6\": {\"registers\": {\"0x51\": 1}}}}}", "multiple of 4"},
         {"[1, 2]", "machine: expected an object"},
         {"", "line 1, column 1: syntax error"},
+        {"{\"devices\": [{\"bus\": 12E31217}]}", "number overflow"},
     };
     for (const auto& c : cases) {
         sim::Machine m;
