@@ -49,6 +49,20 @@ int PX71API XU_WritePCI(DWORD Bus, DWORD Register, DWORD Value) PX71_NOTHROW;
 
 /* ---- Filter lists */
 
+/* Write and delete the upper-filter lists that put the filter drivers on the
+ * adapter's root port ("PX711") and on the nodes below it ("PX713" to "PX717"), or,
+ * for the older adapter, the one entry "PX71" on its root port. The add and delete
+ * functions return the number of devices handled, or minus the number of devices
+ * that failed, and 0 when the device list could not be built. Both add functions
+ * first delete the current adapter's lists. */
+int PX71API XU_AddFilter(void) PX71_NOTHROW;
+int PX71API XU_DelFilter(void) PX71_NOTHROW;
+int PX71API XU_AddFilter_OLD(void) PX71_NOTHROW;
+int PX71API XU_DelFilter_OLD(void) PX71_NOTHROW;
+/* 1 when some present adapter's root port lacks its filter, else 0. */
+int PX71API XU_DoesExistNoFilterRootPort(void) PX71_NOTHROW;
+int PX71API XU_DoesExistNoFilterRootPort_OLD(void) PX71_NOTHROW;
+
 /* ---- Resource window settings */
 
 /* ---- Card names */
