@@ -65,6 +65,20 @@ int PX71API XU_DoesExistNoFilterRootPort_OLD(void) PX71_NOTHROW;
 
 /* ---- Resource window settings */
 
+/* Store the root-port filter driver's settings as REG_DWORD values under
+ * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\PX711, numbers unchanged.
+ * The key is opened, never created. Result: 1 when every value was written, else 0;
+ * values written before a failing one keep their new numbers. XU_SetSize_Pro2_DEF
+ * stores the defaults of parameters 2 to 6 and ignores the others. */
+int PX71API XU_SetSize(DWORD DefLen, DWORD StartAdrs, DWORD EndAdrs) PX71_NOTHROW;
+int PX71API XU_SetSize_Pro(DWORD Oz888Len, DWORD SxsLen, DWORD A3132Len, DWORD B3132Len, DWORD USBLen,
+                           DWORD StartAdrs, DWORD EndAdrs) PX71_NOTHROW;
+int PX71API XU_SetSize_Pro2(DWORD PortLen, DWORD Oz888Len, DWORD SxsLen, DWORD A3132Len, DWORD B3132Len,
+                            DWORD USBLen, DWORD StartAdrs, DWORD EndAdrs, DWORD PayloadSize,
+                            DWORD SataSSC) PX71_NOTHROW;
+int PX71API XU_SetSize_Pro2_DEF(DWORD PortLen, DWORD Oz888Len, DWORD SxsLen, DWORD A3132Len, DWORD B3132Len,
+                                DWORD USBLen, DWORD StartAdrs, DWORD EndAdrs) PX71_NOTHROW;
+
 /* ---- Card names */
 
 /* ---- Card removal */
