@@ -1,5 +1,6 @@
 // The filter lists: what each export writes, deletes and counts, driven through the
 // simulated machine.
+#include "library/device_tree.h"
 #include "library/px71.h"
 #include "support/machine_test.h"
 
@@ -509,6 +510,48 @@ TEST_F(OldFiltersTest, RootPortWithoutTheOldFilter)
         EXPECT_EQ(XU_DoesExistNoFilterRootPort_OLD(), c.expected) << c.what;
         EXPECT_EQ(XU_DoesExistNoFilterRootPort(), 0) << c.what << ": no current adapter";
     }
+}
+
+// The filter functions write to the root port they find, so a walk cut short by a
+// failed call must not pass for the top.
+TEST(TopBridgeChecked, TellsAFailedCallFromTheTop)
+{
+    struct Case {
+        const char* what;
+        const char* failing;  // empty: nothing fails
+        std::uint64_t nth;
+        bool expected;
+        bool stops_at_adapter;
+    } cases[] = {
+        {"nothing fails", "", 0, true, false},
+        {"the adapter's parent query", "CM_Get_Parent", 1, false, true},
+        {"the root port's parent query", "CM_Get_Parent", 2, false, false},
+        {"the root port's compatible IDs, size query", "CM_Get_DevNode_Registry_PropertyW", 1, false, true},
+        {"the root port's compatible IDs, read", "CM_Get_DevNode_Registry_PropertyW", 2, false, true},
+        {"the buffer for them", "HeapAlloc", 1, false, true},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m;
+        sim::DefaultNodes n = sim::BuildDefaultMachine(m);
+        sim::ActiveMachine active(m);
+        if (*c.failing) m.ArmFault({c.failing, c.nth});
+        DEVINST top = 0;
+        EXPECT_EQ(px71::FindTopBridgeChecked(n.adapter, top), c.expected) << c.what;
+        if (c.expected || !c.stops_at_adapter) {
+            EXPECT_EQ(top, n.root_port) << c.what;
+        } else {
+            EXPECT_EQ(top, n.adapter) << c.what;
+        }
+        EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
+    }
+    // A parent without compatible IDs ends the walk without a failure.
+    sim::Machine m;
+    sim::DefaultNodes n = sim::BuildDefaultMachine(m);
+    sim::ActiveMachine active(m);
+    m.tree.DeleteProperty(n.root_port, CM_DRP_COMPATIBLEIDS);
+    DEVINST top = 0;
+    EXPECT_TRUE(px71::FindTopBridgeChecked(n.adapter, top));
+    EXPECT_EQ(top, n.adapter);
 }
 
 // ---------------------------------------------------------------- fault sweeps
