@@ -583,6 +583,7 @@ TEST(FilterFaults, AddFilter)
                 EXPECT_EQ(m.tree.MultiSz(n.root_port, CM_DRP_UPPERFILTERS), WideList{u"PX711"}) << "call " << call;
             }
         });
+    ::testing::Test::RecordProperty("faults_XU_AddFilter", faults);
     EXPECT_GT(faults, 50);
 }
 
@@ -598,11 +599,13 @@ TEST(FilterFaults, DelFilterAndRootPortTest)
                                             [](int result, sim::Machine&, std::size_t call) {
                                                 EXPECT_TRUE(result >= -2 && result <= 2) << result << ", call " << call;
                                             });
+    ::testing::Test::RecordProperty("faults_XU_DelFilter", faults);
     EXPECT_GT(faults, 20);
     faults = px71test::SweepFaults<int>(build, [] { return XU_DoesExistNoFilterRootPort(); },
                                         [](int result, sim::Machine&, std::size_t call) {
                                             EXPECT_TRUE(result == 0 || result == 1) << "call " << call;
                                         });
+    ::testing::Test::RecordProperty("faults_XU_DoesExistNoFilterRootPort", faults);
     EXPECT_GT(faults, 10);
 }
 
@@ -633,6 +636,7 @@ TEST(FilterFaults, OldVariants)
                 EXPECT_EQ(list, (WideList{u"pcmcia", u"PX71"})) << "call " << call;
             }
         });
+    ::testing::Test::RecordProperty("faults_XU_AddFilter_OLD", faults);
     EXPECT_GT(faults, 20);
 
     faults = px71test::SweepFaults<int>(
@@ -650,6 +654,7 @@ TEST(FilterFaults, OldVariants)
                 EXPECT_EQ(list, (WideList{u"acme", u"pcmcia"})) << "call " << call;
             }
         });
+    ::testing::Test::RecordProperty("faults_XU_DelFilter_OLD", faults);
     EXPECT_GT(faults, 10);
 
     faults = px71test::SweepFaults<int>([&](sim::Machine& m) { BuildOld(m, root_port); },
@@ -657,6 +662,7 @@ TEST(FilterFaults, OldVariants)
                                         [](int result, sim::Machine&, std::size_t call) {
                                             EXPECT_TRUE(result == 0 || result == 1) << "call " << call;
                                         });
+    ::testing::Test::RecordProperty("faults_XU_DoesExistNoFilterRootPort_OLD", faults);
     EXPECT_GT(faults, 5);
 }
 

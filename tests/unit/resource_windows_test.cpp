@@ -188,6 +188,7 @@ TEST(SettingsFaults, EveryFailureGivesZeroAndClosesTheKey)
                 }
             });
         EXPECT_EQ(static_cast<std::size_t>(faults), e.writes.size() + 2) << e.name;
+        ::testing::Test::RecordProperty(std::string("faults_") + e.name, faults);
     }
 }
 
