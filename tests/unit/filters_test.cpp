@@ -60,17 +60,33 @@ Adapter DefaultAdapter(const sim::DefaultNodes& n)
     return a;
 }
 
+std::optional<WideList> ListOf(const sim::Machine& m, DEVINST node)
+{
+    return m.tree.MultiSz(node, CM_DRP_UPPERFILTERS);
+}
+
+sim::Bytes RawListOf(const sim::Machine& m, DEVINST node)
+{
+    const sim::Property* p = m.tree.property(node, CM_DRP_UPPERFILTERS);
+    return p ? p->data : sim::Bytes{};
+}
+
+// The default machine, active for one case of a table, left with nothing open.
+struct Fresh {
+    sim::Machine m;
+    sim::DefaultNodes n = sim::BuildDefaultMachine(m);
+    sim::ActiveMachine active{m};
+    ~Fresh() { EXPECT_TRUE(px71test::NothingOpen(m)); }
+    void Set(DEVINST node, const WideList& list) { m.tree.SetMultiSz(node, CM_DRP_UPPERFILTERS, list); }
+};
+
 class FiltersTest : public MachineTest {
 protected:
     sim::DefaultNodes nodes = sim::BuildDefaultMachine(machine);
     Adapter first = DefaultAdapter(nodes);
 
-    std::optional<WideList> List(DEVINST node) const { return machine.tree.MultiSz(node, CM_DRP_UPPERFILTERS); }
-    sim::Bytes Raw(DEVINST node) const
-    {
-        const sim::Property* p = machine.tree.property(node, CM_DRP_UPPERFILTERS);
-        return p ? p->data : sim::Bytes{};
-    }
+    std::optional<WideList> List(DEVINST node) const { return ListOf(machine, node); }
+    sim::Bytes Raw(DEVINST node) const { return RawListOf(machine, node); }
     void SetList(DEVINST node, const WideList& entries) { machine.tree.SetMultiSz(node, CM_DRP_UPPERFILTERS, entries); }
     // A device that is not present, as a card that was pulled leaves behind.
     DEVINST AddAbsentDevice(const WideList& filters)
@@ -141,23 +157,20 @@ TEST_F(FiltersTest, AddFilterCountsAdapters)
         {"two adapters, one root-port write refused", 2, true, -1},
     };
     for (const auto& c : cases) {
-        sim::Machine m;
-        sim::DefaultNodes n = sim::BuildDefaultMachine(m);
-        sim::ActiveMachine active(m);
-        if (c.adapters == 0) m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0103"});
+        Fresh f;
+        if (c.adapters == 0) f.m.tree.SetMultiSz(f.n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0103"});
         Adapter second;
         if (c.adapters == 2) {
-            second = AddAdapter(m, n.root_complex, u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_00000000&REV_01");
-            m.tree.node(second.root_port).refuse_property_writes = c.second_refuses_root_write;
+            second = AddAdapter(f.m, f.n.root_complex, u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_00000000&REV_01");
+            f.m.tree.node(second.root_port).refuse_property_writes = c.second_refuses_root_write;
         }
-        const DEVINST stale = m.tree.Add(n.root_port, PciFunction(u"PCI\\VEN_DEAD&DEV_BEEF"));
-        m.tree.SetMultiSz(stale, CM_DRP_UPPERFILTERS, {u"PX714"});
+        const DEVINST stale = f.m.tree.Add(f.n.root_port, PciFunction(u"PCI\\VEN_DEAD&DEV_BEEF"));
+        f.Set(stale, {u"PX714"});
         EXPECT_EQ(XU_AddFilter(), c.expected) << c.what;
-        EXPECT_FALSE(m.tree.MultiSz(stale, CM_DRP_UPPERFILTERS)) << c.what << ": removed in any case";
+        EXPECT_FALSE(ListOf(f.m, stale)) << c.what << ": removed in any case";
         if (c.second_refuses_root_write) {
-            EXPECT_FALSE(m.tree.MultiSz(second.downstream[0], CM_DRP_UPPERFILTERS)) << "nodes below stay untouched";
+            EXPECT_FALSE(ListOf(f.m, second.downstream[0])) << "nodes below stay untouched";
         }
-        EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
     }
 }
 
@@ -183,22 +196,16 @@ TEST_F(FiltersTest, AddFilterReplacesOtherDriversButKeepsTheThirdChildsList)
         {"the child kept PX717 from an earlier run", {u"PX711"}, {u"PX713"}, {u"PX714"}, {u"PX717"}, {u"PX717"}},
     };
     for (const auto& c : cases) {
-        sim::Machine m;
-        sim::DefaultNodes n = sim::BuildDefaultMachine(m);
-        sim::ActiveMachine active(m);
-        auto set = [&m](DEVINST node, const WideList& list) {
-            if (!list.empty()) m.tree.SetMultiSz(node, CM_DRP_UPPERFILTERS, list);
-        };
-        set(n.root_port, c.root);
-        set(n.downstream[0], c.d1);
-        set(n.downstream[1], c.d2);
-        set(n.cardbus, c.child);
+        Fresh f;
+        const std::pair<DEVINST, const WideList*> before[] = {
+            {f.n.root_port, &c.root}, {f.n.downstream[0], &c.d1}, {f.n.downstream[1], &c.d2}, {f.n.cardbus, &c.child}};
+        for (const auto& [node, list] : before)
+            if (!list->empty()) f.Set(node, *list);
         EXPECT_EQ(XU_AddFilter(), 1) << c.what;
-        EXPECT_EQ(m.tree.MultiSz(n.root_port, CM_DRP_UPPERFILTERS), WideList{u"PX711"}) << c.what;
-        EXPECT_EQ(m.tree.MultiSz(n.downstream[0], CM_DRP_UPPERFILTERS), WideList{u"PX713"}) << c.what;
-        EXPECT_EQ(m.tree.MultiSz(n.downstream[1], CM_DRP_UPPERFILTERS), WideList{u"PX714"}) << c.what;
-        EXPECT_EQ(m.tree.MultiSz(n.cardbus, CM_DRP_UPPERFILTERS), c.expected_child) << c.what;
-        EXPECT_TRUE(px71test::NothingOpen(m));
+        EXPECT_EQ(ListOf(f.m, f.n.root_port), WideList{u"PX711"}) << c.what;
+        EXPECT_EQ(ListOf(f.m, f.n.downstream[0]), WideList{u"PX713"}) << c.what;
+        EXPECT_EQ(ListOf(f.m, f.n.downstream[1]), WideList{u"PX714"}) << c.what;
+        EXPECT_EQ(ListOf(f.m, f.n.cardbus), c.expected_child) << c.what;
     }
 }
 
@@ -217,32 +224,29 @@ TEST_F(FiltersTest, MissingPositionsAreNeverWritten)
         {"third node without a child", {}, true, {0, 1, 2, 3}, false},
     };
     for (const auto& c : cases) {
-        sim::Machine m;
-        sim::DefaultNodes n = sim::BuildDefaultMachine(m);
-        sim::ActiveMachine active(m);
-        for (int d : c.absent_downstream) m.tree.node(n.downstream[d]).present = false;
-        if (c.third_without_child) m.tree.node(n.cardbus).present = false;
+        Fresh f;
+        for (int d : c.absent_downstream) f.m.tree.node(f.n.downstream[d]).present = false;
+        if (c.third_without_child) f.m.tree.node(f.n.cardbus).present = false;
         EXPECT_EQ(XU_AddFilter(), 1) << c.what << ": the root port was written";
-        EXPECT_EQ(m.tree.MultiSz(n.root_port, CM_DRP_UPPERFILTERS), WideList{u"PX711"}) << c.what;
+        EXPECT_EQ(ListOf(f.m, f.n.root_port), WideList{u"PX711"}) << c.what;
         const char16_t* names[] = {u"PX713", u"PX714", u"PX715", u"PX716"};
         std::vector<int> written;
         for (int d = 0; d < 4; ++d) {
-            auto list = m.tree.MultiSz(n.downstream[d], CM_DRP_UPPERFILTERS);
+            auto list = ListOf(f.m, f.n.downstream[d]);
             if (!list) continue;
             written.push_back(d);
             EXPECT_EQ(*list, WideList{names[d]}) << c.what << ": each name on its own position only";
         }
         EXPECT_EQ(written, c.written) << c.what;
-        EXPECT_EQ(m.tree.MultiSz(n.cardbus, CM_DRP_UPPERFILTERS).has_value(), c.child_written) << c.what;
+        EXPECT_EQ(ListOf(f.m, f.n.cardbus).has_value(), c.child_written) << c.what;
         // No name lands anywhere else.
-        for (DEVINST id : m.tree.order()) {
-            bool position = id == n.root_port || id == n.cardbus;
-            for (DEVINST d : n.downstream) position |= id == d;
+        for (DEVINST id : f.m.tree.order()) {
+            bool position = id == f.n.root_port || id == f.n.cardbus;
+            for (DEVINST d : f.n.downstream) position |= id == d;
             if (!position) {
-                EXPECT_FALSE(m.tree.MultiSz(id, CM_DRP_UPPERFILTERS)) << c.what << ": node " << id;
+                EXPECT_FALSE(ListOf(f.m, id)) << c.what << ": node " << id;
             }
         }
-        EXPECT_TRUE(px71test::NothingOpen(m));
     }
 }
 
@@ -305,7 +309,7 @@ TEST_F(FiltersTest, RootPortWithoutItsFilter)
         std::optional<WideList> second_root;  // no second adapter when absent
         int expected;
     } cases[] = {
-        {"no adapter", false, WideList{}, std::nullopt, 0},
+        {"no adapter", false, std::nullopt, std::nullopt, 0},
         {"the root port carries PX711", true, WideList{u"PX711"}, std::nullopt, 0},
         {"in small letters, behind another", true, WideList{u"acme", u"px711"}, std::nullopt, 0},
         {"no list", true, std::nullopt, std::nullopt, 1},
@@ -315,23 +319,20 @@ TEST_F(FiltersTest, RootPortWithoutItsFilter)
         {"two adapters, the second without", true, WideList{u"PX711"}, WideList{u"PX713"}, 1},
     };
     for (const auto& c : cases) {
-        sim::Machine m;
-        sim::DefaultNodes n = sim::BuildDefaultMachine(m);
-        sim::ActiveMachine active(m);
-        if (!c.adapter) m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0103"});
-        if (c.first_root && !c.first_root->empty()) m.tree.SetMultiSz(n.root_port, CM_DRP_UPPERFILTERS, *c.first_root);
-        if (c.second_root) {
-            Adapter second = AddAdapter(m, n.root_complex, u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A&REV_01");
-            m.tree.SetMultiSz(second.root_port, CM_DRP_UPPERFILTERS, *c.second_root);
-        }
+        Fresh f;
+        if (!c.adapter) f.m.tree.SetMultiSz(f.n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0103"});
+        if (c.first_root) f.Set(f.n.root_port, *c.first_root);
+        if (c.second_root)
+            f.Set(AddAdapter(f.m, f.n.root_complex, u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A&REV_01").root_port,
+                  *c.second_root);
         EXPECT_EQ(XU_DoesExistNoFilterRootPort(), c.expected) << c.what;
-        EXPECT_EQ(m.CallCount("CM_Set_DevNode_Registry_PropertyW") + m.CallCount("SetupDiSetDeviceRegistryPropertyW"),
+        EXPECT_EQ(f.m.CallCount("CM_Set_DevNode_Registry_PropertyW") +
+                      f.m.CallCount("SetupDiSetDeviceRegistryPropertyW"),
                   0u);
-        const auto calls = m.calls();
+        const auto calls = f.m.calls();
         ASSERT_FALSE(calls.empty());
         EXPECT_EQ(calls[0].text, "(no class) PCI") << "present PCI devices";
         EXPECT_EQ(calls[0].args[2], static_cast<std::uint64_t>(DIGCF_PRESENT | DIGCF_ALLCLASSES));
-        EXPECT_TRUE(px71test::NothingOpen(m));
     }
 }
 
@@ -350,23 +351,13 @@ protected:
         adapter = machine.tree.Add(root_port, PciBridge(u"PCI\\VEN_1217&DEV_02EB&SUBSYS_01021E2A&REV_01"));
         below = machine.tree.Add(adapter, PciFunction(u"PCI\\VEN_1217&DEV_8134&SUBSYS_01021E2A&REV_02"));
     }
-    std::optional<WideList> List(DEVINST node) const { return machine.tree.MultiSz(node, CM_DRP_UPPERFILTERS); }
-    sim::Bytes Raw(DEVINST node) const
-    {
-        const sim::Property* p = machine.tree.property(node, CM_DRP_UPPERFILTERS);
-        return p ? p->data : sim::Bytes{};
-    }
+    std::optional<WideList> List(DEVINST node) const { return ListOf(machine, node); }
+    sim::Bytes Raw(DEVINST node) const { return RawListOf(machine, node); }
     void SetRaw(DEVINST node, sim::Bytes data)
     {
         machine.tree.SetProperty(node, CM_DRP_UPPERFILTERS, REG_MULTI_SZ, std::move(data));
     }
 };
-
-// A list of Count entries of the given letters.
-WideList Entries(std::size_t count, std::u16string letters)
-{
-    return WideList(count, letters);
-}
 
 sim::Bytes Units(std::u16string_view units)
 {
@@ -381,9 +372,9 @@ sim::Bytes Units(std::u16string_view units)
 TEST_F(OldFiltersTest, AddAppendsBehindTheLastEntry)
 {
     using namespace std::string_view_literals;
-    WideList fits = Entries(50, u"ABCD");  // 250 units with their NULs
+    WideList fits = WideList(50, u"ABCD");  // 250 units with their NULs
     fits.push_back(u"XYZ");                // 254: "PX71", NUL and the closing NUL just fit in 260
-    WideList too_long = Entries(50, u"ABCD");
+    WideList too_long = WideList(50, u"ABCD");
     too_long.push_back(u"WXYZ");  // 255: one unit too many
     struct Case {
         const char* what;
@@ -401,8 +392,8 @@ TEST_F(OldFiltersTest, AddAppendsBehindTheLastEntry)
              return sim::MultiSzBytes(w);
          }()},
         {"one unit too long", sim::MultiSzBytes(too_long), -1, sim::MultiSzBytes(too_long)},
-        {"longer than the buffer", sim::MultiSzBytes(Entries(200, u"ABCD")), -1,
-         sim::MultiSzBytes(Entries(200, u"ABCD"))},
+        {"longer than the buffer", sim::MultiSzBytes(WideList(200, u"ABCD")), -1,
+         sim::MultiSzBytes(WideList(200, u"ABCD"))},
         {"no closing NUL", Units(u"pcmcia"sv), 1, sim::MultiSzBytes({u"pcmcia", u"PX71"})},
         {"no NUL in 260 units", Units(std::u16string(260, u'A')), -1, Units(std::u16string(260, u'A'))},
     };
@@ -531,27 +522,18 @@ TEST(TopBridgeChecked, TellsAFailedCallFromTheTop)
         {"the buffer for them", "HeapAlloc", 1, false, true},
     };
     for (const auto& c : cases) {
-        sim::Machine m;
-        sim::DefaultNodes n = sim::BuildDefaultMachine(m);
-        sim::ActiveMachine active(m);
-        if (*c.failing) m.ArmFault({c.failing, c.nth});
+        Fresh f;
+        if (*c.failing) f.m.ArmFault({c.failing, c.nth});
         DEVINST top = 0;
-        EXPECT_EQ(px71::FindTopBridgeChecked(n.adapter, top), c.expected) << c.what;
-        if (c.expected || !c.stops_at_adapter) {
-            EXPECT_EQ(top, n.root_port) << c.what;
-        } else {
-            EXPECT_EQ(top, n.adapter) << c.what;
-        }
-        EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
+        EXPECT_EQ(px71::FindTopBridgeChecked(f.n.adapter, top), c.expected) << c.what;
+        EXPECT_EQ(top, c.stops_at_adapter ? f.n.adapter : f.n.root_port) << c.what;
     }
     // A parent without compatible IDs ends the walk without a failure.
-    sim::Machine m;
-    sim::DefaultNodes n = sim::BuildDefaultMachine(m);
-    sim::ActiveMachine active(m);
-    m.tree.DeleteProperty(n.root_port, CM_DRP_COMPATIBLEIDS);
+    Fresh f;
+    f.m.tree.DeleteProperty(f.n.root_port, CM_DRP_COMPATIBLEIDS);
     DEVINST top = 0;
-    EXPECT_TRUE(px71::FindTopBridgeChecked(n.adapter, top));
-    EXPECT_EQ(top, n.adapter);
+    EXPECT_TRUE(px71::FindTopBridgeChecked(f.n.adapter, top));
+    EXPECT_EQ(top, f.n.adapter);
 }
 
 // ---------------------------------------------------------------- fault sweeps
