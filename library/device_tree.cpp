@@ -33,10 +33,14 @@ struct NodeProperty {
     ULONG length = 0;
 };
 
-bool ReadNodeProperty(DEVINST devInst, ULONG property, NodeProperty& out) noexcept
+// Failed, when given, tells a property that is not there from one that could not be
+// read.
+bool ReadNodeProperty(DEVINST devInst, ULONG property, NodeProperty& out, bool* failed = nullptr) noexcept
 {
+    if (failed) *failed = true;
     ULONG length = 0;
-    CM_Get_DevNode_Registry_PropertyW(devInst, property, &out.type, nullptr, &length, 0);
+    const CONFIGRET size = CM_Get_DevNode_Registry_PropertyW(devInst, property, &out.type, nullptr, &length, 0);
+    if (length == 0 && failed) *failed = size != CR_NO_SUCH_VALUE && size != CR_BUFFER_SMALL && size != CR_SUCCESS;
     if (length == 0 || length > MAXDWORD / 2) return false;
     HeapBlock data(static_cast<SIZE_T>(length) * 2);
     if (!data) return false;
@@ -45,7 +49,25 @@ bool ReadNodeProperty(DEVINST devInst, ULONG property, NodeProperty& out) noexce
         return false;
     if (out.length > length * 2) out.length = length * 2;
     out.data = std::move(data);
+    if (failed) *failed = false;
     return true;
+}
+
+// FindTopBridge's walk; false when it ended on a failed call rather than at the root
+// of the tree or below a parent that is no PCI-to-PCI bridge.
+bool ClimbBridges(DEVINST devInst, DEVINST& top) noexcept
+{
+    top = devInst;
+    for (;;) {
+        DEVINST parent = 0;
+        const CONFIGRET cr = CM_Get_Parent(&parent, top, 0);
+        if (cr != CR_SUCCESS) return cr == CR_NO_SUCH_DEVNODE;
+        NodeProperty ids;
+        bool failed = false;
+        if (!ReadNodeProperty(parent, CM_DRP_COMPATIBLEIDS, ids, &failed)) return !failed;
+        if (!MatchProperty(W16("PCI\\CC_060400"), ids.type, ids.data.as<BYTE>(), ids.length)) return true;
+        top = parent;
+    }
 }
 
 } // namespace
@@ -83,15 +105,14 @@ int MatchProperty(const void* match, DWORD type, const BYTE* data, DWORD dataByt
 
 DEVINST FindTopBridge(DEVINST devInst) noexcept
 {
-    DEVINST current = devInst;
-    for (;;) {
-        DEVINST parent = 0;
-        if (CM_Get_Parent(&parent, current, 0) != CR_SUCCESS) return current;
-        NodeProperty ids;
-        if (!ReadNodeProperty(parent, CM_DRP_COMPATIBLEIDS, ids)) return current;
-        if (!MatchProperty(W16("PCI\\CC_060400"), ids.type, ids.data.as<BYTE>(), ids.length)) return current;
-        current = parent;
-    }
+    DEVINST top = 0;
+    ClimbBridges(devInst, top);
+    return top;
+}
+
+bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept
+{
+    return ClimbBridges(devInst, top);
 }
 
 DEVINST FirstChild(DEVINST devInst) noexcept
@@ -110,8 +131,13 @@ DEVINST NextSibling(DEVINST devInst) noexcept
 
 AdapterNodes FindAdapterNodes(DEVINST adapter) noexcept
 {
+    return FindNodesBelowRootPort(FindTopBridge(adapter));
+}
+
+AdapterNodes FindNodesBelowRootPort(DEVINST root_port) noexcept
+{
     AdapterNodes nodes;
-    nodes.root_port = FindTopBridge(adapter);
+    nodes.root_port = root_port;
     nodes.upstream = FirstChild(nodes.root_port);
     DEVINST position = FirstChild(nodes.upstream);
     for (DEVINST& downstream : nodes.downstream) {

@@ -17,6 +17,9 @@ int MatchMultiSz(LPCWSTR pattern, const WCHAR* data, DWORD dataBytes) noexcept;
 // The topmost node of the unbroken chain of PCI-to-PCI bridges directly above
 // DevInst, or DevInst itself.
 DEVINST FindTopBridge(DEVINST devInst) noexcept;
+// The same walk for callers that write to the node found: false when a platform call
+// failed on the way, so that Top may lie below the real top bridge.
+bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept;
 
 // A node's first child and next sibling in the configuration manager's order
 // (flags 0), or 0 when there is none. 0 in gives 0 out without a call.
@@ -33,6 +36,8 @@ struct AdapterNodes {
     DEVINST downstream[4] = {};
 };
 AdapterNodes FindAdapterNodes(DEVINST adapter) noexcept;
+// The same positions below a root port already found.
+AdapterNodes FindNodesBelowRootPort(DEVINST root_port) noexcept;
 
 // The device sets, as every export builds them.
 UniqueDevInfo PresentPciDevices() noexcept;      // enumerator "PCI", DIGCF_PRESENT | DIGCF_ALLCLASSES

@@ -49,7 +49,35 @@ int PX71API XU_WritePCI(DWORD Bus, DWORD Register, DWORD Value) PX71_NOTHROW;
 
 /* ---- Filter lists */
 
+/* Write and delete the upper-filter lists that put the filter drivers on the
+ * adapter's root port ("PX711") and on the nodes below it ("PX713" to "PX717"), or,
+ * for the older adapter, the one entry "PX71" on its root port. The add and delete
+ * functions return the number of devices handled, or minus the number of devices
+ * that failed, and 0 when the device list could not be built. Both add functions
+ * first delete the current adapter's lists. */
+int PX71API XU_AddFilter(void) PX71_NOTHROW;
+int PX71API XU_DelFilter(void) PX71_NOTHROW;
+int PX71API XU_AddFilter_OLD(void) PX71_NOTHROW;
+int PX71API XU_DelFilter_OLD(void) PX71_NOTHROW;
+/* 1 when some present adapter's root port lacks its filter, else 0. */
+int PX71API XU_DoesExistNoFilterRootPort(void) PX71_NOTHROW;
+int PX71API XU_DoesExistNoFilterRootPort_OLD(void) PX71_NOTHROW;
+
 /* ---- Resource window settings */
+
+/* Store the root-port filter driver's settings as REG_DWORD values under
+ * HKEY_LOCAL_MACHINE\SYSTEM\CurrentControlSet\Services\PX711, numbers unchanged.
+ * The key is opened, never created. Result: 1 when every value was written, else 0;
+ * values written before a failing one keep their new numbers. XU_SetSize_Pro2_DEF
+ * stores the defaults of parameters 2 to 6 and ignores the others. */
+int PX71API XU_SetSize(DWORD DefLen, DWORD StartAdrs, DWORD EndAdrs) PX71_NOTHROW;
+int PX71API XU_SetSize_Pro(DWORD Oz888Len, DWORD SxsLen, DWORD A3132Len, DWORD B3132Len, DWORD USBLen,
+                           DWORD StartAdrs, DWORD EndAdrs) PX71_NOTHROW;
+int PX71API XU_SetSize_Pro2(DWORD PortLen, DWORD Oz888Len, DWORD SxsLen, DWORD A3132Len, DWORD B3132Len,
+                            DWORD USBLen, DWORD StartAdrs, DWORD EndAdrs, DWORD PayloadSize,
+                            DWORD SataSSC) PX71_NOTHROW;
+int PX71API XU_SetSize_Pro2_DEF(DWORD PortLen, DWORD Oz888Len, DWORD SxsLen, DWORD A3132Len, DWORD B3132Len,
+                                DWORD USBLen, DWORD StartAdrs, DWORD EndAdrs) PX71_NOTHROW;
 
 /* ---- Card names */
 

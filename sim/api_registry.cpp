@@ -142,6 +142,7 @@ extern "C" LSTATUS WINAPI RegSetValueExW(HKEY key, LPCWSTR name, DWORD reserved,
     if (!r.key) return r.status;
     if (!(r.access & KEY_SET_VALUE) || r.key->refuse_writes) return ERROR_ACCESS_DENIED;
     std::u16string value_name(View(name));
+    if (r.key->refused_values.count(Lower(value_name))) return ERROR_ACCESS_DENIED;
     r.key->values[Lower(value_name)] = RegValue{value_name, type, Bytes(data, data + dataSize)};
     return ERROR_SUCCESS;
 }

@@ -137,6 +137,7 @@ struct RegKey {
     std::map<std::u16string, std::shared_ptr<RegKey>> subkeys;  // by lower-case name
     bool deny_write_access = false;  // an open that asks for more than KEY_READ fails
     bool refuse_writes = false;      // RegSetValueEx fails with ERROR_ACCESS_DENIED
+    std::set<std::u16string> refused_values;  // lower-case names whose writes fail so, one by one
     bool deleted = false;
 };
 

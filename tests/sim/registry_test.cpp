@@ -32,6 +32,24 @@ TEST_F(MachineTest, KeyThatRefusesWrites)
     RegCloseKey(h);
 }
 
+TEST_F(MachineTest, ValueThatRefusesWrites)
+{
+    auto key = machine.registry.CreateKey(sim::kServiceKey);
+    machine.registry.SetDword(sim::kServiceKey, u"PayloadSize", 7);
+    key->refused_values.insert(u"payloadsize");
+    HKEY h = nullptr;
+    ASSERT_EQ(RegOpenKeyExW(HKEY_LOCAL_MACHINE, u"SYSTEM\\CurrentControlSet\\Services\\PX711", 0, KEY_ALL_ACCESS, &h),
+              ERROR_SUCCESS);
+    DWORD v = 1;
+    EXPECT_EQ(RegSetValueExW(h, u"PAYLOADSIZE", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_ACCESS_DENIED)
+        << "names are compared without regard to case";
+    EXPECT_EQ(machine.registry.Dword(sim::kServiceKey, u"PayloadSize"), 7u);
+    EXPECT_EQ(RegSetValueExW(h, u"SataSSC", 0, REG_DWORD, reinterpret_cast<BYTE*>(&v), 4), ERROR_SUCCESS)
+        << "the other values of the key still take writes";
+    EXPECT_EQ(machine.registry.Dword(sim::kServiceKey, u"SataSSC"), 1u);
+    RegCloseKey(h);
+}
+
 TEST_F(MachineTest, AnsiQueriesConvertStrings)
 {
     machine.registry.SetString(sim::kServiceKey, u"FilePathName", u"C:\\PX71\\PX71.exe");

@@ -141,6 +141,50 @@ TEST_F(SetupApiTest, SettingANullListDeletesIt)
     SetupDiDestroyDeviceInfoList(set);
 }
 
+TEST_F(SetupApiTest, UpperFiltersAreOneValueByElementAndByNode)
+{
+    // The device that is not present is in the set of all devices, and its list can be
+    // written and deleted there.
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 1, &data));
+    ASSERT_EQ(data.DevInst, gone);
+
+    auto by_element = sim::MultiSzBytes({u"PX713", u"pcmcia"});
+    ASSERT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_UPPERFILTERS, by_element.data(),
+                                                  static_cast<DWORD>(by_element.size())));
+    ULONG type = 0, length = 0;
+    EXPECT_EQ(CM_Get_DevNode_Registry_PropertyW(gone, CM_DRP_UPPERFILTERS, &type, nullptr, &length, 0),
+              static_cast<CONFIGRET>(CR_BUFFER_SMALL));
+    EXPECT_EQ(length, by_element.size());
+
+    auto by_node = sim::MultiSzBytes({u"PX716"});
+    ASSERT_EQ(CM_Set_DevNode_Registry_PropertyW(gone, CM_DRP_UPPERFILTERS, by_node.data(),
+                                                static_cast<ULONG>(by_node.size()), 0),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    std::vector<BYTE> read(64);
+    DWORD required = 0;
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyW(set, &data, SPDRP_UPPERFILTERS, &type, read.data(),
+                                                  static_cast<DWORD>(read.size()), &required));
+    EXPECT_EQ(type, static_cast<DWORD>(REG_MULTI_SZ));
+    read.resize(required);
+    EXPECT_EQ(read, by_node);
+
+    EXPECT_TRUE(SetupDiSetDeviceRegistryPropertyW(set, &data, SPDRP_UPPERFILTERS, nullptr, 0));
+    length = 0;
+    EXPECT_EQ(CM_Get_DevNode_Registry_PropertyW(gone, CM_DRP_UPPERFILTERS, &type, nullptr, &length, 0),
+              static_cast<CONFIGRET>(CR_NO_SUCH_VALUE));
+    EXPECT_EQ(length, 0u) << "no list: the length stays 0";
+
+    machine.tree.node(gone).refuse_property_writes = true;
+    EXPECT_EQ(CM_Set_DevNode_Registry_PropertyW(gone, CM_DRP_UPPERFILTERS, by_node.data(),
+                                                static_cast<ULONG>(by_node.size()), 0),
+              static_cast<CONFIGRET>(CR_REGISTRY_ERROR));
+    EXPECT_FALSE(machine.tree.MultiSz(gone, CM_DRP_UPPERFILTERS));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
 TEST_F(SetupApiTest, ConfigManagerWalksTheLiveTree)
 {
     DEVINST out = 0;
