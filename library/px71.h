@@ -63,6 +63,10 @@ int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD C
 
 /* ---- Bridge reset */
 
+/* Disables (Enable 0) or enables the adapter's own bridge (PCI\VEN_1E2A&DEV_0102)
+ * through the class installer, unless its first upper filter is PX711. Returns 0. */
+BYTE PX71API XU_ResetPCIBridge(DWORD Enable) PX71_NOTHROW;
+
 /* ---- Device check */
 
 /* ---- Filter lists */
