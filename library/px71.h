@@ -69,6 +69,12 @@ BYTE PX71API XU_ResetPCIBridge(DWORD Enable) PX71_NOTHROW;
 
 /* ---- Device check */
 
+/* Which drivers sit at the adapter's fixed positions below its root port, as a bit mask:
+ * 0x01 and 0x02 SI3132 below the first and second downstream node, 0x04 pcmcia below
+ * the third, 0x08 pci below the fourth's first child, 0x10 USB below its third child.
+ * 0 when no adapter is present. */
+int PX71API XU_CheckDevice(void) PX71_NOTHROW;
+
 /* ---- Filter lists */
 
 /* ---- Resource window settings */
