@@ -20,6 +20,10 @@ constexpr DWORD kLinkDisable = 0x00000010;  // Link Control bit 4
 constexpr DWORD kPresenceDetect = 0x00400000;  // Slot Status bit 6
 constexpr DWORD kNothingAnswers = 0xFFFFFFFF;  // what a vanished function reads
 
+// The fixed part of the detail record that cbSize must name: 6 bytes in the 32-bit
+// build (packed), 8 in the 64-bit build.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6), "interface detail layout");
+
 const GUID kDiskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
 
 // Both identity registers read and hold the adapter's values.
