@@ -91,18 +91,6 @@ TEST_F(SlotTest, GetStatusTestsIdentityAndPresence)
     }
 }
 
-TEST_F(SlotTest, GetStatusFollowsTheCard)
-{
-    int card = -1;
-    sim::SetCardInserted(machine, kSlot, false);
-    ASSERT_EQ(XU_GetStatus(kSlot, &card), 1);
-    EXPECT_EQ(card, 0);
-    sim::SetCardInserted(machine, kSlot, true);
-    ASSERT_EQ(XU_GetStatus(kSlot, &card), 1);
-    EXPECT_EQ(card, 1);
-    EXPECT_EQ(machine.CallCount("SetupDiGetClassDevsW"), 0u) << "the driver answered: no device set";
-}
-
 // ---------------------------------------------------------------- XU_GetCardInfo
 TEST_F(SlotTest, CardInfoDescribesTheCardNode)
 {
@@ -386,17 +374,6 @@ TEST_F(SlotTest, UnallocatableDetailSkipsTheDiskWithoutRetry)
     machine.ArmFault({"HeapAlloc", 1, ERROR_GEN_FAILURE, CR_FAILURE, true});
     EXPECT_EQ(px71::AreBusVolumesFree(kSlot), 1) << "no detail, no disk to check";
     EXPECT_EQ(machine.CallCount("SetupDiGetDeviceInterfaceDetailW"), 5u) << "one size query per disk";
-}
-
-TEST_F(SlotTest, StorageDeviceNumberOfAPath)
-{
-    DWORD number = 99;
-    EXPECT_EQ(px71::GetStorageDeviceNumber(u"\\\\.\\G:", &number), 1);
-    EXPECT_EQ(number, 4u);
-    EXPECT_EQ(px71::GetStorageDeviceNumber(u"\\\\.\\PhysicalDrive2", nullptr), 1);
-    number = 99;
-    EXPECT_EQ(px71::GetStorageDeviceNumber(u"\\\\.\\Q:", &number), 0);
-    EXPECT_EQ(number, 99u);
 }
 
 // ---------------------------------------------------------------- faults
