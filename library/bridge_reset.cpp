@@ -22,7 +22,7 @@ DWORD AnsiPropertySize(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD property) noex
     return size;
 }
 
-// A zeroed block of Size plus one character, so the first string read into it is
+// A zeroed block of Size plus two bytes, so the first string read into it is
 // always terminated.
 UniqueLocal PropertyBuffer(DWORD size) noexcept
 {
