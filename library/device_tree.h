@@ -80,4 +80,18 @@ void ForEachDeviceSkippingFailures(HDEVINFO set, Visit&& visit) noexcept
     }
 }
 
+// One DIF_PROPERTYCHANGE request on an element: the parameters are set and, only if
+// that succeeds, the class installer is called. Its own result is not looked at.
+inline void RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept
+{
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = stateChange;
+    params.Scope = scope;
+    params.HwProfile = 0;  // the current profile
+    if (SetupDiSetClassInstallParamsW(set, &data, &params.ClassInstallHeader, sizeof params))
+        SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data);
+}
+
 } // namespace px71

@@ -43,9 +43,37 @@ int PX71API XU_WritePCI(DWORD Bus, DWORD Register, DWORD Value) PX71_NOTHROW;
 
 /* ---- Slot status and card information */
 
+/* Is the adapter's bridge function (1217:02E3, subsystem 0x01021E2A) on Bus, and is a
+ * card in its slot? *CardPresent (if given) is cleared first and set to 1 for a card.
+ * Without the dump driver and without CardPresent, the device tree answers. Result: 1
+ * when the bridge function was found on Bus, else 0. */
+int PX71API XU_GetStatus(DWORD Bus, int* CardPresent) PX71_NOTHROW;
+
+/* The device description, DN_ status and CM_PROB_ problem of the node below a device on
+ * Bus (the last such device in enumeration order). Description is truncated silently
+ * to DescriptionSize bytes. Result: 1 when a card node was found, else 0. */
+int PX71API XU_GetCardInfo(DWORD Bus, WCHAR* Description, DWORD DescriptionSize, DWORD* Status,
+                           DWORD* Problem) PX71_NOTHROW;
+
+/* Switches the slot's link on (LinkEnable nonzero) or off, then applies StateChange to
+ * every device on Bus: 0 re-enumerates them, 1 to 5 is a DICS_ code for the class
+ * installer. With CheckVolumes nonzero, a volume in use below the bus leaves everything
+ * as it is and the result is 0. Result: 1 when Link Disable ends in the requested state. */
+int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD CheckVolumes) PX71_NOTHROW;
+
 /* ---- Bridge reset */
 
+/* Disables (Enable 0) or enables the adapter's own bridge (PCI\VEN_1E2A&DEV_0102)
+ * through the class installer, unless its first upper filter is PX711. Returns 0. */
+BYTE PX71API XU_ResetPCIBridge(DWORD Enable) PX71_NOTHROW;
+
 /* ---- Device check */
+
+/* Which drivers sit at the adapter's fixed positions below its root port, as a bit mask:
+ * 0x01 and 0x02 SI3132 below the first and second downstream node, 0x04 pcmcia below
+ * the third, 0x08 pci below the fourth's first child, 0x10 USB below its third child.
+ * 0 when no adapter is present. */
+int PX71API XU_CheckDevice(void) PX71_NOTHROW;
 
 /* ---- Filter lists */
 

@@ -1,5 +1,7 @@
 #include "sim/default_machine.h"
 
+#include "sim/slot.h"
+
 namespace sim {
 namespace {
 
@@ -41,6 +43,62 @@ void SlotBridgeRegisters(DumpDriver& dump, std::uint8_t bus, bool card_present)
     dump.Set(bus, 0x20, 0xD3F0D300);                                  // memory base and limit
     dump.Set(bus, 0x58, card_present ? 0x00400000u : 0u, 0x0000FFFF);  // Slot Status: Presence Detect
     dump.Set(bus, 0x50, 0x10110000, 0x0000FFFF);                       // Link Status x1, link on
+}
+
+std::u16string DiskInterfacePath(std::u16string_view instance)
+{
+    return u"\\\\?\\" + std::u16string(instance) + u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
+}
+
+DeviceSpec DiskDevice(std::string enumerator, std::u16string hardware_id, std::u16string friendly_name)
+{
+    DeviceSpec disk;
+    disk.enumerator = std::move(enumerator);
+    disk.class_guid = kClassDiskDrive;
+    disk.hardware_ids = {std::move(hardware_id), u"GenDisk"};
+    disk.description = u"Disk drive";
+    disk.friendly_name = std::move(friendly_name);
+    disk.service = u"disk";
+    return disk;
+}
+
+// Disks and volumes: the system disk behind the chipset's own SATA controller, the
+// adapter's two SATA disks, and the card reader's CF and SD media. Added after every
+// other node so the rest of the tree keeps its enumeration order.
+void DefaultStorage(Machine& m, DefaultNodes& n)
+{
+    DeviceTree& t = m.tree;
+    const GUID hdc = {0x4D36E96A, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0x00, 0x2B, 0xE1, 0x03, 0x18}};
+    n.system_controller = t.Add(n.root_complex, PciDevice(u"PCI\\VEN_8086&DEV_1C02&SUBSYS_00000000&REV_05", u"010601",
+                                                          u"Standard SATA AHCI Controller", 0, hdc, u"storahci"));
+    n.system_disk = t.Add(n.system_controller,
+                          DiskDevice("SCSI", u"SCSI\\DiskSAMSUNG_SSD_840_____DXT0", u"Samsung SSD 840 Series"));
+
+    AddDisk(m, n.system_disk, 0, DiskInterfacePath(u"scsi#disk&ven_samsung&prod_ssd_840#4&1a2b3c4d&0&000000"));
+    AddDisk(m, n.sata_disk[0], 1, DiskInterfacePath(u"scsi#disk&ven_st3500418as#5&2c1d0f3&0&000000"));
+    AddDisk(m, n.sata_disk[1], 2, DiskInterfacePath(u"scsi#disk&ven_wdc&prod_wd5000aaks#5&3e7a91b&0&000000"));
+    AddVolume(m, 'C', 0, 120'000'000'000ull);
+    AddVolume(m, 'D', 1, 500'107'862'016ull);
+    AddVolume(m, 'E', 2, 500'107'862'016ull);
+
+    const char16_t* const slot_names[2] = {u"CF", u"SD"};
+    const ULONGLONG media_bytes[2] = {2'013'265'920ull, 3'965'190'144ull};
+    for (int i = 0; i < 2; ++i) {
+        std::u16string name = slot_names[i];
+        n.reader_disk[i] = t.Add(n.reader, DiskDevice("USBSTOR", u"USBSTOR\\DiskZEK-PX71____" + name + u"______1.00",
+                                                      u"ZEK-PX71 " + name + u" USB Device"));
+        const DWORD number = static_cast<DWORD>(3 + i);
+        PhysicalDisk& d = AddDisk(m, n.reader_disk[i], number,
+                                  DiskInterfacePath(u"usbstor#disk&ven_zek-px71&prod_" + Lower(name) +
+                                                    u"&rev_1.00#000000000001&" + std::u16string(1, static_cast<char16_t>(u'0' + i))));
+        d.removable = true;
+        d.vendor_id = "ZEK-PX71";
+        d.product_id = "    " + Narrow(name) + "          ";
+        d.revision = "1.00";
+        d.block_size = 512;
+        d.blocks = media_bytes[i] / 512;
+        AddVolume(m, static_cast<char>('F' + i), number, media_bytes[i], DRIVE_REMOVABLE);
+    }
 }
 
 } // namespace
@@ -116,6 +174,14 @@ DefaultNodes BuildDefaultMachine(Machine& m)
 
     SlotBridgeRegisters(m.dump, kDefaultSlotBus, true);
     m.dump.Set(kDefaultCardBus, 0x00, 0x8240104C);
+    Slot slot;
+    slot.bus = kDefaultSlotBus;
+    slot.bridge = n.slot_bridge;
+    slot.card = n.express_card;
+    slot.card_bus = kDefaultCardBus;
+    slot.inserted = true;
+    AttachSlot(m, slot);
+    DefaultStorage(m, n);
 
     m.registry.CreateKey(kServiceKey);
     m.registry.SetDword(kServiceKey, u"Oz888Len", 0x00400000);

@@ -1,6 +1,7 @@
 #include "sim/devices.h"
 
 #include "sim/api.h"
+#include "sim/storage.h"
 
 #include <cstring>
 
@@ -68,6 +69,8 @@ HANDLE OpenPath(Machine& machine, std::u16string_view path, const OpenRequest& r
         (void)request;
         return machine.AddHandle(std::make_shared<DumpDevice>(machine));
     }
+    HANDLE storage = INVALID_HANDLE_VALUE;
+    if (OpenStoragePath(machine, path, request.access, &storage)) return storage;
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }

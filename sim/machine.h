@@ -9,6 +9,8 @@
 
 #include <windows.h>
 
+#include "sim/storage.h"
+
 #include <array>
 #include <atomic>
 #include <cstdint>
@@ -184,6 +186,29 @@ public:
     void Set(std::uint8_t bus, std::uint8_t reg, std::uint32_t value, std::uint32_t writable_mask = 0);
 };
 
+// An ExpressCard slot behind a bridge function, wired like the hardware (sim/slot.h):
+// Link Disable in register 0x50 takes the link down and the card's nodes with it; the
+// card comes back once the link is up and the bridge is re-enumerated; Presence
+// Detect State in register 0x58 follows the card.
+struct Slot {
+    std::uint8_t bus = 0;       // bus of the bridge function
+    DEVINST bridge = 0;         // the bridge function's node
+    DEVINST card = 0;           // the card's top node, 0 when there is none
+    std::uint8_t card_bus = 0;  // bus of the card's configuration space
+    bool inserted = false;      // a card sits in the slot
+    bool link_up = true;
+    std::vector<DEVINST> taken_down;    // nodes that left with the link or the card
+    std::optional<PciFunction> parked;  // the card's registers while it does not answer
+};
+
+// A DIF_PROPERTYCHANGE the class installer carried out.
+struct PropertyChange {
+    DEVINST node = 0;
+    DWORD state_change = 0;  // DICS_
+    DWORD scope = 0;         // DICS_FLAG_
+    DWORD hw_profile = 0;
+};
+
 // ---------------------------------------------------------------- faults, call log, accounting
 struct Fault {
     std::string function;   // empty: any API call counts
@@ -241,6 +266,10 @@ public:
     DeviceTree tree;
     Registry registry;
     DumpDriver dump;
+    Storage storage;
+    std::vector<Slot> slots;
+    std::vector<PropertyChange> property_changes;  // in the order they were made
+    std::vector<DEVINST> reenumerations;           // CM_Reenumerate_DevNode, in order
 
     // Faults
     void ArmFault(Fault fault);
@@ -273,6 +302,7 @@ public:
         std::vector<DEVINST> members;
         GUID interface_class{};
         bool interfaces = false;  // built with DIGCF_DEVICEINTERFACE
+        std::map<DEVINST, Bytes> class_install_params;  // SetupDiSetClassInstallParams, by element
     };
     HDEVINFO AddSet(DeviceSet set);
     DeviceSet* Set(HDEVINFO handle);

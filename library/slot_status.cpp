@@ -1,0 +1,247 @@
+// The card slot: is the adapter's bridge function on a bus, is a card in its slot,
+// what is the card, and switching the slot's link after a check of the volumes below.
+#include "library/slot_status.h"
+
+#include "library/device_tree.h"
+#include "library/px71.h"
+
+#include <cstring>
+
+namespace px71 {
+namespace {
+
+constexpr DWORD kBridgeFunctionId = 0x02E31217;  // register 0x00: vendor 1217, device 02E3
+constexpr DWORD kAdapterSubsystem = 0x01021E2A;  // register 0x94
+constexpr BYTE kRegisterId = 0x00;
+constexpr BYTE kRegisterSubsystem = 0x94;
+constexpr BYTE kRegisterLink = 0x50;        // Link Control, Link Status
+constexpr BYTE kRegisterSlot = 0x58;        // Slot Control, Slot Status
+constexpr DWORD kLinkDisable = 0x00000010;  // Link Control bit 4
+constexpr DWORD kPresenceDetect = 0x00400000;  // Slot Status bit 6
+constexpr DWORD kNothingAnswers = 0xFFFFFFFF;  // what a vanished function reads
+
+// The fixed part of the detail record that cbSize must name: 6 bytes in the 32-bit
+// build (packed), 8 in the 64-bit build.
+static_assert(sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W) == (sizeof(void*) == 8 ? 8 : 6), "interface detail layout");
+
+const GUID kDiskInterface = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0, 0xC9, 0x1E, 0xFB, 0x8B}};
+
+// Both identity registers read and hold the adapter's values.
+bool IsAdapterBridge(BYTE bus) noexcept
+{
+    DWORD value = 0;
+    if (!XU_ReadPCI(bus, kRegisterId, &value) || value != kBridgeFunctionId) return false;
+    return XU_ReadPCI(bus, kRegisterSubsystem, &value) && value == kAdapterSubsystem;
+}
+
+bool OnBus(HDEVINFO set, SP_DEVINFO_DATA& data, const DWORD& bus) noexcept
+{
+    return GetDeviceRegistryProperty(set, &data, SPDRP_BUSNUMBER, &bus, nullptr, 0) != 0;
+}
+
+// Without the dump driver: a bridge function in the device tree on that bus.
+int BridgeFunctionInTree(BYTE bus) noexcept
+{
+    UniqueDevInfo set = PresentPciDevices();
+    if (!set) return 0;
+    const DWORD busMatch = bus;
+    int found = 0;
+    ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
+        if (!OnBus(set.get(), data, busMatch)) return Walk::Next;
+        if (!GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID, W16("PCI\\VEN_1217&DEV_02E3"), nullptr, 0))
+            return Walk::Next;
+        found = 1;
+        return Walk::Stop;
+    });
+    return found;
+}
+
+// Brings Link Disable to the wanted state: 1 when it ends there.
+int SwitchLink(BYTE bus, bool linkOn) noexcept
+{
+    if (!IsAdapterBridge(bus)) return 0;
+    DWORD link = 0;
+    if (!XU_ReadPCI(bus, kRegisterLink, &link)) return 0;
+    const DWORD wanted = linkOn ? 0 : kLinkDisable;
+    if ((link & kLinkDisable) == wanted) return 1;
+    // The whole register goes back with only bit 4 changed.
+    if (!XU_WritePCI(bus, kRegisterLink, (link & ~kLinkDisable) | wanted)) return 0;
+    DWORD after = 0;
+    if (!XU_ReadPCI(bus, kRegisterLink, &after)) return 0;
+    return (after & kLinkDisable) == wanted ? 1 : 0;
+}
+
+// Every device on the bus: a class-installer state change, or re-enumeration for 0.
+void ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
+{
+    UniqueDevInfo set = PresentPciDevices();
+    if (!set) return;
+    const DWORD busMatch = bus;
+    ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
+        if (!OnBus(set.get(), data, busMatch)) return Walk::Next;
+        if (stateChange != 0)
+            RequestPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
+        else
+            CM_Reenumerate_DevNode(data.DevInst, 0);
+        return Walk::Next;
+    });
+}
+
+UniqueFile OpenVolume(LPCWSTR path, DWORD access) noexcept
+{
+    return UniqueFile(
+        CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr));
+}
+
+// The device path of a disk interface and the disk's element, read in two steps.
+// An empty block when the detail cannot be had.
+HeapBlock InterfaceDetail(HDEVINFO set, SP_DEVICE_INTERFACE_DATA& interfaceData, SP_DEVINFO_DATA& data) noexcept
+{
+    constexpr DWORD kFixedPart = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+    DWORD required = 0;
+    if (SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, nullptr, 0, &required, nullptr) ||
+        GetLastError() != ERROR_INSUFFICIENT_BUFFER || required < kFixedPart)
+        return HeapBlock();
+    // One character more than asked for, so the path is terminated whatever is reported.
+    HeapBlock detail(static_cast<SIZE_T>(required) + sizeof(WCHAR));
+    if (!detail) return HeapBlock();
+    detail.as<SP_DEVICE_INTERFACE_DETAIL_DATA_W>()->cbSize = kFixedPart;
+    data = SP_DEVINFO_DATA{};
+    data.cbSize = sizeof data;
+    if (!SetupDiGetDeviceInterfaceDetailW(set, &interfaceData, detail.as<SP_DEVICE_INTERFACE_DETAIL_DATA_W>(),
+                                          required, nullptr, &data))
+        return HeapBlock();
+    return detail;
+}
+
+} // namespace
+
+int GetStorageDeviceNumber(LPCWSTR path, DWORD* deviceNumber) noexcept
+{
+    UniqueFile device = OpenVolume(path, 0);
+    if (!device) return 0;
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    const BOOL ok = DeviceIoControl(device.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
+                                    &returned, nullptr);
+    if (ok && deviceNumber) *deviceNumber = number.DeviceNumber;
+    return ok ? 1 : 0;
+}
+
+int AreDiskVolumesFree(DWORD diskNumber) noexcept
+{
+    const DWORD drives = GetLogicalDrives();
+    for (char letter = 'C'; letter <= 'Z'; ++letter) {
+        if ((drives & (1u << (letter - 'A'))) == 0) continue;
+        WCHAR volume[] = W16("\\\\.\\X:");
+        volume[4] = static_cast<WCHAR>(letter);
+        DWORD number = 0;
+        if (!GetStorageDeviceNumber(volume, &number) || number != diskNumber) continue;
+
+        WCHAR root[] = W16("X:\\");
+        root[0] = static_cast<WCHAR>(letter);
+        ULARGE_INTEGER total{};
+        if (!GetDiskFreeSpaceExW(root, nullptr, &total, nullptr)) total.QuadPart = 0;
+        if (total.QuadPart == 0) continue;  // no medium, no file system: nothing to be in use
+
+        UniqueFile device = OpenVolume(volume, GENERIC_READ | GENERIC_WRITE);
+        if (!device) return 0;
+        DWORD returned = 0;
+        const bool locked =
+            DeviceIoControl(device.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr) != 0;
+        if (!locked ||
+            !DeviceIoControl(device.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr))
+            return 0;
+    }
+    return 1;
+}
+
+int AreBusVolumesFree(DWORD bus) noexcept
+{
+    UniqueDevInfo set = PresentDiskInterfaces();
+    if (!set) return 1;
+    SP_DEVINFO_DATA element{};
+    element.cbSize = sizeof element;
+    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &element); ++index) {
+        SP_DEVICE_INTERFACE_DATA interfaceData{};
+        interfaceData.cbSize = sizeof interfaceData;
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &kDiskInterface, index, &interfaceData)) {
+            if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
+            continue;
+        }
+        SP_DEVINFO_DATA disk{};
+        HeapBlock detail = InterfaceDetail(set.get(), interfaceData, disk);
+        if (!detail) continue;  // that disk is skipped, never retried
+        DWORD number = 0;
+        if (!GetStorageDeviceNumber(detail.as<SP_DEVICE_INTERFACE_DETAIL_DATA_W>()->DevicePath, &number)) continue;
+
+        // Up from the disk: a device on the bus above it puts its volumes to the test.
+        for (DEVINST node = disk.DevInst;;) {
+            DEVINST parent = 0;
+            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
+            if (GetDevNodeRegistryProperty(parent, CM_DRP_BUSNUMBER, &bus, nullptr, 0) &&
+                !AreDiskVolumesFree(number))
+                return 0;  // a busy volume stands: switching the link would pull it from under an open file
+            node = parent;
+        }
+    }
+    return 1;
+}
+
+} // namespace px71
+
+using namespace px71;
+
+extern "C" int PX71API XU_GetStatus(DWORD Bus, int* CardPresent) noexcept
+{
+    const BYTE bus = LOBYTE(Bus);
+    if (CardPresent) *CardPresent = 0;
+    DWORD id = 0;
+    if (!XU_ReadPCI(bus, kRegisterId, &id)) return CardPresent ? 0 : BridgeFunctionInTree(bus);
+    if (id != kBridgeFunctionId) return 0;
+    DWORD subsystem = 0;
+    if (!XU_ReadPCI(bus, kRegisterSubsystem, &subsystem) || subsystem != kAdapterSubsystem) return 0;
+    if (!CardPresent) return 1;
+    DWORD slot = 0;
+    if (XU_ReadPCI(bus, kRegisterSlot, &slot) && (slot & kPresenceDetect) && slot != kNothingAnswers) *CardPresent = 1;
+    return 1;
+}
+
+extern "C" int PX71API XU_GetCardInfo(DWORD Bus, WCHAR* Description, DWORD DescriptionSize, DWORD* Status,
+                                      DWORD* Problem) noexcept
+{
+    // Never more than the caller said the buffer holds, even for the first NUL.
+    if (Description) std::memset(Description, 0, DescriptionSize < sizeof(WCHAR) ? DescriptionSize : sizeof(WCHAR));
+    UniqueDevInfo set = PresentPciDevices();
+    if (!set) return 0;
+    const DWORD busMatch = LOBYTE(Bus);
+    int found = 0;
+    ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
+        if (!OnBus(set.get(), data, busMatch)) return Walk::Next;
+        const DEVINST card = FirstChild(data.DevInst);
+        if (card == 0) return Walk::Next;
+        found = 1;
+        if (Description)
+            GetDevNodeRegistryProperty(card, CM_DRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(Description),
+                                       DescriptionSize);
+        if (Status || Problem) {
+            ULONG status = 0, problem = 0;
+            if (CM_Get_DevNode_Status(&status, &problem, card, 0) != CR_SUCCESS) status = problem = 0;
+            if (Status) *Status = status;
+            if (Problem) *Problem = problem;
+        }
+        return Walk::Next;
+    });
+    return found;
+}
+
+extern "C" int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD CheckVolumes) noexcept
+{
+    const BYTE bus = LOBYTE(Bus);
+    // A volume in use below the slot leaves everything as it is: stopping or disabling
+    // the bridge under an open file loses data just as switching the link off does.
+    if (LOBYTE(CheckVolumes) && !AreBusVolumesFree(bus)) return 0;
+    const int result = SwitchLink(bus, LOBYTE(LinkEnable) != 0);
+    ChangeBusDevices(bus, LOBYTE(StateChange));
+    return result;
+}

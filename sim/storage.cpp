@@ -1,0 +1,241 @@
+// The storage floor: disks, volumes and drive letters, and the calls that reach them.
+#include "sim/storage.h"
+
+#include "sim/api.h"
+
+#include <cstring>
+
+namespace sim {
+
+PhysicalDisk* Storage::disk(DWORD number)
+{
+    auto it = disks.find(number);
+    return it == disks.end() ? nullptr : &it->second;
+}
+
+bool Storage::DiskPresent(const Machine& machine, const PhysicalDisk& d) const
+{
+    if (d.node == 0) return true;
+    const DevNode* n = machine.tree.find(d.node);
+    return n && n->present;
+}
+
+Volume* Storage::LiveVolume(const Machine& machine, char letter)
+{
+    if (letter >= 'a' && letter <= 'z') letter = static_cast<char>(letter - 32);
+    auto it = volumes.find(letter);
+    if (it == volumes.end()) return nullptr;
+    PhysicalDisk* d = disk(it->second.disk);
+    if (d && !DiskPresent(machine, *d)) return nullptr;
+    return &it->second;
+}
+
+DWORD Storage::LogicalDrives(const Machine& machine)
+{
+    DWORD mask = 0;
+    for (auto& [letter, volume] : volumes)
+        if (letter >= 'A' && letter <= 'Z' && LiveVolume(machine, letter)) mask |= 1u << (letter - 'A');
+    return mask;
+}
+
+PhysicalDisk& AddDisk(Machine& machine, DEVINST node, DWORD number, std::u16string interface_path)
+{
+    PhysicalDisk& d = machine.storage.disks[number];
+    d.number = number;
+    d.node = node;
+    d.interface_path = interface_path;
+    if (node != 0) machine.tree.node(node).interfaces.push_back({kInterfaceDisk, std::move(interface_path)});
+    return d;
+}
+
+Volume& AddVolume(Machine& machine, char letter, DWORD disk, ULONGLONG total_bytes, UINT drive_type)
+{
+    Volume& v = machine.storage.volumes[letter];
+    v.letter = letter;
+    v.disk = disk;
+    v.drive_type = drive_type;
+    v.total_bytes = total_bytes;
+    v.free_bytes = total_bytes / 2;
+    return v;
+}
+
+namespace {
+
+BOOL Fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
+BOOL ReplyDeviceNumber(DWORD number, DWORD partition, void* out, DWORD out_size, DWORD* returned)
+{
+    if (!out || out_size < sizeof(STORAGE_DEVICE_NUMBER)) return Fail(ERROR_INSUFFICIENT_BUFFER);
+    STORAGE_DEVICE_NUMBER reply{FILE_DEVICE_DISK, number, partition};
+    std::memcpy(out, &reply, sizeof reply);
+    *returned = sizeof reply;
+    return TRUE;
+}
+
+// "\\.\X:": the volume behind a drive letter.
+class VolumeHandle : public KernelObject {
+public:
+    VolumeHandle(Machine& machine, char letter, DWORD access) : machine_(machine), letter_(letter), access_(access) {}
+    ~VolumeHandle() override
+    {
+        // Closing the handle that holds the lock lets the volume go.
+        auto it = machine_.storage.volumes.find(letter_);
+        if (it != machine_.storage.volumes.end() && it->second.locked_by == this) it->second.locked_by = nullptr;
+    }
+    const char* kind() const override { return "volume"; }
+
+    BOOL Ioctl(DWORD code, const void*, DWORD, void* out, DWORD out_size, DWORD* returned) override
+    {
+        Volume* v = machine_.storage.LiveVolume(machine_, letter_);
+        if (!v) return Fail(ERROR_NOT_READY);
+        PhysicalDisk* d = machine_.storage.disk(v->disk);
+        switch (code) {
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+            return ReplyDeviceNumber(v->disk, v->partition, out, out_size, returned);
+        case FSCTL_LOCK_VOLUME:
+            if ((access_ & (GENERIC_READ | GENERIC_WRITE)) == 0) return Fail(ERROR_ACCESS_DENIED);
+            if (d && !d->medium) return Fail(ERROR_NOT_READY);
+            if (v->locked_by == this) return TRUE;
+            if (v->locked_by || v->open_files > 0) return Fail(ERROR_ACCESS_DENIED);
+            v->locked_by = this;
+            return TRUE;
+        case FSCTL_UNLOCK_VOLUME:
+            if (v->locked_by != this) return Fail(ERROR_NOT_LOCKED);
+            v->locked_by = nullptr;
+            return TRUE;
+        default:
+            return Fail(ERROR_INVALID_FUNCTION);
+        }
+    }
+
+private:
+    Machine& machine_;
+    char letter_;
+    DWORD access_;
+};
+
+// A physical disk, by "\\.\PHYSICALDRIVEn" or by its interface path.
+class DiskHandle : public KernelObject {
+public:
+    DiskHandle(Machine& machine, DWORD number) : machine_(machine), number_(number) {}
+    const char* kind() const override { return "disk"; }
+
+    BOOL Ioctl(DWORD code, const void*, DWORD, void* out, DWORD out_size, DWORD* returned) override
+    {
+        PhysicalDisk* d = machine_.storage.disk(number_);
+        if (!d || !machine_.storage.DiskPresent(machine_, *d)) return Fail(ERROR_NOT_READY);
+        switch (code) {
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+            return ReplyDeviceNumber(number_, 0, out, out_size, returned);
+        default:
+            return Fail(ERROR_INVALID_FUNCTION);
+        }
+    }
+
+private:
+    Machine& machine_;
+    DWORD number_;
+};
+
+bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix)
+{
+    return text.size() >= prefix.size() && EqualNoCase(text.substr(0, prefix.size()), prefix);
+}
+
+// The drive letter of "X:" or "X:\" (null: the current drive, C:), or 0.
+char RootLetter(LPCWSTR root)
+{
+    std::u16string_view r = root ? std::u16string_view(root) : std::u16string_view(u"C:\\");
+    if (r.size() < 2 || r.size() > 3 || r[1] != u':' || (r.size() == 3 && r[2] != u'\\')) return 0;
+    char16_t c = r[0];
+    if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    return (c >= u'A' && c <= u'Z') ? static_cast<char>(c) : 0;
+}
+
+} // namespace
+
+bool OpenStoragePath(Machine& machine, std::u16string_view path, DWORD access, HANDLE* handle)
+{
+    auto fail = [handle](DWORD error) {
+        SetLastError(error);
+        *handle = INVALID_HANDLE_VALUE;
+        return true;
+    };
+    const std::u16string_view device_prefix = u"\\\\.\\";
+    if (path.size() == 6 && StartsWithNoCase(path, device_prefix) && path[5] == u':') {
+        char16_t c = path[4];
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+        if (c < u'A' || c > u'Z') return false;
+        Volume* v = machine.storage.LiveVolume(machine, static_cast<char>(c));
+        if (!v) return fail(ERROR_FILE_NOT_FOUND);
+        if (v->deny_read_write && (access & (GENERIC_READ | GENERIC_WRITE | GENERIC_ALL))) return fail(ERROR_ACCESS_DENIED);
+        *handle = machine.AddHandle(std::make_shared<VolumeHandle>(machine, v->letter, access));
+        return true;
+    }
+    const std::u16string_view drive_prefix = u"\\\\.\\PHYSICALDRIVE";
+    if (StartsWithNoCase(path, drive_prefix) && path.size() > drive_prefix.size() &&
+        path.size() <= drive_prefix.size() + 3) {
+        DWORD number = 0;
+        for (char16_t c : path.substr(drive_prefix.size())) {
+            if (c < u'0' || c > u'9') return false;
+            number = number * 10 + (c - u'0');
+        }
+        PhysicalDisk* d = machine.storage.disk(number);
+        if (!d || !machine.storage.DiskPresent(machine, *d)) return fail(ERROR_FILE_NOT_FOUND);
+        *handle = machine.AddHandle(std::make_shared<DiskHandle>(machine, number));
+        return true;
+    }
+    for (auto& [number, d] : machine.storage.disks) {
+        if (d.interface_path.empty() || !EqualNoCase(path, d.interface_path)) continue;
+        if (!machine.storage.DiskPresent(machine, d)) return fail(ERROR_FILE_NOT_FOUND);
+        *handle = machine.AddHandle(std::make_shared<DiskHandle>(machine, number));
+        return true;
+    }
+    return false;
+}
+
+} // namespace sim
+
+using namespace sim;
+using namespace sim::api;
+
+extern "C" DWORD WINAPI GetLogicalDrives(void)
+{
+    Call call("GetLogicalDrives", {});
+    if (call.failed()) {
+        SetLastError(call.error());
+        return 0;
+    }
+    return call.machine.storage.LogicalDrives(call.machine);
+}
+
+extern "C" UINT WINAPI GetDriveTypeA(LPCSTR root)
+{
+    Call call("GetDriveTypeA", {P(root)}, Text(root));
+    if (call.failed()) return DRIVE_UNKNOWN;
+    std::u16string wide = root ? FromAnsi(root) : std::u16string();
+    char letter = RootLetter(root ? wide.c_str() : nullptr);
+    Volume* v = letter ? call.machine.storage.LiveVolume(call.machine, letter) : nullptr;
+    return v ? v->drive_type : DRIVE_NO_ROOT_DIR;
+}
+
+extern "C" BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToCaller, PULARGE_INTEGER total,
+                                           PULARGE_INTEGER totalFree)
+{
+    Call call("GetDiskFreeSpaceExW", {P(freeToCaller), P(total), P(totalFree)}, Text(root));
+    if (call.failed()) return call.FailBool();
+    char letter = RootLetter(root);
+    Volume* v = letter ? call.machine.storage.LiveVolume(call.machine, letter) : nullptr;
+    if (!v) return Fail(letter ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
+    PhysicalDisk* d = call.machine.storage.disk(v->disk);
+    if (d && !d->medium) return Fail(ERROR_NOT_READY);
+    if (v->total_bytes == 0) return Fail(ERROR_UNRECOGNIZED_VOLUME);
+    if (freeToCaller) freeToCaller->QuadPart = v->free_bytes;
+    if (total) total->QuadPart = v->total_bytes;
+    if (totalFree) totalFree->QuadPart = v->free_bytes;
+    return TRUE;
+}

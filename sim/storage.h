@@ -1,0 +1,71 @@
+// The machine's storage: physical disks with their device numbers and media, and
+// the volumes on them with drive letters, sizes and open files.
+//
+// What a program sees of it:
+//   - GetLogicalDrives, GetDriveTypeA and GetDiskFreeSpaceExW answer from the volumes;
+//   - CreateFile on "\\.\X:" opens a volume, which answers IOCTL_STORAGE_GET_DEVICE_NUMBER
+//     and FSCTL_LOCK_VOLUME / FSCTL_UNLOCK_VOLUME (a lock fails while a file on the
+//     volume is open or another handle holds the lock);
+//   - a disk's device node carries a GUID_DEVINTERFACE_DISK interface whose path, like
+//     "\\.\PHYSICALDRIVEn", opens the disk, which answers IOCTL_STORAGE_GET_DEVICE_NUMBER.
+// A disk whose device node is not present is gone, and its volumes with it.
+#pragma once
+
+#include <windows.h>
+
+#include <cstdint>
+#include <map>
+#include <string>
+
+namespace sim {
+
+class Machine;
+
+struct PhysicalDisk {
+    DWORD number = 0;               // the N of \\.\PHYSICALDRIVEN
+    DEVINST node = 0;               // its device node (0: none, always there)
+    std::u16string interface_path;  // its GUID_DEVINTERFACE_DISK path
+    bool removable = false;         // removable media (a card reader slot)
+    bool medium = true;             // a medium is in the drive
+    // What the disk reports of itself to SCSI INQUIRY and READ CAPACITY (10).
+    std::string vendor_id;   // 8 characters
+    std::string product_id;  // 16 characters
+    std::string revision;    // 4 characters
+    ULONGLONG blocks = 0;
+    DWORD block_size = 512;
+};
+
+struct Volume {
+    char letter = 'C';
+    DWORD disk = 0;            // number of the physical disk it lies on
+    DWORD partition = 1;
+    UINT drive_type = DRIVE_FIXED;
+    ULONGLONG total_bytes = 0;  // 0: no file system
+    ULONGLONG free_bytes = 0;
+    int open_files = 0;         // files open on it; a lock fails while any is
+    bool deny_read_write = false;  // opens asking for read or write access fail
+    // Held by an open volume handle after FSCTL_LOCK_VOLUME, until unlock or close.
+    const void* locked_by = nullptr;
+};
+
+class Storage {
+public:
+    std::map<DWORD, PhysicalDisk> disks;  // by number
+    std::map<char, Volume> volumes;       // by upper-case letter
+
+    PhysicalDisk* disk(DWORD number);
+    // A volume whose letter exists now: its disk is there and its node present.
+    Volume* LiveVolume(const Machine& machine, char letter);
+    bool DiskPresent(const Machine& machine, const PhysicalDisk& disk) const;
+    DWORD LogicalDrives(const Machine& machine);
+};
+
+// Builders: a disk with its interface on Node (GUID_DEVINTERFACE_DISK), and a volume.
+PhysicalDisk& AddDisk(Machine& machine, DEVINST node, DWORD number, std::u16string interface_path);
+Volume& AddVolume(Machine& machine, char letter, DWORD disk, ULONGLONG total_bytes, UINT drive_type = DRIVE_FIXED);
+
+// CreateFile's routes into storage: "\\.\X:", "\\.\PHYSICALDRIVEn" and disk interface
+// paths. Returns false when the path is none of these.
+bool OpenStoragePath(Machine& machine, std::u16string_view path, DWORD access, HANDLE* handle);
+
+} // namespace sim

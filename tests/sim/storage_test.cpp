@@ -1,0 +1,252 @@
+// The simulator's storage floor, disk interfaces, class installer, re-enumeration and
+// slot registers behave as Windows and the hardware do.
+#include "sim/slot.h"
+#include "support/machine_test.h"
+
+#include <cstddef>
+#include <cstring>
+#include <vector>
+
+using px71test::MachineTest;
+
+namespace {
+
+class StorageTest : public MachineTest {
+protected:
+    sim::DefaultNodes nodes = sim::BuildDefaultMachine(machine);
+
+    HANDLE Open(const char16_t* path, DWORD access)
+    {
+        return CreateFileW(path, access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+    }
+    BOOL Control(HANDLE h, DWORD code, void* out = nullptr, DWORD out_size = 0)
+    {
+        DWORD returned = 0;
+        return DeviceIoControl(h, code, nullptr, 0, out, out_size, &returned, nullptr);
+    }
+    DWORD Error() const { return GetLastError(); }
+};
+
+TEST_F(StorageTest, DriveLettersFollowTheDisksNodes)
+{
+    EXPECT_EQ(GetLogicalDrives(), 0x7Cu) << "C: to G:";
+    machine.tree.node(nodes.reader_disk[1]).present = false;
+    EXPECT_EQ(GetLogicalDrives(), 0x3Cu) << "G: leaves with its disk";
+    EXPECT_EQ(GetDriveTypeA("F:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+    EXPECT_EQ(GetDriveTypeA("d:\\"), static_cast<UINT>(DRIVE_FIXED));
+    EXPECT_EQ(GetDriveTypeA("G:\\"), static_cast<UINT>(DRIVE_NO_ROOT_DIR));
+}
+
+TEST_F(StorageTest, FreeSpaceNeedsAMediumAndAFileSystem)
+{
+    ULARGE_INTEGER total{};
+    ASSERT_TRUE(GetDiskFreeSpaceExW(u"F:\\", nullptr, &total, nullptr));
+    EXPECT_EQ(total.QuadPart, 2'013'265'920ull);
+    struct Case {
+        const char* what;
+        const char16_t* root;
+        DWORD error;
+    } cases[] = {
+        {"no such drive", u"Q:\\", ERROR_PATH_NOT_FOUND},
+        {"no medium", u"F:\\", ERROR_NOT_READY},
+        {"no file system", u"G:\\", ERROR_UNRECOGNIZED_VOLUME},
+    };
+    machine.storage.disk(3)->medium = false;
+    machine.storage.volumes.at('G').total_bytes = 0;
+    for (const auto& c : cases) {
+        EXPECT_FALSE(GetDiskFreeSpaceExW(c.root, nullptr, &total, nullptr)) << c.what;
+        EXPECT_EQ(Error(), c.error) << c.what;
+    }
+}
+
+TEST_F(StorageTest, VolumeAnswersItsDiskNumber)
+{
+    HANDLE h = Open(u"\\\\.\\g:", 0);
+    ASSERT_NE(h, INVALID_HANDLE_VALUE);
+    STORAGE_DEVICE_NUMBER number{};
+    ASSERT_TRUE(Control(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number));
+    EXPECT_EQ(number.DeviceType, static_cast<DWORD>(FILE_DEVICE_DISK));
+    EXPECT_EQ(number.DeviceNumber, 4u);
+    EXPECT_FALSE(Control(h, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 8));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    CloseHandle(h);
+    EXPECT_EQ(Open(u"\\\\.\\Q:", 0), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    machine.storage.volumes.at('F').deny_read_write = true;
+    EXPECT_EQ(Open(u"\\\\.\\F:", GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    h = Open(u"\\\\.\\F:", 0);
+    EXPECT_NE(h, INVALID_HANDLE_VALUE) << "access 0 still opens";
+    CloseHandle(h);
+}
+
+TEST_F(StorageTest, LockFailsWhileAFileIsOpenOrAnotherHandleHoldsIt)
+{
+    HANDLE a = Open(u"\\\\.\\F:", GENERIC_READ | GENERIC_WRITE);
+    HANDLE b = Open(u"\\\\.\\F:", GENERIC_READ | GENERIC_WRITE);
+    HANDLE query = Open(u"\\\\.\\F:", 0);
+    ASSERT_NE(a, INVALID_HANDLE_VALUE);
+    ASSERT_NE(b, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(Control(query, FSCTL_LOCK_VOLUME));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_ACCESS_DENIED)) << "a handle without access cannot lock";
+    EXPECT_FALSE(Control(a, FSCTL_UNLOCK_VOLUME));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_NOT_LOCKED));
+
+    machine.storage.volumes.at('F').open_files = 1;
+    EXPECT_FALSE(Control(a, FSCTL_LOCK_VOLUME));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    machine.storage.volumes.at('F').open_files = 0;
+    EXPECT_TRUE(Control(a, FSCTL_LOCK_VOLUME));
+    EXPECT_FALSE(Control(b, FSCTL_LOCK_VOLUME)) << "held by the other handle";
+    EXPECT_TRUE(Control(a, FSCTL_UNLOCK_VOLUME));
+    EXPECT_TRUE(Control(b, FSCTL_LOCK_VOLUME));
+    CloseHandle(b);  // closing lets the lock go
+    EXPECT_TRUE(Control(a, FSCTL_LOCK_VOLUME));
+    CloseHandle(a);
+    CloseHandle(query);
+
+    machine.storage.disk(4)->medium = false;
+    HANDLE g = Open(u"\\\\.\\G:", GENERIC_READ | GENERIC_WRITE);
+    EXPECT_FALSE(Control(g, FSCTL_LOCK_VOLUME));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_NOT_READY));
+    CloseHandle(g);
+}
+
+TEST_F(StorageTest, DiskInterfaceDetailInTwoSteps)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(&sim::kInterfaceDisk, nullptr, nullptr,
+                                        DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    std::vector<DWORD> numbers;
+    std::vector<DEVINST> disks;
+    for (DWORD index = 0;; ++index) {
+        SP_DEVICE_INTERFACE_DATA data{};
+        data.cbSize = sizeof data;
+        if (!SetupDiEnumDeviceInterfaces(set, nullptr, &sim::kInterfaceDisk, index, &data)) {
+            EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+            break;
+        }
+        EXPECT_EQ(data.Flags, static_cast<DWORD>(SPINT_ACTIVE));
+        DWORD required = 0;
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, nullptr, 0, &required, nullptr));
+        EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        std::vector<std::byte> buffer(required);
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_W*>(buffer.data());
+        detail->cbSize = 6;  // the 32-bit figure, wrong in this 64-bit process
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, nullptr));
+        EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_W);
+        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required - 2, nullptr, nullptr));
+        EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        SP_DEVINFO_DATA device{};
+        device.cbSize = sizeof device;
+        ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailW(set, &data, detail, required, nullptr, &device));
+        const std::u16string path = detail->DevicePath;
+        EXPECT_EQ(required, offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_W, DevicePath) + 2 * (path.size() + 1));
+        disks.push_back(device.DevInst);
+        HANDLE disk = Open(path.c_str(), 0);
+        ASSERT_NE(disk, INVALID_HANDLE_VALUE) << sim::Narrow(path);
+        STORAGE_DEVICE_NUMBER number{};
+        EXPECT_TRUE(Control(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number));
+        numbers.push_back(number.DeviceNumber);
+        CloseHandle(disk);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_EQ(numbers, (std::vector<DWORD>{1, 2, 0, 3, 4}));
+    EXPECT_EQ(disks, (std::vector<DEVINST>{nodes.sata_disk[0], nodes.sata_disk[1], nodes.system_disk,
+                                           nodes.reader_disk[0], nodes.reader_disk[1]}));
+
+    HANDLE drive = Open(u"\\\\.\\PHYSICALDRIVE3", 0);
+    EXPECT_NE(drive, INVALID_HANDLE_VALUE);
+    CloseHandle(drive);
+    EXPECT_EQ(Open(u"\\\\.\\PHYSICALDRIVE9", 0), INVALID_HANDLE_VALUE);
+}
+
+// ---------------------------------------------------------------- class installer
+TEST_F(StorageTest, ClassInstallerChangesStateAndRecordsTheScope)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, u"PCI", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    SP_DEVINFO_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data) && data.DevInst != nodes.cardbus; ++i) {
+    }
+    ASSERT_EQ(data.DevInst, nodes.cardbus);
+    EXPECT_FALSE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_NO_CLASSINSTALL_PARAMS));
+
+    auto request = [&](DWORD state, DWORD scope, DWORD size = sizeof(SP_PROPCHANGE_PARAMS)) {
+        SP_PROPCHANGE_PARAMS p{};
+        p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+        p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+        p.StateChange = state;
+        p.Scope = scope;
+        if (!SetupDiSetClassInstallParamsW(set, &data, &p.ClassInstallHeader, size)) return false;
+        return SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data) != 0;
+    };
+    auto state = [&] {
+        ULONG status = 0, problem = 0;
+        CM_Get_DevNode_Status(&status, &problem, nodes.cardbus, 0);
+        return std::make_pair(status, problem);
+    };
+    const ULONG running = DN_DRIVER_LOADED | DN_STARTED;
+    struct Step {
+        DWORD state, scope;
+        bool ok;
+        ULONG status, problem;
+    } steps[] = {
+        {DICS_DISABLE, DICS_FLAG_CONFIGSPECIFIC, true, DN_DRIVER_LOADED | DN_HAS_PROBLEM, CM_PROB_DISABLED},
+        {DICS_START, DICS_FLAG_CONFIGSPECIFIC, true, DN_DRIVER_LOADED | DN_HAS_PROBLEM, CM_PROB_DISABLED},
+        {DICS_ENABLE, DICS_FLAG_GLOBAL, true, running, 0},
+        {DICS_STOP, DICS_FLAG_CONFIGSPECIFIC, true, DN_DRIVER_LOADED, 0},
+        {DICS_START, DICS_FLAG_CONFIGSPECIFIC, true, running, 0},
+        {DICS_STOP, DICS_FLAG_GLOBAL, false, running, 0},
+        {DICS_PROPCHANGE, DICS_FLAG_CONFIGSPECIFIC, true, running, 0},
+        {7, DICS_FLAG_CONFIGSPECIFIC, false, running, 0},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(request(s.state, s.scope), s.ok) << s.state << "/" << s.scope;
+        EXPECT_EQ(state(), std::make_pair(s.status, s.problem)) << s.state << "/" << s.scope;
+    }
+    EXPECT_FALSE(request(DICS_ENABLE, DICS_FLAG_GLOBAL, 16)) << "the record is 20 bytes";
+    ASSERT_EQ(machine.property_changes.size(), 6u);
+    EXPECT_EQ(machine.property_changes[2].scope, static_cast<DWORD>(DICS_FLAG_GLOBAL));
+    EXPECT_EQ(machine.property_changes[2].state_change, static_cast<DWORD>(DICS_ENABLE));
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+// ---------------------------------------------------------------- the slot's hardware
+TEST_F(StorageTest, LinkDisableTakesTheCardAndReenumerationBringsItBack)
+{
+    const std::uint8_t bus = sim::kDefaultSlotBus;
+    auto card_there = [&] { return machine.tree.node(nodes.express_card).present; };
+    machine.dump.Write(bus, 0x50, machine.dump.Read(bus, 0x50) | sim::kLinkDisable);
+    EXPECT_FALSE(card_there());
+    EXPECT_EQ(machine.dump.Read(sim::kDefaultCardBus, 0x00), 0xFFFFFFFFu) << "a vanished device reads all ones";
+    EXPECT_NE(machine.dump.Read(bus, 0x58) & sim::kPresenceDetect, 0u) << "the card is still in the slot";
+
+    EXPECT_EQ(CM_Reenumerate_DevNode(nodes.slot_bridge, 0), static_cast<CONFIGRET>(CR_SUCCESS));
+    EXPECT_FALSE(card_there()) << "no link, no card";
+    machine.dump.Write(bus, 0x50, machine.dump.Read(bus, 0x50) & ~sim::kLinkDisable);
+    EXPECT_FALSE(card_there()) << "it appears on re-enumeration only";
+    EXPECT_EQ(CM_Reenumerate_DevNode(nodes.adapter, 0), static_cast<CONFIGRET>(CR_SUCCESS)) << "an ancestor";
+    EXPECT_TRUE(card_there());
+    EXPECT_EQ(machine.dump.Read(sim::kDefaultCardBus, 0x00), 0x8240104Cu);
+    EXPECT_EQ(machine.reenumerations, (std::vector<DEVINST>{nodes.slot_bridge, nodes.adapter}));
+    EXPECT_EQ(CM_Reenumerate_DevNode(nodes.slot_bridge, 0x8), static_cast<CONFIGRET>(CR_INVALID_FLAG));
+}
+
+TEST_F(StorageTest, PresenceDetectFollowsTheCard)
+{
+    const std::uint8_t bus = sim::kDefaultSlotBus;
+    sim::SetCardInserted(machine, bus, false);
+    EXPECT_EQ(machine.dump.Read(bus, 0x58) & sim::kPresenceDetect, 0u);
+    EXPECT_FALSE(machine.tree.node(nodes.express_card).present);
+    CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+    EXPECT_FALSE(machine.tree.node(nodes.express_card).present) << "the slot is empty";
+    sim::SetCardInserted(machine, bus, true);
+    EXPECT_NE(machine.dump.Read(bus, 0x58) & sim::kPresenceDetect, 0u);
+    CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+    EXPECT_TRUE(machine.tree.node(nodes.express_card).present);
+}
+
+} // namespace

@@ -1,0 +1,452 @@
+// XU_GetStatus, XU_GetCardInfo, XU_SetStatus and the volume check, on the default
+// machine: the slot bridge on bus 6 (with the OHCI and EHCI functions beside it), the
+// ExpressCard on bus 7, the card reader's CF and SD volumes F: and G: below the EHCI.
+#include "library/px71.h"
+#include "library/slot_status.h"
+#include "sim/slot.h"
+#include "support/machine_test.h"
+
+#include <cstring>
+#include <functional>
+#include <string>
+
+using px71test::MachineTest;
+
+namespace {
+
+constexpr DWORD kWriteConfig = 0x9C402440;
+constexpr std::uint8_t kSlot = sim::kDefaultSlotBus;
+
+class SlotTest : public MachineTest {
+protected:
+    sim::DefaultNodes nodes = sim::BuildDefaultMachine(machine);
+
+    std::size_t Requests(DWORD code) const
+    {
+        std::size_t n = 0;
+        for (const auto& c : machine.calls())
+            if (c.function == "DeviceIoControl" && c.args[1] == code) ++n;
+        return n;
+    }
+    bool LinkOff() const { return (machine.dump.Read(kSlot, 0x50) & sim::kLinkDisable) != 0; }
+    bool Present(DEVINST node) const { return machine.tree.find(node)->present; }
+    void SetBus(DEVINST node, DWORD bus) { machine.tree.SetProperty(node, CM_DRP_BUSNUMBER, REG_DWORD, sim::DwordBytes(bus)); }
+};
+
+using Prepare = std::function<void(sim::Machine&, const sim::DefaultNodes&)>;
+void Nothing(sim::Machine&, const sim::DefaultNodes&) {}
+
+// ---------------------------------------------------------------- XU_GetStatus
+TEST_F(SlotTest, GetStatusTestsIdentityAndPresence)
+{
+    struct Case {
+        const char* what;
+        Prepare prepare;
+        DWORD bus;
+        bool pointer;
+        int result;
+        int card;
+    } cases[] = {
+        {"adapter with a card", Nothing, kSlot, true, 1, 1},
+        {"empty slot", [](sim::Machine& m, auto&) { sim::SetCardInserted(m, kSlot, false); }, kSlot, true, 1, 0},
+        {"slot status reads all ones: the function vanished",
+         [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x58, 0xFFFFFFFF); }, kSlot, true, 1, 0},
+        {"other bits of slot status without presence",
+         [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x58, 0xFFBFFFFF); }, kSlot, true, 1, 0},
+        {"other device ID", [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x00, 0x02E41217); }, kSlot, true, 0, 0},
+        {"other subsystem", [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x94, 0x00000000); }, kSlot, true, 0, 0},
+        {"nothing on the bus", Nothing, 9, true, 0, 0},
+        {"only the low byte of the bus counts", Nothing, 0x300u + kSlot, true, 1, 1},
+        {"no card pointer", Nothing, kSlot, false, 1, 0},
+        {"no dump driver, card pointer given", [](sim::Machine& m, auto&) { m.dump.installed = false; }, kSlot, true,
+         0, 0},
+        {"no dump driver: the tree knows the bridge function",
+         [](sim::Machine& m, auto&) { m.dump.installed = false; }, kSlot, false, 1, 0},
+        {"no dump driver: the tree fallback tests no subsystem",
+         [](sim::Machine& m, const sim::DefaultNodes& n) {
+             m.dump.installed = false;
+             m.tree.SetMultiSz(n.slot_bridge, CM_DRP_HARDWAREID, {u"pci\\ven_1217&dev_02e3&subsys_12345678"});
+         },
+         kSlot, false, 1, 0},
+        {"no dump driver, a bus without the bridge function",
+         [](sim::Machine& m, auto&) { m.dump.installed = false; }, 5, false, 0, 0},
+        {"no dump driver, the bridge function not present",
+         [](sim::Machine& m, const sim::DefaultNodes& n) {
+             m.dump.installed = false;
+             m.tree.node(n.slot_bridge).present = false;
+         },
+         kSlot, false, 0, 0},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m;
+        auto n = sim::BuildDefaultMachine(m);
+        sim::ActiveMachine active(m);
+        c.prepare(m, n);
+        int card = 7;
+        EXPECT_EQ(XU_GetStatus(c.bus, c.pointer ? &card : nullptr), c.result) << c.what;
+        if (c.pointer) {
+            EXPECT_EQ(card, c.card) << c.what;
+        }
+        EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
+    }
+}
+
+// ---------------------------------------------------------------- XU_GetCardInfo
+TEST_F(SlotTest, CardInfoDescribesTheCardNode)
+{
+    // The OHCI and EHCI functions elsewhere, so the slot bridge is the only device on the bus.
+    SetBus(nodes.ohci, 8);
+    SetBus(nodes.ehci, 8);
+    char16_t description[64];
+    DWORD status = 0xAAAA, problem = 0xAAAA;
+    ASSERT_EQ(XU_GetCardInfo(kSlot, description, sizeof description, &status, &problem), 1);
+    EXPECT_EQ(std::u16string(description), u"ExpressCard PCI Express to PCI Bridge");
+    EXPECT_EQ(status, static_cast<DWORD>(DN_DRIVER_LOADED | DN_STARTED));
+    EXPECT_EQ(problem, 0u);
+
+    machine.tree.node(nodes.express_card).problem = CM_PROB_FAILED_START;
+    ASSERT_EQ(XU_GetCardInfo(kSlot, nullptr, 0, &status, &problem), 1);
+    EXPECT_NE(status & DN_HAS_PROBLEM, 0u);
+    EXPECT_EQ(problem, static_cast<DWORD>(CM_PROB_FAILED_START));
+
+    sim::SetCardInserted(machine, kSlot, false);
+    description[0] = u'X';
+    EXPECT_EQ(XU_GetCardInfo(kSlot, description, sizeof description, &status, &problem), 0) << "slot empty";
+    EXPECT_EQ(description[0], 0);
+}
+
+TEST_F(SlotTest, CardInfoOfTheLastDeviceOnTheBusWins)
+{
+    // Bus 6 holds the slot bridge, then the OHCI and the EHCI function, each with a child.
+    char16_t description[64];
+    ASSERT_EQ(XU_GetCardInfo(0x100 + kSlot, description, sizeof description, nullptr, nullptr), 1);
+    EXPECT_EQ(std::u16string(description), u"USB Root Hub");
+    EXPECT_EQ(machine.CallCount("CM_Get_DevNode_Status"), 0u) << "nothing asked for";
+}
+
+TEST_F(SlotTest, CardInfoTruncatesTheDescriptionToTheBuffer)
+{
+    SetBus(nodes.ohci, 8);
+    SetBus(nodes.ehci, 8);
+    struct Case {
+        DWORD size;
+        std::u16string expected;  // the characters written; the rest keeps its 0xABAB
+    } cases[] = {
+        {0, u""},
+        {2, u"E"},
+        {10, u"Expre"},
+    };
+    for (const auto& c : cases) {
+        char16_t buffer[16];
+        std::memset(buffer, 0xAB, sizeof buffer);
+        ASSERT_EQ(XU_GetCardInfo(kSlot, buffer, c.size, nullptr, nullptr), 1) << c.size;
+        EXPECT_EQ(std::u16string(buffer, c.expected.size()), c.expected) << c.size;
+        EXPECT_EQ(buffer[c.expected.size()], 0xABAB) << "no terminator, nothing past the size, size " << c.size;
+    }
+    // One byte: only that byte is written.
+    BYTE bytes[4] = {0xAB, 0xAB, 0xAB, 0xAB};
+    ASSERT_EQ(XU_GetCardInfo(kSlot, reinterpret_cast<WCHAR*>(bytes), 1, nullptr, nullptr), 1);
+    EXPECT_EQ(bytes[0], 'E');
+    EXPECT_EQ(bytes[1], 0xAB);
+}
+
+TEST_F(SlotTest, CardInfoReportsZeroWhenTheStatusCannotBeRead)
+{
+    SetBus(nodes.ohci, 8);
+    SetBus(nodes.ehci, 8);
+    machine.ArmFault({"CM_Get_DevNode_Status", 1});
+    DWORD status = 0xAAAA, problem = 0xAAAA;
+    EXPECT_EQ(XU_GetCardInfo(kSlot, nullptr, 0, &status, &problem), 1);
+    EXPECT_EQ(status, 0u);
+    EXPECT_EQ(problem, 0u);
+}
+
+// ---------------------------------------------------------------- XU_SetStatus: the link
+TEST_F(SlotTest, SetStatusSwitchesTheLinkAndReadsItBack)
+{
+    struct Case {
+        const char* what;
+        Prepare prepare;
+        DWORD bus;
+        DWORD link_enable;
+        int result;
+        std::size_t writes;
+        bool link_off_after;
+    } cases[] = {
+        {"link off", Nothing, kSlot, 0, 1, 1, true},
+        {"link on, already on: nothing written", Nothing, kSlot, 1, 1, 0, false},
+        {"link off, already off: nothing written",
+         [](sim::Machine& m, auto&) { m.dump.Write(kSlot, 0x50, 0x10); }, kSlot, 0, 1, 0, true},
+        {"link on after off", [](sim::Machine& m, auto&) { m.dump.Write(kSlot, 0x50, 0x10); }, kSlot, 1, 1, 1, false},
+        {"LinkEnable 0x100 counts as 0", Nothing, kSlot, 0x100, 1, 1, true},
+        {"the hardware does not take the write",
+         [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x50, 0x10110000, 0); }, kSlot, 0, 0, 1, false},
+        {"other device ID", [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x00, 0x02E41217); }, kSlot, 0, 0, 0,
+         false},
+        {"other subsystem", [](sim::Machine& m, auto&) { m.dump.Set(kSlot, 0x94, 0x01021E2B); }, kSlot, 0, 0, 0,
+         false},
+        {"no dump driver", [](sim::Machine& m, auto&) { m.dump.installed = false; }, kSlot, 0, 0, 0, false},
+        {"driver fails requests", [](sim::Machine& m, auto&) { m.dump.fail_requests = true; }, kSlot, 0, 0, 0,
+         false},
+        {"bus without the adapter", Nothing, 5, 0, 0, 0, false},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m;
+        auto n = sim::BuildDefaultMachine(m);
+        sim::ActiveMachine active(m);
+        c.prepare(m, n);
+        m.ClearCalls();
+        EXPECT_EQ(XU_SetStatus(c.bus, 0, c.link_enable, 0), c.result) << c.what;
+        std::size_t writes = 0;
+        for (const auto& call : m.calls())
+            if (call.function == "DeviceIoControl" && call.args[1] == kWriteConfig) ++writes;
+        EXPECT_EQ(writes, c.writes) << c.what;
+        EXPECT_EQ((m.dump.Read(kSlot, 0x50) & 0x10) != 0, c.link_off_after) << c.what;
+        EXPECT_EQ(m.dump.Read(kSlot, 0x50) & 0xFFFF0000u, 0x10110000u) << "link status kept: " << c.what;
+        // The state-change step runs whatever the link did.
+        EXPECT_FALSE(m.reenumerations.empty()) << c.what;
+        EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
+    }
+}
+
+TEST_F(SlotTest, LinkOffTakesTheCardAwayAndLinkOnWithReenumerationBringsItBack)
+{
+    ASSERT_EQ(XU_SetStatus(kSlot, 0, 0, 0), 1);
+    EXPECT_FALSE(Present(nodes.express_card));
+    DWORD card_id = 0;
+    ASSERT_NE(XU_ReadPCI(sim::kDefaultCardBus, 0, &card_id), 0);
+    EXPECT_EQ(card_id, 0xFFFFFFFFu);
+    int card = 0;
+    EXPECT_EQ(XU_GetStatus(kSlot, &card), 1);
+    EXPECT_EQ(card, 1) << "the card is still in the slot";
+
+    ASSERT_EQ(XU_SetStatus(kSlot, 0, 1, 0), 1);
+    EXPECT_TRUE(Present(nodes.express_card)) << "the bridge was re-enumerated after the link came up";
+    ASSERT_NE(XU_ReadPCI(sim::kDefaultCardBus, 0, &card_id), 0);
+    EXPECT_EQ(card_id, 0x8240104Cu);
+}
+
+// ---------------------------------------------------------------- XU_SetStatus: the state change
+TEST_F(SlotTest, StateChangeReachesEveryDeviceOnTheBus)
+{
+    struct Case {
+        const char* what;
+        DWORD bus;
+        DWORD state_change;
+        std::vector<DEVINST> reenumerated;
+        std::vector<DEVINST> changed;
+        DWORD dics;
+    } cases[] = {
+        {"0 re-enumerates", kSlot, 0, {nodes.slot_bridge, nodes.ohci, nodes.ehci}, {}, 0},
+        {"DICS_DISABLE", kSlot, DICS_DISABLE, {}, {nodes.slot_bridge, nodes.ohci, nodes.ehci}, DICS_DISABLE},
+        {"DICS_PROPCHANGE", kSlot, DICS_PROPCHANGE, {}, {nodes.slot_bridge, nodes.ohci, nodes.ehci}, DICS_PROPCHANGE},
+        {"only the low byte: 0x105 is DICS_STOP", kSlot, 0x105, {}, {nodes.slot_bridge, nodes.ohci, nodes.ehci},
+         DICS_STOP},
+        {"0x100 is 0", kSlot, 0x100, {nodes.slot_bridge, nodes.ohci, nodes.ehci}, {}, 0},
+        {"a bus without the adapter still gets it", 5, DICS_ENABLE, {}, {nodes.cardbus}, DICS_ENABLE},
+        {"no DICS code: the installer refuses the parameters", kSlot, 9, {}, {}, 0},
+    };
+    for (const auto& c : cases) {
+        machine.reenumerations.clear();
+        machine.property_changes.clear();
+        machine.ClearCalls();
+        XU_SetStatus(c.bus, c.state_change, 1, 0);
+        EXPECT_EQ(machine.reenumerations, c.reenumerated) << c.what;
+        std::vector<DEVINST> changed;
+        for (const auto& p : machine.property_changes) {
+            changed.push_back(p.node);
+            EXPECT_EQ(p.state_change, c.dics) << c.what;
+            EXPECT_EQ(p.scope, static_cast<DWORD>(DICS_FLAG_CONFIGSPECIFIC)) << c.what;
+            EXPECT_EQ(p.hw_profile, 0u) << c.what;
+        }
+        EXPECT_EQ(changed, c.changed) << c.what;
+        if (c.state_change == 0) {
+            EXPECT_EQ(machine.CallCount("SetupDiCallClassInstaller"), 0u) << c.what;
+        }
+        for (const auto& call : machine.calls())
+            if (call.function == "SetupDiSetClassInstallParamsW") {
+                EXPECT_EQ(call.args[3], 20u) << c.what;
+            }
+    }
+    // The state change took effect on the node.
+    XU_SetStatus(kSlot, DICS_DISABLE, 1, 0);
+    EXPECT_EQ(machine.tree.node(nodes.slot_bridge).problem, static_cast<ULONG>(CM_PROB_DISABLED));
+    XU_SetStatus(kSlot, DICS_ENABLE, 1, 0);
+    EXPECT_EQ(machine.tree.node(nodes.slot_bridge).problem, 0u);
+}
+
+// ---------------------------------------------------------------- the volume check
+TEST_F(SlotTest, VolumeCheckGuardsTheLink)
+{
+    auto volume = [](sim::Machine& m, char letter) -> sim::Volume& { return m.storage.volumes.at(letter); };
+    struct Case {
+        const char* what;
+        Prepare prepare;
+        DWORD check;
+        int result;
+    } cases[] = {
+        {"every volume below the bus free", Nothing, 1, 1},
+        {"a file open on the SD volume", [&](sim::Machine& m, auto&) { volume(m, 'G').open_files = 2; }, 1, 0},
+        {"a busy CF volume stands though the SD disk after it is free",
+         [&](sim::Machine& m, auto&) { volume(m, 'F').open_files = 1; }, 1, 0},
+        {"CF without a medium does not block",
+         [&](sim::Machine& m, auto&) {
+             volume(m, 'F').open_files = 1;
+             m.storage.disk(3)->medium = false;
+         },
+         1, 1},
+        {"a volume without a file system does not block",
+         [&](sim::Machine& m, auto&) {
+             volume(m, 'G').open_files = 1;
+             volume(m, 'G').total_bytes = 0;
+         },
+         1, 1},
+        {"a volume that cannot be opened for reading and writing",
+         [&](sim::Machine& m, auto&) { volume(m, 'F').deny_read_write = true; }, 1, 0},
+        {"busy volumes on disks elsewhere do not count",
+         [&](sim::Machine& m, auto&) {
+             for (char c : {'C', 'D', 'E'}) volume(m, c).open_files = 1;
+         },
+         1, 1},
+        {"no check asked for", [&](sim::Machine& m, auto&) { volume(m, 'F').open_files = 1; }, 0, 1},
+        {"CheckVolumes 0x100 is no check", [&](sim::Machine& m, auto&) { volume(m, 'F').open_files = 1; }, 0x100, 1},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m;
+        auto n = sim::BuildDefaultMachine(m);
+        sim::ActiveMachine active(m);
+        c.prepare(m, n);
+        EXPECT_EQ(XU_SetStatus(kSlot, DICS_PROPCHANGE, 0, c.check), c.result) << c.what;
+        const bool link_off = (m.dump.Read(kSlot, 0x50) & 0x10) != 0;
+        EXPECT_EQ(link_off, c.result == 1) << c.what;
+        // A failed check changes nothing at all: no state change either.
+        EXPECT_EQ(m.property_changes.size(), c.result == 1 ? 3u : 0u) << c.what;
+        EXPECT_EQ(m.CallCount("SetupDiCallClassInstaller"), c.result == 1 ? 3u : 0u) << c.what;
+        EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
+    }
+}
+
+TEST_F(SlotTest, VolumeCheckOfTheCardVolumesAsksAsDocumented)
+{
+    ASSERT_EQ(px71::AreDiskVolumesFree(3), 1);
+    std::vector<sim::CallRecord> opens;
+    std::vector<std::string> roots;
+    for (const auto& c : machine.calls()) {
+        if (c.function == "CreateFileW" && c.text == "\\\\.\\F:") opens.push_back(c);
+        if (c.function == "GetDiskFreeSpaceExW") roots.push_back(c.text);
+    }
+    ASSERT_EQ(opens.size(), 2u);
+    EXPECT_EQ(opens[0].args[0], 0u) << "the device number is asked with access 0";
+    EXPECT_EQ(opens[1].args[0], static_cast<std::uint64_t>(GENERIC_READ | GENERIC_WRITE));
+    for (const auto& open : opens) {
+        EXPECT_EQ(open.args[1], 3u) << "FILE_SHARE_READ | FILE_SHARE_WRITE";
+        EXPECT_EQ(open.args[2], static_cast<std::uint64_t>(OPEN_EXISTING));
+    }
+    EXPECT_EQ(roots, std::vector<std::string>{"F:\\"}) << "only the volume on disk 3 is sized";
+    EXPECT_EQ(Requests(FSCTL_LOCK_VOLUME), 1u);
+    EXPECT_EQ(Requests(FSCTL_UNLOCK_VOLUME), 1u);
+    EXPECT_EQ(Requests(IOCTL_STORAGE_GET_DEVICE_NUMBER), 5u) << "one per drive letter C: to G:";
+}
+
+TEST_F(SlotTest, DiskVolumesFromCToZOnly)
+{
+    // A busy volume on A: or B: is never looked at.
+    sim::AddVolume(machine, 'A', 3, 1'000'000).open_files = 1;
+    sim::AddVolume(machine, 'B', 3, 1'000'000).open_files = 1;
+    EXPECT_EQ(px71::AreDiskVolumesFree(3), 1);
+    sim::AddVolume(machine, 'Z', 3, 1'000'000).open_files = 1;
+    EXPECT_EQ(px71::AreDiskVolumesFree(3), 0);
+}
+
+TEST_F(SlotTest, BusVolumesFollowTheDisksAboveWhichTheBusLies)
+{
+    machine.storage.volumes.at('D').open_files = 1;  // the SATA disk behind the first SI3132, bus 3
+    struct Case {
+        DWORD bus;
+        int expected;
+    } cases[] = {{3, 0}, {2, 0}, {1, 0}, {4, 1}, {kSlot, 1}, {0x55, 1}};
+    for (const auto& c : cases) EXPECT_EQ(px71::AreBusVolumesFree(c.bus), c.expected) << "bus " << c.bus;
+}
+
+TEST_F(SlotTest, UnallocatableDetailSkipsTheDiskWithoutRetry)
+{
+    machine.storage.volumes.at('F').open_files = 1;
+    machine.ArmFault({"HeapAlloc", 1, ERROR_GEN_FAILURE, CR_FAILURE, true});
+    EXPECT_EQ(px71::AreBusVolumesFree(kSlot), 1) << "no detail, no disk to check";
+    EXPECT_EQ(machine.CallCount("SetupDiGetDeviceInterfaceDetailW"), 5u) << "one size query per disk";
+}
+
+// ---------------------------------------------------------------- faults
+TEST(SlotFaults, GetStatus)
+{
+    int faults = px71test::SweepFaults<int>(
+        [](sim::Machine& m) { sim::BuildDefaultMachine(m); },
+        [] {
+            int card = 5;
+            int result = XU_GetStatus(kSlot, &card);
+            return result * 2 + card;
+        },
+        [](int r, sim::Machine&, std::size_t n) {
+            // Found with a card, found with the presence read failed, or not found.
+            EXPECT_TRUE(r == 3 || r == 2 || r == 0) << "call " << n << ": " << r;
+        });
+    EXPECT_GE(faults, 9);
+    px71test::SweepFaults<int>(
+        [](sim::Machine& m) {
+            sim::BuildDefaultMachine(m);
+            m.dump.installed = false;
+        },
+        [] { return XU_GetStatus(kSlot, nullptr); },
+        [](int r, sim::Machine&, std::size_t n) { EXPECT_TRUE(r == 1 || r == 0) << "call " << n; });
+}
+
+TEST(SlotFaults, GetCardInfo)
+{
+    int faults = px71test::SweepFaults<int>(
+        [](sim::Machine& m) { sim::BuildDefaultMachine(m); },
+        [] {
+            char16_t description[64] = {};
+            DWORD status = 0xAAAA, problem = 0xAAAA;
+            int result = XU_GetCardInfo(kSlot, description, sizeof description - 2, &status, &problem);
+            const std::u16string text(description);
+            if (result == 0) return text.empty() ? 0 : -1;
+            if (status != 0xAAAA && !(status == 0 && problem == 0) && !(status & DN_STARTED)) return -2;
+            return text.empty() || text == u"USB Root Hub" || text == u"ExpressCard PCI Express to PCI Bridge" ? 1 : -3;
+        },
+        [](int r, sim::Machine&, std::size_t n) { EXPECT_TRUE(r == 0 || r == 1) << "call " << n << ": " << r; });
+    EXPECT_GT(faults, 20);
+}
+
+TEST(SlotFaults, SetStatusWithTheVolumeCheck)
+{
+    int faults = px71test::SweepFaults<int>(
+        [](sim::Machine& m) { sim::BuildDefaultMachine(m); },
+        [] { return XU_SetStatus(kSlot, 0, 0, 1); },
+        [](int r, sim::Machine& m, std::size_t n) {
+            const bool link_off = (m.dump.Read(kSlot, 0x50) & 0x10) != 0;
+            EXPECT_TRUE(r == 0 || r == 1) << "call " << n;
+            if (r == 1) {
+                EXPECT_TRUE(link_off) << "a 1 means the link is off, call " << n;
+            }
+            EXPECT_LE(m.reenumerations.size(), 3u) << "call " << n;
+        });
+    EXPECT_GT(faults, 50);
+}
+
+TEST(SlotFaults, SetStatusWithABusyVolume)
+{
+    px71test::SweepFaults<int>(
+        [](sim::Machine& m) {
+            sim::BuildDefaultMachine(m);
+            m.storage.volumes.at('F').open_files = 1;
+        },
+        [] { return XU_SetStatus(kSlot, DICS_DISABLE, 0, 1); },
+        [](int r, sim::Machine& m, std::size_t n) {
+            EXPECT_TRUE(r == 0 || r == 1) << "call " << n;
+            if (r == 0) {
+                EXPECT_TRUE(m.property_changes.empty()) << "call " << n;
+            }
+        });
+}
+
+} // namespace
