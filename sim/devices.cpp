@@ -1,6 +1,7 @@
 #include "sim/devices.h"
 
 #include "sim/api.h"
+#include "sim/processes.h"
 
 #include <cstring>
 
@@ -68,6 +69,9 @@ HANDLE OpenPath(Machine& machine, std::u16string_view path, const OpenRequest& r
         (void)request;
         return machine.AddHandle(std::make_shared<DumpDevice>(machine));
     }
+    constexpr std::u16string_view kPipePrefix = u"\\\\.\\pipe\\";
+    if (path.size() > kPipePrefix.size() && api::PathEquals(path.substr(0, kPipePrefix.size()), kPipePrefix))
+        return OpenPipeClient(machine, path);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }
