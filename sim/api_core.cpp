@@ -116,41 +116,33 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWO
 extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED ov)
 {
     Call call("ReadFile", {P(file), toRead, P(ov)});
-    if (read) *read = 0;
     if (call.failed()) return call.FailBool();
     auto object = call.machine.Object(file);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!read && !ov) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!buffer || (!read && !ov)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    DWORD count = 0;
-    BOOL ok = object->Read(call, buffer, toRead, &count, ov);
-    if (read) *read = count;
-    return ok;
+    return object->Read(call.machine, call.lock(), buffer, toRead, read, ov);
 }
 
 extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED ov)
 {
     Call call("WriteFile", {P(file), toWrite, P(ov)});
-    if (written) *written = 0;
     if (call.failed()) return call.FailBool();
     auto object = call.machine.Object(file);
     if (!object) {
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    if (!written && !ov) {
-        SetLastError(ERROR_INVALID_PARAMETER);
+    if (!buffer || (!written && !ov)) {
+        SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    DWORD count = 0;
-    BOOL ok = object->Write(call, buffer, toWrite, &count, ov);
-    if (written) *written = count;
-    return ok;
+    return object->Write(call.machine, call.lock(), buffer, toWrite, written, ov);
 }
 
 extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
@@ -162,7 +154,7 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    return object->Flush(call);
+    return object->Flush(call.machine, call.lock());
 }
 
 extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanceHigh, DWORD method)

@@ -2,6 +2,7 @@
 
 #include "sim/api.h"
 #include "sim/storage.h"
+#include "sim/processes.h"
 
 #include <cstring>
 
@@ -71,6 +72,9 @@ HANDLE OpenPath(Machine& machine, std::u16string_view path, const OpenRequest& r
     }
     HANDLE storage = INVALID_HANDLE_VALUE;
     if (OpenStoragePath(machine, path, request.access, &storage)) return storage;
+    constexpr std::u16string_view kPipePrefix = u"\\\\.\\pipe\\";
+    if (path.size() > kPipePrefix.size() && api::PathEquals(path.substr(0, kPipePrefix.size()), kPipePrefix))
+        return OpenPipeClient(machine, path);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }

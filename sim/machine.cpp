@@ -2,6 +2,8 @@
 // of its device tree, registry and configuration space.
 #include "sim/machine.h"
 
+#include "sim/processes.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -456,19 +458,19 @@ BOOL KernelObject::Ioctl(DWORD, const void*, DWORD, void*, DWORD, DWORD*)
     return FALSE;
 }
 
-BOOL KernelObject::Read(api::Call&, void*, DWORD, DWORD*, OVERLAPPED*)
+BOOL KernelObject::Read(Machine&, std::unique_lock<std::recursive_mutex>&, void*, DWORD, DWORD*, LPOVERLAPPED)
 {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
 }
 
-BOOL KernelObject::Write(api::Call&, const void*, DWORD, DWORD*, OVERLAPPED*)
+BOOL KernelObject::Write(Machine&, std::unique_lock<std::recursive_mutex>&, const void*, DWORD, DWORD*, LPOVERLAPPED)
 {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
 }
 
-BOOL KernelObject::Flush(api::Call&)
+BOOL KernelObject::Flush(Machine&, std::unique_lock<std::recursive_mutex>&)
 {
     SetLastError(ERROR_INVALID_FUNCTION);
     return FALSE;
@@ -480,10 +482,12 @@ DWORD KernelObject::SetPointer(LONG, LONG*, DWORD)
     return INVALID_SET_FILE_POINTER;
 }
 
-Machine::Machine() = default;
+Machine::Machine() : processes_(std::make_unique<Processes>()) {}
 
 Machine::~Machine()
 {
+    // Threads the machine started end before the machine does.
+    processes_->JoinThreads();
     for (auto& [block, size] : heap_) std::free(block);
 }
 
@@ -556,10 +560,15 @@ std::shared_ptr<KernelObject> Machine::Object(HANDLE handle) const
 
 bool Machine::CloseObject(HANDLE handle)
 {
-    if (handles_.erase(handle) == 0) {
+    auto it = handles_.find(handle);
+    if (it == handles_.end()) {
         ++bad_releases_;
         return false;
     }
+    auto object = std::move(it->second);
+    handles_.erase(it);
+    object->Closed();
+    changed.notify_all();
     return true;
 }
 

@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -235,25 +236,37 @@ struct Accounting {
 };
 std::string Describe(const Accounting& accounting);
 
-namespace api {
-class Call;
-}
+class Machine;
 
 // A kernel object behind a HANDLE. ReadFile, WriteFile, FlushFileBuffers,
-// SetFilePointer and DeviceIoControl reach the object through these; each kind of
-// object (file, pipe, device) answers the ones it knows. A call that blocks releases
-// the machine's lock through Call while it waits.
+// SetFilePointer, CancelIo and DeviceIoControl reach the object through these; each
+// kind of object (file, pipe, device) answers the ones it knows.
 class KernelObject {
 public:
     virtual ~KernelObject() = default;
     virtual const char* kind() const = 0;
     // The defaults are those of an object that knows no such request.
     virtual BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned);
-    virtual BOOL Read(api::Call& call, void* buffer, DWORD size, DWORD* read, OVERLAPPED* ov);
-    virtual BOOL Write(api::Call& call, const void* buffer, DWORD size, DWORD* written, OVERLAPPED* ov);
-    virtual BOOL Flush(api::Call& call);
+    // Waits: whether the object can be waited on, whether a wait on it is satisfied
+    // now, and what satisfying a wait does to it (an auto-reset event resets).
+    virtual bool Waitable() const { return false; }
+    virtual bool Signalled() const { return false; }
+    virtual void Satisfy() {}
+    // The handle to the object was closed (called with the machine locked).
+    virtual void Closed() {}
+    // ReadFile, WriteFile, FlushFileBuffers and CancelIo on the object, called with
+    // the machine locked in `lock` (a blocking call gives it up while it waits). The
+    // default is an object that knows no such request.
+    virtual BOOL Read(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, void* buffer, DWORD size,
+                      DWORD* done, LPOVERLAPPED ov);
+    virtual BOOL Write(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, const void* buffer,
+                       DWORD size, DWORD* done, LPOVERLAPPED ov);
+    virtual BOOL Flush(Machine& machine, std::unique_lock<std::recursive_mutex>& lock);
+    virtual BOOL Cancel(Machine&) { return TRUE; }
     virtual DWORD SetPointer(LONG distance, LONG* distance_high, DWORD method);
 };
+
+struct Processes;  // sim/processes.h: events, threads, named pipes, the service controller
 
 // ---------------------------------------------------------------- the machine
 class Machine {
@@ -286,8 +299,13 @@ public:
     Accounting Outstanding() const;
     void ForgetBadReleases() { bad_releases_ = 0; }  // after a test provoked one on purpose
 
+    // Events, threads, pipes and services: the machine's second floor.
+    Processes& processes() { return *processes_; }
+
     // ---- used by the Win32 implementation
     std::recursive_mutex mutex;
+    // Notified whenever something a blocked call may wait for changes; waiters hold mutex.
+    std::condition_variable_any changed;
     struct FaultHit {
         DWORD error;
         CONFIGRET cr;
@@ -320,6 +338,7 @@ public:
     bool Free(void* block);
 
 private:
+    std::unique_ptr<Processes> processes_;
     bool logging_ = true;
     std::vector<CallRecord> calls_;
     std::uint64_t total_calls_ = 0;

@@ -142,12 +142,14 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_PROC_NOT_FOUND 127L
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_ENVVAR_NOT_FOUND 203L
+#define ERROR_SEM_TIMEOUT 121L
 #define ERROR_BAD_PIPE 230L
 #define ERROR_PIPE_BUSY 231L
 #define ERROR_NO_DATA 232L
 #define ERROR_PIPE_NOT_CONNECTED 233L
 #define ERROR_MORE_DATA 234L
 #define ERROR_NO_MORE_ITEMS 259L
+#define ERROR_OPERATION_ABORTED 995L
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_NOACCESS 998L
@@ -167,6 +169,8 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_PIPE_LISTENING 536L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NONE_MAPPED 1332L
+#define ERROR_INVALID_ACL 1336L
+#define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_NO_SUCH_DEVINST 0xE000020BL
 #define ERROR_INVALID_REG_PROPERTY 0xE0000209L
 #define ERROR_NO_SUCH_DEVICE_INTERFACE 0xE0000225L
@@ -213,6 +217,14 @@ extern "C" HLOCAL WINAPI LocalFree(HLOCAL mem);
 #define LOCKFILE_FAIL_IMMEDIATELY 0x00000001
 #define LOCKFILE_EXCLUSIVE_LOCK 0x00000002
 #define FILE_ALL_ACCESS 0x001F01FFu
+#define FILE_GENERIC_READ 0x00120089u
+#define FILE_GENERIC_WRITE 0x00120116u
+#define FILE_GENERIC_EXECUTE 0x001200A0u
+#define WRITE_DAC 0x00040000u
+#define WRITE_OWNER 0x00080000u
+#define FILE_FLAG_FIRST_PIPE_INSTANCE 0x00080000
+#define STATUS_PENDING 0x00000103
+#define STILL_ACTIVE STATUS_PENDING
 #define SYNCHRONIZE 0x00100000u
 
 typedef struct _SECURITY_ATTRIBUTES {
@@ -248,6 +260,8 @@ extern "C" BOOL WINAPI LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWOR
                                   LPOVERLAPPED ov);
 extern "C" BOOL WINAPI UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh, LPOVERLAPPED ov);
 extern "C" BOOL WINAPI DeleteFileW(LPCWSTR name);
+extern "C" BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED ov, LPDWORD transferred, BOOL wait);
+extern "C" BOOL WINAPI CancelIo(HANDLE file);
 extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
                                        DWORD outSize, LPDWORD returned, LPOVERLAPPED ov);
 
@@ -307,6 +321,13 @@ extern "C" BOOL WINAPI ResetEvent(HANDLE event);
 extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handles, BOOL waitAll, DWORD milliseconds);
 extern "C" void WINAPI Sleep(DWORD milliseconds);
+extern "C" ULONGLONG WINAPI GetTickCount64(void);
+
+// ---------------------------------------------------------------- threads
+typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
+extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
+                                      LPVOID parameter, DWORD flags, LPDWORD threadId);
+extern "C" BOOL WINAPI GetExitCodeThread(HANDLE thread, LPDWORD exitCode);
 
 // ---------------------------------------------------------------- registry
 #define HKEY_CLASSES_ROOT ((HKEY)(ULONG_PTR)((LONG)0x80000000))
@@ -576,6 +597,7 @@ extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_
 #define SERVICE_STOP_PENDING 0x00000003
 #define SERVICE_RUNNING 0x00000004
 #define SERVICE_ACCEPT_STOP 0x00000001
+#define SERVICE_ACCEPT_PAUSE_CONTINUE 0x00000002
 #define SERVICE_ACCEPT_SHUTDOWN 0x00000004
 #define SERVICE_CONTROL_STOP 0x00000001
 #define SERVICE_CONTROL_PAUSE 0x00000002

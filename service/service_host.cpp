@@ -1,0 +1,329 @@
+#include "service/service_host.h"
+
+#include "service/command_dispatch.h"
+#include "service/pipe_request.h"
+
+#include <atomic>
+#include <cstdio>
+
+namespace px71service {
+namespace {
+
+WCHAR kServiceName[] = W16("PX71Service");
+const WCHAR kPipeName[] = W16("\\\\.\\pipe\\PX71Service");
+const WCHAR kClientEventName[] = W16("Global\\PX71Service");
+
+constexpr DWORD kPipeBufferSize = 512;
+constexpr DWORD kStartWaitHintMs = 3000;
+constexpr DWORD kStopWaitHintMs = 3000;
+constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+// A SERVICE_STOPPED report that fails is tried again, a few times.
+constexpr int kStoppedReportAttempts = 5;
+constexpr DWORD kStoppedReportPauseMs = 100;
+
+// Shared by the dispatcher's thread (the control handler) and the service thread.
+// The stop event is created before the first report and closed by the program entry
+// once the dispatcher has returned, so the handler never signals a closed handle.
+SERVICE_STATUS_HANDLE g_status = nullptr;
+std::atomic<DWORD> g_state{SERVICE_STOPPED};
+std::atomic<HANDLE> g_stop_event{nullptr};
+
+BOOL SendStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
+{
+    SERVICE_STATUS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = state;
+    status.dwControlsAccepted = state == SERVICE_START_PENDING ? 0 : kControlsAccepted;
+    status.dwWin32ExitCode = exitCode;
+    status.dwCheckPoint = checkPoint;
+    status.dwWaitHint = waitHint;
+    return SetServiceStatus(g_status, &status);
+}
+
+// Ends the serving loop at its next wait. The SERVICE_STOPPED report itself is the
+// service thread's last act (ReportStopped), so that it never comes while a request
+// is still being served: the process may end on that report.
+void RequestStop()
+{
+    if (HANDLE stop = g_stop_event.load()) SetEvent(stop);
+}
+
+BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint)
+{
+    if (SendStatus(state, checkPoint, waitHint, NO_ERROR)) return TRUE;
+    g_state = SERVICE_STOPPED;
+    RequestStop();
+    return FALSE;
+}
+
+void ReportStopped(DWORD exitCode)
+{
+    g_state = SERVICE_STOPPED;
+    for (int attempt = 1; attempt <= kStoppedReportAttempts; ++attempt) {
+        if (SendStatus(SERVICE_STOPPED, 0, 0, exitCode)) return;
+        if (attempt < kStoppedReportAttempts) Sleep(kStoppedReportPauseMs);
+    }
+}
+
+void WINAPI ServiceControlHandler(DWORD control)
+{
+    if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
+        DWORD state = g_state.load();
+        // A second stop while the first is under way only tells where things stand.
+        if (state != SERVICE_STOP_PENDING && state != SERVICE_STOPPED) {
+            g_state = SERVICE_STOP_PENDING;
+            ReportStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs);
+            RequestStop();
+            return;
+        }
+    }
+    DWORD state = g_state.load();
+    if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);
+}
+
+bool StopRequested(HANDLE stopEvent) { return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0; }
+
+// Waits for an overlapped operation on the pipe for at most `milliseconds` or until
+// the stop event; an operation that does not finish in time is cancelled. Returns
+// the bytes transferred, or 0 with *done false when it failed, timed out or stopped.
+DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, HANDLE stopEvent, DWORD milliseconds, bool* done)
+{
+    HANDLE waits[2] = {ov.hEvent, stopEvent};
+    DWORD count = stopEvent ? 2 : 1;
+    DWORD transferred = 0;
+    if (WaitForMultipleObjects(count, waits, FALSE, milliseconds) != WAIT_OBJECT_0) {
+        CancelIo(pipe);
+        // The cancelled operation owns ov and the buffer until it completes; it may
+        // have finished just before the cancel, with its bytes.
+        *done = GetOverlappedResult(pipe, &ov, &transferred, TRUE) != FALSE;
+        return *done ? transferred : 0;
+    }
+    *done = GetOverlappedResult(pipe, &ov, &transferred, FALSE) != FALSE;
+    return *done ? transferred : 0;
+}
+
+ULONGLONG Remaining(ULONGLONG deadline)
+{
+    ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : deadline - now;
+}
+
+// Reads the request, in as many pieces as the client sends it, until 400 bytes have
+// arrived, the client closes its end, the time-out runs out or a stop comes. Bytes
+// that did not arrive stay zero. Returns the number of bytes read; *stopped tells
+// whether the stop event ended the read.
+DWORD ReadRequest(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, PipeRequest& request, bool* stopped)
+{
+    auto* bytes = reinterpret_cast<BYTE*>(&request);
+    DWORD got = 0;
+    ULONGLONG deadline = GetTickCount64() + kPipeTimeoutMs;
+    *stopped = false;
+    while (got < sizeof request) {
+        OVERLAPPED ov{};
+        ov.hEvent = ioEvent;
+        DWORD piece = 0;
+        if (ReadFile(pipe, bytes + got, static_cast<DWORD>(sizeof request) - got, nullptr, &ov)) {
+            if (!GetOverlappedResult(pipe, &ov, &piece, FALSE)) break;
+        } else if (GetLastError() == ERROR_IO_PENDING) {
+            bool done = false;
+            piece = FinishIo(pipe, ov, stopEvent, static_cast<DWORD>(Remaining(deadline)), &done);
+            if (!done) {
+                *stopped = StopRequested(stopEvent);
+                break;
+            }
+        } else {
+            break;  // the client went away
+        }
+        got += piece;
+    }
+    return got;
+}
+
+bool WriteReply(HANDLE pipe, HANDLE ioEvent, const PipeRequest& reply)
+{
+    OVERLAPPED ov{};
+    ov.hEvent = ioEvent;
+    DWORD written = 0;
+    if (WriteFile(pipe, &reply, sizeof reply, nullptr, &ov)) {
+        GetOverlappedResult(pipe, &ov, &written, FALSE);
+    } else if (GetLastError() == ERROR_IO_PENDING) {
+        bool done = false;
+        written = FinishIo(pipe, ov, nullptr, kPipeTimeoutMs, &done);
+    }
+    return written == sizeof reply;
+}
+
+DWORD WINAPI FlushPipe(LPVOID pipe) { return FlushFileBuffers(static_cast<HANDLE>(pipe)) ? 0 : GetLastError(); }
+
+// Waits until the client has read its reply, for at most the time-out. The flush
+// itself cannot be bounded, so it runs on a thread of its own; a client that does
+// not read in time is disconnected, which ends the flush.
+void WaitUntilReplyRead(HANDLE pipe)
+{
+    px71::UniqueHandle flusher(CreateThread(nullptr, 0, FlushPipe, pipe, 0, nullptr));
+    if (!flusher) {
+        Sleep(kPipeTimeoutMs);  // no thread to spare: give the client its time, no more
+        return;
+    }
+    if (WaitForSingleObject(flusher.get(), kPipeTimeoutMs) != WAIT_OBJECT_0) {
+        DisconnectNamedPipe(pipe);
+        WaitForSingleObject(flusher.get(), INFINITE);
+    }
+}
+
+// One connection: the client's event, the request, the command, the reply.
+void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent)
+{
+    // Without its event the client could not learn that the command has run, so the
+    // command is not run at all: the connection is closed at once, which the client
+    // sees as a failed read, and the next client is served.
+    px71::UniqueHandle clientEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, kClientEventName));
+    if (!clientEvent) {
+        DisconnectNamedPipe(pipe);
+        return;
+    }
+    PipeRequest request{};
+    bool stopped = false;
+    DWORD got = ReadRequest(pipe, ioEvent, stopEvent, request, &stopped);
+    // A client that sent nothing, or a stop before the request was in, gets no reply.
+    if (got == 0 || stopped) {
+        DisconnectNamedPipe(pipe);
+        return;
+    }
+    RunCommand(request);
+    request.LastError = GetLastError();
+    SetEvent(clientEvent.get());
+    if (WriteReply(pipe, ioEvent, request)) WaitUntilReplyRead(pipe);
+    DisconnectNamedPipe(pipe);
+}
+
+// The serving loop: one client at a time until the stop event. Returns the Win32
+// code the service stops with (0 after a stop).
+DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stopEvent)
+{
+    for (;;) {
+        if (StopRequested(stopEvent)) return NO_ERROR;
+        OVERLAPPED ov{};
+        ov.hEvent = connectEvent;
+        bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
+        if (!connected) {
+            DWORD error = GetLastError();
+            if (error == ERROR_PIPE_CONNECTED) {
+                // The client opened the pipe before the connect: no event comes for it.
+                connected = true;
+            } else if (error == ERROR_NO_DATA) {
+                DisconnectNamedPipe(pipe);  // came and went before the connect
+                continue;
+            } else if (error != ERROR_IO_PENDING) {
+                // Try again after a pause rather than spin; a stop ends the pause. A
+                // client that opens the pipe meanwhile is found by the next connect.
+                if (WaitForSingleObject(stopEvent, kPipeTimeoutMs) == WAIT_OBJECT_0) return NO_ERROR;
+                continue;
+            }
+        }
+        if (!connected) {
+            HANDLE waits[2] = {connectEvent, stopEvent};
+            DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            if (wait != WAIT_OBJECT_0) {
+                DWORD error = wait == WAIT_OBJECT_0 + 1 ? NO_ERROR : GetLastError();
+                CancelIo(pipe);
+                DWORD ignored = 0;
+                GetOverlappedResult(pipe, &ov, &ignored, TRUE);  // ov lives on this stack
+                // A wait that fails ends the service rather than leave it running deaf.
+                return error;
+            }
+            DWORD ignored = 0;
+            if (!GetOverlappedResult(pipe, &ov, &ignored, FALSE)) {
+                DisconnectNamedPipe(pipe);
+                continue;
+            }
+        }
+        ServeConnection(pipe, ioEvent, stopEvent);
+    }
+}
+
+// The access list of the pipe: SYSTEM and Administrators may do anything; Users may
+// read and write but not change its access list or owner. Returns a Win32 code.
+DWORD BuildPipeSecurity(SECURITY_DESCRIPTOR& descriptor, px71::UniqueLocal& acl)
+{
+    WCHAR system[] = W16("SYSTEM");
+    WCHAR administrators[] = W16("Administrators");
+    WCHAR users[] = W16("Users");
+    EXPLICIT_ACCESS_W entries[3]{};
+    BuildExplicitAccessWithNameW(&entries[0], system, FILE_ALL_ACCESS, GRANT_ACCESS, NO_INHERITANCE);
+    BuildExplicitAccessWithNameW(&entries[1], administrators, FILE_ALL_ACCESS, GRANT_ACCESS, NO_INHERITANCE);
+    BuildExplicitAccessWithNameW(&entries[2], users, FILE_GENERIC_READ | FILE_GENERIC_WRITE, GRANT_ACCESS,
+                                 NO_INHERITANCE);
+    if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) return GetLastError();
+    PACL list = nullptr;
+    DWORD error = SetEntriesInAclW(3, entries, nullptr, &list);
+    if (error != ERROR_SUCCESS) return error;
+    acl.reset(list);
+    // A missing list here would mean a null DACL, which lets everyone in with every right.
+    if (!list) return ERROR_INVALID_ACL;
+    if (!SetSecurityDescriptorDacl(&descriptor, TRUE, list, FALSE)) return GetLastError();
+    return NO_ERROR;
+}
+
+// From the pipe's creation to the end of the serving loop. Returns the Win32 code
+// the service stops with.
+DWORD RunServer(HANDLE stopEvent)
+{
+    SECURITY_DESCRIPTOR descriptor{};
+    px71::UniqueLocal acl;
+    DWORD error = BuildPipeSecurity(descriptor, acl);
+    if (error != NO_ERROR) return error;
+    SECURITY_ATTRIBUTES attributes{};
+    attributes.nLength = sizeof attributes;
+    attributes.lpSecurityDescriptor = &descriptor;
+    attributes.bInheritHandle = FALSE;
+    // The first instance, so that no other process can hold the name before us.
+    px71::UniqueFile pipe(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
+                                                          FILE_FLAG_FIRST_PIPE_INSTANCE,
+                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBufferSize,
+                                           kPipeBufferSize, kPipeTimeoutMs, &attributes));
+    if (!pipe) return GetLastError();
+    px71::UniqueHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
+    if (!connectEvent) return GetLastError();
+    px71::UniqueHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+    if (!ioEvent) return GetLastError();
+    g_state = SERVICE_RUNNING;
+    if (!ReportStatus(SERVICE_RUNNING, 0, 0)) return NO_ERROR;
+    return ServeClients(pipe.get(), connectEvent.get(), ioEvent.get(), stopEvent);
+}
+
+void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
+{
+    (void)argc;
+    (void)argv;
+    g_status = RegisterServiceCtrlHandlerW(kServiceName, ServiceControlHandler);
+    if (!g_status) return;
+    HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    g_stop_event = stopEvent;
+    g_state = SERVICE_START_PENDING;
+    DWORD error = NO_ERROR;
+    if (!stopEvent) {
+        error = GetLastError();
+    } else if (ReportStatus(SERVICE_START_PENDING, 1, kStartWaitHintMs)) {
+        error = RunServer(stopEvent);
+    }
+    // Everything of the service thread is closed by now.
+    ReportStopped(error);
+}
+
+} // namespace
+
+int RunServiceProcess() noexcept
+{
+    SERVICE_TABLE_ENTRYW table[] = {{kServiceName, ServiceMain}, {nullptr, nullptr}};
+    BOOL dispatched = StartServiceCtrlDispatcherW(table);
+    DWORD error = dispatched ? NO_ERROR : GetLastError();
+    if (HANDLE stop = g_stop_event.exchange(nullptr)) CloseHandle(stop);
+    if (!dispatched && error == ERROR_FAILED_SERVICE_CONTROLLER_CONNECT) {
+        std::fputs("PX71Service runs as a Windows service; start it with \"sc start PX71Service\".\n", stderr);
+        return 1;
+    }
+    return 0;
+}
+
+} // namespace px71service

@@ -1,0 +1,148 @@
+// The service control manager's side of a service process: the control dispatcher,
+// handler registration and status reports. A test launches the service, runs the
+// program's entry on a thread of its own, and sends controls.
+#include "sim/api.h"
+#include "sim/processes.h"
+
+#include <cstring>
+
+using namespace sim;
+using namespace sim::api;
+
+namespace {
+SERVICE_STATUS_HANDLE const kStatusHandle = reinterpret_cast<SERVICE_STATUS_HANDLE>(static_cast<std::uintptr_t>(0x5E00));
+}
+
+// ---------------------------------------------------------------- for tests
+void sim::LaunchService(Machine& machine, std::u16string name)
+{
+    std::lock_guard lock(machine.mutex);
+    auto& service = machine.processes().service;
+    service = ServiceController{};
+    service.launched = true;
+    service.name = std::move(name);
+}
+
+bool sim::SendControl(Machine& machine, DWORD control, DWORD timeout_ms)
+{
+    std::unique_lock lock(machine.mutex);
+    auto& service = machine.processes().service;
+    if (!service.handler || service.stopped) return false;
+    service.controls.push_back(control);
+    std::uint64_t ticket = ++service.sent;
+    machine.changed.notify_all();
+    return WaitUntil(machine, lock, timeout_ms, [&] { return service.handled >= ticket; });
+}
+
+std::vector<StatusReport> sim::StatusReports(Machine& machine)
+{
+    std::lock_guard lock(machine.mutex);
+    return machine.processes().service.reports;
+}
+
+bool sim::WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms)
+{
+    std::unique_lock lock(machine.mutex);
+    auto& service = machine.processes().service;
+    return WaitUntil(machine, lock, timeout_ms, [&] {
+        for (const auto& r : service.reports)
+            if (r.status.dwCurrentState == state) return true;
+        return false;
+    });
+}
+
+// ---------------------------------------------------------------- the service calls
+extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
+{
+    Call call("StartServiceCtrlDispatcherW", {P(table)});
+    if (call.failed()) return call.FailBool();
+    auto& service = call.machine.processes().service;
+    if (!service.launched || service.dispatching) {
+        SetLastError(service.dispatching ? ERROR_SERVICE_ALREADY_RUNNING : ERROR_FAILED_SERVICE_CONTROLLER_CONNECT);
+        return FALSE;
+    }
+    if (!table) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    LPSERVICE_MAIN_FUNCTIONW main = nullptr;
+    for (const SERVICE_TABLE_ENTRYW* e = table; e->lpServiceName; ++e)
+        if (EqualNoCase(e->lpServiceName, service.name)) main = e->lpServiceProc;
+    if (!main) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return FALSE;
+    }
+    service.dispatching = true;
+    service.main = main;
+    // The service main function runs on a thread of its own, with the service's name
+    // as its one argument.
+    std::u16string name = service.name;
+    Machine* machine = &call.machine;
+    std::thread main_thread([main, name, machine]() mutable {
+        LPWSTR argv[] = {name.data(), nullptr};
+        main(1, argv);
+        std::lock_guard lock(machine->mutex);
+        machine->processes().service.main_returned = true;
+        machine->changed.notify_all();
+    });
+    // Controls are delivered here, on the dispatcher's thread, until the service has
+    // reported SERVICE_STOPPED.
+    auto& lock = call.lock();
+    for (;;) {
+        call.machine.changed.wait(
+            lock, [&] { return service.stopped || service.main_returned || !service.controls.empty(); });
+        if (service.stopped || (service.main_returned && service.controls.empty())) break;
+        DWORD control = service.controls.front();
+        service.controls.pop_front();
+        LPHANDLER_FUNCTION handler = service.handler;
+        lock.unlock();
+        if (handler) handler(control);
+        lock.lock();
+        ++service.handled;
+        call.machine.changed.notify_all();
+    }
+    service.handled = service.sent;  // controls that arrive too late are dropped
+    service.dispatching = false;
+    call.machine.changed.notify_all();
+    lock.unlock();
+    main_thread.join();
+    lock.lock();
+    return TRUE;
+}
+
+extern "C" SERVICE_STATUS_HANDLE WINAPI RegisterServiceCtrlHandlerW(LPCWSTR name, LPHANDLER_FUNCTION handler)
+{
+    Call call("RegisterServiceCtrlHandlerW", {P(reinterpret_cast<void*>(handler))}, Text(name));
+    if (call.failed()) return reinterpret_cast<SERVICE_STATUS_HANDLE>(call.FailHandle(nullptr));
+    auto& service = call.machine.processes().service;
+    if (!service.dispatching || !name || !EqualNoCase(name, service.name)) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    if (!handler) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    service.handler = handler;
+    return kStatusHandle;
+}
+
+extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_STATUS status)
+{
+    Call call("SetServiceStatus", {P(handle), status ? status->dwCurrentState : 0u, status ? status->dwCheckPoint : 0u},
+              "");
+    if (call.failed()) return call.FailBool();
+    auto& service = call.machine.processes().service;
+    if (handle != kStatusHandle || !service.dispatching) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (!status || status->dwCurrentState < SERVICE_STOPPED || status->dwCurrentState > 7) {
+        SetLastError(ERROR_INVALID_DATA);
+        return FALSE;
+    }
+    service.reports.push_back({*status, call.machine.Outstanding().handles});
+    if (status->dwCurrentState == SERVICE_STOPPED) service.stopped = true;
+    call.machine.changed.notify_all();
+    return TRUE;
+}

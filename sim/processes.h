@@ -1,0 +1,206 @@
+// The machine's second floor: events, threads, named pipes and the service control
+// manager's side of a service process. Everything here is guarded by Machine::mutex;
+// blocked calls wait on Machine::changed.
+#pragma once
+
+#include "sim/machine.h"
+
+#include <chrono>
+#include <deque>
+#include <thread>
+
+namespace sim {
+
+// ---------------------------------------------------------------- events
+class EventObject : public KernelObject {
+public:
+    EventObject(bool manual_reset, bool signalled, std::u16string name)
+        : manual_reset(manual_reset), signalled(signalled), name(std::move(name))
+    {
+    }
+    const char* kind() const override { return "event"; }
+    bool Waitable() const override { return true; }
+    bool Signalled() const override { return signalled; }
+    void Satisfy() override
+    {
+        if (!manual_reset) signalled = false;
+    }
+
+    const bool manual_reset;
+    bool signalled;
+    const std::u16string name;  // empty for an unnamed event
+};
+
+// A handle to an event: named events are shared by every handle opened on them.
+class EventHandle : public KernelObject {
+public:
+    EventHandle(std::shared_ptr<EventObject> event, ACCESS_MASK access) : event(std::move(event)), access(access) {}
+    const char* kind() const override { return "event"; }
+    bool Waitable() const override { return true; }
+    bool Signalled() const override { return event->signalled; }
+    void Satisfy() override { event->Satisfy(); }
+
+    const std::shared_ptr<EventObject> event;
+    const ACCESS_MASK access;
+};
+
+// ---------------------------------------------------------------- threads
+struct ThreadState {
+    bool finished = false;
+    DWORD exit_code = STILL_ACTIVE;
+};
+
+class ThreadHandle : public KernelObject {
+public:
+    explicit ThreadHandle(std::shared_ptr<ThreadState> state) : state(std::move(state)) {}
+    const char* kind() const override { return "thread"; }
+    bool Waitable() const override { return true; }
+    bool Signalled() const override { return state->finished; }
+
+    const std::shared_ptr<ThreadState> state;
+};
+
+// ---------------------------------------------------------------- named pipes
+// An entry of the access list a pipe was created with, as SetEntriesInAclW got it.
+struct AccessEntry {
+    std::u16string trustee;
+    DWORD permissions = 0;
+    ACCESS_MODE mode = NOT_USED_ACCESS;
+    DWORD inheritance = 0;
+};
+
+// The ACL that SetEntriesInAclW hands out (from LocalAlloc): the header, then the
+// entries, so that the pipe can record them.
+struct SimAcl {
+    ACL header;
+    std::uint32_t count;
+    struct Entry {
+        char16_t trustee[32];
+        DWORD permissions;
+        ACCESS_MODE mode;
+        DWORD inheritance;
+    } entries[8];
+};
+
+// Pending overlapped work on the server end.
+struct PendingIo {
+    enum Kind { kConnect, kRead } kind = kConnect;
+    LPOVERLAPPED ov = nullptr;
+    void* buffer = nullptr;
+    DWORD size = 0;
+};
+
+// One instance of a named pipe, byte mode. The states follow the server's view:
+// listening (a client may open it), connected, and disconnected (clients are turned
+// away with ERROR_PIPE_BUSY until the server connects again).
+struct PipeInstance {
+    enum State { kListening, kConnected, kDisconnected } state = kListening;
+    std::u16string name;
+    DWORD open_mode = 0;
+    DWORD pipe_mode = 0;
+    DWORD max_instances = 0;
+    DWORD out_buffer = 0;
+    DWORD in_buffer = 0;
+    DWORD default_timeout = 0;
+    std::vector<AccessEntry> access;
+
+    bool server_open = true;
+    bool client_open = false;
+    std::uint64_t connection = 0;  // counts client opens; a client end belongs to one
+    std::deque<std::uint8_t> to_server;
+    std::deque<std::uint8_t> to_client;
+    std::vector<PendingIo> pending;  // the server's overlapped operations
+    std::size_t client_reads = 0;    // how many client reads completed, for tests
+};
+
+class PipeServerEnd : public KernelObject {
+public:
+    explicit PipeServerEnd(std::shared_ptr<PipeInstance> pipe) : pipe(std::move(pipe)) {}
+    const char* kind() const override { return "pipe server end"; }
+    void Closed() override;
+
+    const std::shared_ptr<PipeInstance> pipe;
+};
+
+class PipeClientEnd : public KernelObject {
+public:
+    PipeClientEnd(std::shared_ptr<PipeInstance> pipe, std::uint64_t connection)
+        : pipe(std::move(pipe)), connection(connection)
+    {
+    }
+    const char* kind() const override { return "pipe client end"; }
+    void Closed() override;
+    // The server disconnected this client (or connected another): its handle is dead.
+    bool Current() const { return pipe->state == PipeInstance::kConnected && pipe->connection == connection; }
+
+    const std::shared_ptr<PipeInstance> pipe;
+    const std::uint64_t connection;
+};
+
+// Opens the client end of "\\.\pipe\<name>" (CreateFile's route for pipe paths).
+HANDLE OpenPipeClient(Machine& machine, std::u16string_view name);
+// Completes the server's pending operations that the pipe's state now allows.
+void ProgressPipe(Machine& machine, PipeInstance& pipe);
+
+// ---------------------------------------------------------------- services
+// One status report, as SetServiceStatus received it, with the number of handles the
+// process held at that moment.
+struct StatusReport {
+    SERVICE_STATUS status{};
+    std::size_t handles_open = 0;
+};
+
+struct ServiceController {
+    bool launched = false;             // started by the service control manager
+    std::u16string name;               // the service it was started as
+    LPSERVICE_MAIN_FUNCTIONW main = nullptr;
+    LPHANDLER_FUNCTION handler = nullptr;
+    bool dispatching = false;
+    bool stopped = false;               // SERVICE_STOPPED was reported
+    bool main_returned = false;         // the service main function has returned
+    std::deque<DWORD> controls;         // sent, not yet delivered
+    std::uint64_t sent = 0;
+    std::uint64_t handled = 0;
+    std::vector<StatusReport> reports;
+};
+
+// ---------------------------------------------------------------- the floor
+struct Processes {
+    std::map<std::u16string, std::weak_ptr<EventObject>> named_events;  // by lower-case name
+    std::map<std::u16string, std::shared_ptr<PipeInstance>> pipes;      // by lower-case name
+    ServiceController service;
+    std::vector<std::thread> threads;
+
+    void JoinThreads();
+};
+
+// ---- for tests and tools: the service control manager's side
+// The next StartServiceCtrlDispatcherW connects as the service "name". Its dispatcher
+// returns once the service has reported SERVICE_STOPPED, or once the service main
+// function has returned without that report (as the service control manager ends a
+// process whose service is gone).
+void LaunchService(Machine& machine, std::u16string name);
+// Sends a control as ControlService does: it is delivered on the dispatcher's thread,
+// and the call returns once the handler has returned (false if that takes longer than
+// timeout_ms, or no handler is registered).
+bool SendControl(Machine& machine, DWORD control, DWORD timeout_ms);
+std::vector<StatusReport> StatusReports(Machine& machine);
+// Waits until some report has the state; false on time-out.
+bool WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms);
+// The pipe's record (null when no instance exists).
+std::shared_ptr<PipeInstance> FindPipe(Machine& machine, std::u16string_view name);
+
+// Waits on the machine's condition until ready() or the deadline (INFINITE: none).
+// The caller holds the machine's lock in `lock`.
+template <typename Ready>
+bool WaitUntil(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, DWORD milliseconds, Ready ready)
+{
+    if (milliseconds == INFINITE) {
+        machine.changed.wait(lock, ready);
+        return true;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    return machine.changed.wait_until(lock, deadline, ready);
+}
+
+} // namespace sim

@@ -1,0 +1,122 @@
+// Events and waits as the service and its client use them.
+#include "platform/win32.h"
+#include "tests/conformance/check.h"
+
+namespace {
+
+// Closes what a case opened, whatever CHECK failed on the way.
+struct Handles {
+    HANDLE h[4] = {};
+    ~Handles()
+    {
+        for (HANDLE x : h)
+            if (x) CloseHandle(x);
+    }
+};
+
+} // namespace
+
+CONFORMANCE_CASE(EventAutoResetIsConsumedByAWaitManualResetStays)
+{
+    Handles e;
+    e.h[0] = CreateEventW(nullptr, FALSE, TRUE, nullptr);
+    e.h[1] = CreateEventW(nullptr, TRUE, TRUE, nullptr);
+    CHECK(e.h[0] != nullptr);
+    CHECK(e.h[1] != nullptr);
+    CHECK_EQ(WaitForSingleObject(e.h[0], 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(e.h[0], 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CHECK_EQ(WaitForSingleObject(e.h[1], 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(e.h[1], 0), WAIT_OBJECT_0);
+    CHECK(ResetEvent(e.h[1]));
+    CHECK_EQ(WaitForSingleObject(e.h[1], 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CHECK(SetEvent(e.h[0]));
+    CHECK_EQ(WaitForSingleObject(e.h[0], 0), WAIT_OBJECT_0);
+}
+
+CONFORMANCE_CASE(NamedEventsAreSharedAndOpenedWithTheAccessAskedFor)
+{
+    const WCHAR* name = W16("Global\\PX71ConformanceEvent");
+    Handles e;
+    e.h[0] = CreateEventW(nullptr, TRUE, FALSE, name);
+    CHECK(e.h[0] != nullptr);
+    e.h[1] = CreateEventW(nullptr, FALSE, TRUE, name);  // the existing event, its mode and state kept
+    CHECK(e.h[1] != nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    CHECK_EQ(WaitForSingleObject(e.h[1], 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    e.h[2] = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+    CHECK(e.h[2] != nullptr);
+    CHECK(SetEvent(e.h[2]));
+    CHECK_EQ(WaitForSingleObject(e.h[0], 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(e.h[0], 0), WAIT_OBJECT_0);  // manual reset: still set
+    // Modify access alone does not let a holder wait.
+    CHECK_EQ(WaitForSingleObject(e.h[2], 0), WAIT_FAILED);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+
+    SetLastError(0);
+    CHECK(OpenEventW(EVENT_MODIFY_STATE, FALSE, W16("Global\\PX71ConformanceNoSuchEvent")) == nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+CONFORMANCE_CASE(NamedEventsGoWithTheirLastHandle)
+{
+    const WCHAR* name = W16("Global\\PX71ConformanceShortLived");
+    HANDLE e = CreateEventW(nullptr, TRUE, FALSE, name);
+    CHECK(e != nullptr);
+    CloseHandle(e);
+    CHECK(OpenEventW(EVENT_MODIFY_STATE, FALSE, name) == nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+}
+
+CONFORMANCE_CASE(WaitForMultipleObjectsAnyAllAndTimeOut)
+{
+    Handles e;
+    e.h[0] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    e.h[1] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    HANDLE both[2] = {e.h[0], e.h[1]};
+
+    ULONGLONG start = GetTickCount64();
+    CHECK_EQ(WaitForMultipleObjects(2, both, FALSE, 100), static_cast<DWORD>(WAIT_TIMEOUT));
+    CHECK(GetTickCount64() - start >= 80);
+
+    SetEvent(e.h[1]);
+    CHECK_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+    SetEvent(e.h[0]);
+    SetEvent(e.h[1]);
+    CHECK_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0);  // the lowest index wins
+    CHECK_EQ(WaitForMultipleObjects(2, both, FALSE, 0), WAIT_OBJECT_0 + 1);
+
+    SetEvent(e.h[0]);
+    CHECK_EQ(WaitForMultipleObjects(2, both, TRUE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+    CHECK_EQ(WaitForSingleObject(e.h[0], 0), WAIT_OBJECT_0);  // a wait-all that failed took nothing
+    SetEvent(e.h[0]);
+    SetEvent(e.h[1]);
+    CHECK_EQ(WaitForMultipleObjects(2, both, TRUE, 0), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForMultipleObjects(2, both, FALSE, 0), static_cast<DWORD>(WAIT_TIMEOUT));
+
+    HANDLE bad[2] = {e.h[0], reinterpret_cast<HANDLE>(static_cast<ULONG_PTR>(0x7FF0))};
+    CHECK_EQ(WaitForMultipleObjects(2, bad, FALSE, 0), WAIT_FAILED);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}
+
+namespace {
+DWORD WINAPI SetLater(LPVOID event)
+{
+    Sleep(50);
+    SetEvent(static_cast<HANDLE>(event));
+    return 7;
+}
+} // namespace
+
+CONFORMANCE_CASE(AThreadSignalsAWaiterAndEndsWithItsCode)
+{
+    Handles e;
+    e.h[0] = CreateEventW(nullptr, FALSE, FALSE, nullptr);
+    e.h[1] = CreateThread(nullptr, 0, SetLater, e.h[0], 0, nullptr);
+    CHECK(e.h[1] != nullptr);
+    CHECK_EQ(WaitForSingleObject(e.h[0], 5000), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(e.h[1], 5000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    CHECK(GetExitCodeThread(e.h[1], &code));
+    CHECK_EQ(code, 7u);
+}

@@ -1,0 +1,505 @@
+// PX71Service on the simulated machine: its status reports, its pipe, the protocol,
+// and what it does with clients that misbehave.
+#include "service/pipe_request.h"
+#include "service/service_host.h"
+#include "sim/processes.h"
+#include "support/machine_test.h"
+#include "tools/px71ctl/client.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <thread>
+
+namespace {
+
+using px71test::MachineTest;
+using Clock = std::chrono::steady_clock;
+
+const char16_t kPipe[] = u"\\\\.\\pipe\\PX71Service";
+const char16_t kEvent[] = u"Global\\PX71Service";
+constexpr DWORD kAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
+
+struct Expected {
+    DWORD state, accepted, check_point, wait_hint;
+};
+
+::testing::AssertionResult ReportsAre(const std::vector<sim::StatusReport>& reports, std::vector<Expected> expected)
+{
+    if (reports.size() != expected.size())
+        return ::testing::AssertionFailure() << reports.size() << " reports, expected " << expected.size();
+    for (std::size_t i = 0; i < reports.size(); ++i) {
+        const auto& s = reports[i].status;
+        const auto& e = expected[i];
+        if (s.dwServiceType != SERVICE_WIN32_OWN_PROCESS || s.dwCurrentState != e.state ||
+            s.dwControlsAccepted != e.accepted || s.dwCheckPoint != e.check_point || s.dwWaitHint != e.wait_hint ||
+            s.dwServiceSpecificExitCode != 0)
+            return ::testing::AssertionFailure()
+                   << "report " << i << ": state " << s.dwCurrentState << " accepted " << s.dwControlsAccepted
+                   << " check point " << s.dwCheckPoint << " wait hint " << s.dwWaitHint << ", expected state "
+                   << e.state << " accepted " << e.accepted << " check point " << e.check_point << " wait hint "
+                   << e.wait_hint;
+    }
+    return ::testing::AssertionSuccess();
+}
+
+const Expected kStartPending{SERVICE_START_PENDING, 0, 1, 3000};
+const Expected kRunning{SERVICE_RUNNING, kAccepted, 0, 0};
+const Expected kStopPending{SERVICE_STOP_PENDING, kAccepted, 1, 3000};
+const Expected kStopped{SERVICE_STOPPED, kAccepted, 0, 0};
+
+// A record whose every byte differs from its neighbours, so an echo shows any change.
+PipeRequest Patterned(DWORD command)
+{
+    PipeRequest request;
+    auto* bytes = reinterpret_cast<std::uint8_t*>(&request);
+    for (std::size_t i = 0; i < sizeof request; ++i) bytes[i] = static_cast<std::uint8_t>(i * 7 + 3);
+    request.Command = command;
+    return request;
+}
+
+// A raw client, for the clients that do not follow the protocol.
+struct RawClient {
+    HANDLE event = nullptr;
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+
+    explicit RawClient(bool with_event = true)
+    {
+        if (with_event) event = CreateEventW(nullptr, TRUE, FALSE, kEvent);
+        // The service may still be closing the previous connection.
+        for (int attempt = 0; attempt < 50 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+            pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+            if (pipe == INVALID_HANDLE_VALUE && GetLastError() == ERROR_PIPE_BUSY) WaitNamedPipeW(kPipe, 100);
+        }
+    }
+    ~RawClient()
+    {
+        if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+        if (event) CloseHandle(event);
+    }
+    bool Send(const void* data, DWORD size)
+    {
+        DWORD written = 0;
+        return WriteFile(pipe, data, size, &written, nullptr) && written == size;
+    }
+    // Reads until `size` bytes or the connection ends; returns the bytes read.
+    DWORD Receive(void* data, DWORD size)
+    {
+        DWORD total = 0;
+        while (total < size) {
+            DWORD got = 0;
+            if (!ReadFile(pipe, static_cast<BYTE*>(data) + total, size - total, &got, nullptr) || got == 0) break;
+            total += got;
+        }
+        return total;
+    }
+    bool Signalled(DWORD ms) { return WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
+};
+
+class ServiceTest : public MachineTest {
+protected:
+    std::thread process;
+    int exit_code = -1;
+
+    void Start(bool wait_running = true)
+    {
+        sim::LaunchService(machine, u"PX71Service");
+        process = std::thread([this] { exit_code = px71service::RunServiceProcess(); });
+        if (wait_running) {
+            ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));
+        }
+    }
+    // Waits for the program entry to return (the process would end there).
+    bool Ended(DWORD ms = 5000)
+    {
+        auto deadline = Clock::now() + std::chrono::milliseconds(ms);
+        while (Clock::now() < deadline) {
+            if (sim::WaitForServiceState(machine, SERVICE_STOPPED, 10) && exit_code != -1) break;
+            if (exit_code != -1) break;
+        }
+        if (process.joinable()) process.join();
+        return exit_code != -1;
+    }
+    void Stop()
+    {
+        sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000);
+        EXPECT_TRUE(Ended());
+    }
+    void TearDown() override
+    {
+        if (process.joinable()) Stop();
+        MachineTest::TearDown();
+    }
+    px71ctl::Answer Ask(const PipeRequest& request, PipeRequest& reply, DWORD timeout = 5000)
+    {
+        return px71ctl::Transact(request, reply, timeout);
+    }
+};
+
+double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// ---------------------------------------------------------------- start, stop, controls
+TEST_F(ServiceTest, StartsThenStopsOrShutsDownWithTheReportsOfEach)
+{
+    for (DWORD control : {DWORD{SERVICE_CONTROL_STOP}, DWORD{SERVICE_CONTROL_SHUTDOWN}}) {
+        SCOPED_TRACE(control);
+        sim::Machine fresh;
+        sim::ActiveMachine active(fresh);
+        sim::LaunchService(fresh, u"PX71Service");
+        int code = -1;
+        std::thread entry([&] { code = px71service::RunServiceProcess(); });
+        ASSERT_TRUE(sim::WaitForServiceState(fresh, SERVICE_RUNNING, 5000));
+        EXPECT_TRUE(ReportsAre(sim::StatusReports(fresh), {kStartPending, kRunning}));
+        ASSERT_NE(sim::FindPipe(fresh, kPipe), nullptr);
+
+        auto start = Clock::now();
+        EXPECT_TRUE(sim::SendControl(fresh, control, 5000));
+        entry.join();
+        EXPECT_LT(SecondsSince(start), 0.5);  // waiting for a client: at once
+        EXPECT_EQ(code, 0);
+        EXPECT_TRUE(ReportsAre(sim::StatusReports(fresh), {kStartPending, kRunning, kStopPending, kStopped}));
+        EXPECT_EQ(sim::StatusReports(fresh).back().status.dwWin32ExitCode, 0u);
+        EXPECT_EQ(sim::FindPipe(fresh, kPipe), nullptr);
+        EXPECT_TRUE(px71test::NothingOpen(fresh));
+    }
+}
+
+TEST_F(ServiceTest, OtherControlsReportTheCurrentStateAndPauseIsNeverAccepted)
+{
+    Start();
+    for (DWORD control : {DWORD{SERVICE_CONTROL_INTERROGATE}, DWORD{SERVICE_CONTROL_PAUSE}, DWORD{SERVICE_CONTROL_CONTINUE}, DWORD{200}}) {
+        SCOPED_TRACE(control);
+        ASSERT_TRUE(sim::SendControl(machine, control, 5000));
+        auto reports = sim::StatusReports(machine);
+        ASSERT_TRUE(ReportsAre({reports.back()}, {kRunning}));
+    }
+    for (const auto& r : sim::StatusReports(machine))
+        EXPECT_EQ(r.status.dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE, 0u);
+}
+
+TEST_F(ServiceTest, ASecondStopOnlyReportsWhereTheStopStands)
+{
+    Start();
+    RawClient client;  // holds the service in a request so the first stop is still under way
+    PipeRequest request = Patterned(0);
+    ASSERT_TRUE(client.Send(&request, sizeof request));
+    ASSERT_TRUE(client.Signalled(5000));
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+    auto reports = sim::StatusReports(machine);
+    EXPECT_TRUE(ReportsAre(reports, {kStartPending, kRunning, kStopPending, {SERVICE_STOP_PENDING, kAccepted, 0, 0}}));
+    PipeRequest reply{};
+    EXPECT_EQ(client.Receive(&reply, sizeof reply), sizeof reply);
+    EXPECT_TRUE(Ended());
+}
+
+// ---------------------------------------------------------------- the pipe
+TEST_F(ServiceTest, ThePipeHasOneInstanceItsParametersAndItsAccessList)
+{
+    Start();
+    auto pipe = sim::FindPipe(machine, kPipe);
+    ASSERT_NE(pipe, nullptr);
+    EXPECT_EQ(pipe->open_mode, static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
+    EXPECT_EQ(pipe->pipe_mode, 0u);
+    EXPECT_EQ(pipe->max_instances, 1u);
+    EXPECT_EQ(pipe->out_buffer, 512u);
+    EXPECT_EQ(pipe->in_buffer, 512u);
+    EXPECT_EQ(pipe->default_timeout, 1000u);
+    struct Entry {
+        const char16_t* trustee;
+        DWORD rights;
+    } expected[] = {{u"SYSTEM", FILE_ALL_ACCESS},
+                    {u"Administrators", FILE_ALL_ACCESS},
+                    {u"Users", FILE_GENERIC_READ | FILE_GENERIC_WRITE}};
+    ASSERT_EQ(pipe->access.size(), 3u);
+    for (std::size_t i = 0; i < 3; ++i) {
+        SCOPED_TRACE(i);
+        EXPECT_EQ(pipe->access[i].trustee, expected[i].trustee);
+        EXPECT_EQ(pipe->access[i].permissions, expected[i].rights);
+        EXPECT_EQ(pipe->access[i].mode, GRANT_ACCESS);
+        EXPECT_EQ(pipe->access[i].inheritance, static_cast<DWORD>(NO_INHERITANCE));
+    }
+    // Users may not rewrite the access list or take the pipe over.
+    EXPECT_EQ(pipe->access[2].permissions & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
+}
+
+// The start ends with SERVICE_STOPPED and a Win32 code, never with a pipe it could not make safely.
+TEST_F(ServiceTest, AStartThatCannotMakeItsPipeReportsStoppedWithTheReason)
+{
+    struct Case {
+        const char* what;
+        sim::Fault fault;
+        bool squat;
+        DWORD exit_code;
+    } cases[] = {
+        {"another process holds the name", {}, true, ERROR_ACCESS_DENIED},
+        {"pipe creation fails", {"CreateNamedPipeW", 1, ERROR_NOT_ENOUGH_MEMORY}, false, ERROR_NOT_ENOUGH_MEMORY},
+        {"the access list cannot be built", {"SetEntriesInAclW", 1, ERROR_NONE_MAPPED}, false, ERROR_NONE_MAPPED},
+        {"the descriptor cannot be set up", {"InitializeSecurityDescriptor", 1, ERROR_INVALID_PARAMETER}, false,
+         ERROR_INVALID_PARAMETER},
+        {"the connect event cannot be made", {"CreateEventW", 2, ERROR_NOT_ENOUGH_MEMORY}, false,
+         ERROR_NOT_ENOUGH_MEMORY},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Machine fresh;
+        sim::ActiveMachine active(fresh);
+        HANDLE squatter = INVALID_HANDLE_VALUE;
+        if (c.squat)
+            squatter = CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 1000, nullptr);
+        if (!c.fault.function.empty()) fresh.ArmFault(c.fault);
+        sim::LaunchService(fresh, u"PX71Service");
+        int code = px71service::RunServiceProcess();  // returns once the service has stopped
+        EXPECT_EQ(code, 0);
+        auto reports = sim::StatusReports(fresh);
+        EXPECT_TRUE(ReportsAre(reports, {kStartPending, kStopped}));
+        if (!reports.empty()) {
+            EXPECT_EQ(reports.back().status.dwWin32ExitCode, c.exit_code);
+        }
+        if (squatter != INVALID_HANDLE_VALUE) CloseHandle(squatter);
+        EXPECT_TRUE(px71test::NothingOpen(fresh));
+    }
+}
+
+TEST_F(ServiceTest, FailedReportsEndTheServiceWithAStoppedReport)
+{
+    struct Case {
+        const char* what;
+        std::vector<sim::Fault> faults;
+        std::vector<Expected> reports;
+        bool pipe_made;
+    } cases[] = {
+        {"the start-pending report fails", {{"SetServiceStatus", 1}}, {kStopped}, false},
+        {"the running report fails", {{"SetServiceStatus", 2}}, {kStartPending, kStopped}, true},
+        // The stopped report is tried again: here it fails twice and gets through on the third try.
+        {"the stopped report fails twice", {{"SetServiceStatus", 2}, {"SetServiceStatus", 3}, {"SetServiceStatus", 4}},
+         {kStartPending, kStopped}, true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Machine fresh;
+        sim::ActiveMachine active(fresh);
+        for (const auto& f : c.faults) fresh.ArmFault(f);
+        sim::LaunchService(fresh, u"PX71Service");
+        EXPECT_EQ(px71service::RunServiceProcess(), 0);
+        EXPECT_TRUE(ReportsAre(sim::StatusReports(fresh), c.reports));
+        EXPECT_EQ(fresh.CallCount("CreateNamedPipeW"), c.pipe_made ? 1u : 0u);
+        EXPECT_TRUE(px71test::NothingOpen(fresh));
+    }
+}
+
+TEST_F(ServiceTest, StoppedReportsAreRetriedABoundedNumberOfTimes)
+{
+    sim::Fault fault{"SetServiceStatus", 2};
+    fault.persistent = true;  // from the running report on, nothing gets through
+    machine.ArmFault(fault);
+    sim::LaunchService(machine, u"PX71Service");
+    EXPECT_EQ(px71service::RunServiceProcess(), 0);
+    EXPECT_EQ(machine.CallCount("SetServiceStatus"), 1u + 1u + 5u);  // start, running, five stopped tries
+}
+
+TEST_F(ServiceTest, WithoutAControlHandlerNothingIsReportedOrCreated)
+{
+    machine.ArmFault({"RegisterServiceCtrlHandlerW", 1});
+    sim::LaunchService(machine, u"PX71Service");
+    EXPECT_EQ(px71service::RunServiceProcess(), 0);
+    EXPECT_TRUE(sim::StatusReports(machine).empty());
+    EXPECT_EQ(machine.CallCount("CreateEventW"), 0u);
+    EXPECT_EQ(machine.CallCount("CreateNamedPipeW"), 0u);
+}
+
+TEST_F(ServiceTest, OutsideTheServiceControlManagerTheProgramSaysSoAndFails)
+{
+    EXPECT_EQ(px71service::RunServiceProcess(), 1);
+    EXPECT_EQ(machine.CallCount("RegisterServiceCtrlHandlerW"), 0u);
+}
+
+// ---------------------------------------------------------------- the protocol
+TEST_F(ServiceTest, EveryInputByteComesBackAndOnlyLastErrorIsWritten)
+{
+    Start();
+    // No command runs a library function yet: every code behaves as an unknown one.
+    for (DWORD command : {0u, 5u, 15u, 0x80000000u, 0xFFFFFFFFu}) {
+        SCOPED_TRACE(command);
+        PipeRequest request = Patterned(command);
+        PipeRequest reply{};
+        auto answer = Ask(request, reply);
+        ASSERT_EQ(answer.outcome, px71ctl::Outcome::kAnswered) << px71ctl::Describe(answer.outcome);
+        reply.LastError = request.LastError;
+        EXPECT_EQ(std::memcmp(&reply, &request, sizeof request), 0);
+    }
+}
+
+TEST_F(ServiceTest, TheEventIsSignalledBeforeTheReplyIsWrittenAndOneRequestIsServedPerConnection)
+{
+    Start();
+    RawClient client;
+    PipeRequest request = Patterned(15);
+    machine.ClearCalls();
+    ASSERT_TRUE(client.Send(&request, sizeof request));
+    ASSERT_TRUE(client.Signalled(5000));
+    PipeRequest reply{};
+    ASSERT_EQ(client.Receive(&reply, sizeof reply), sizeof reply);
+    // The service's SetEvent comes before its WriteFile of the reply.
+    auto calls = machine.calls();
+    std::size_t set_event = calls.size(), reply_write = calls.size();
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        if (calls[i].function == "SetEvent" && set_event == calls.size()) set_event = i;
+        if (calls[i].function == "WriteFile" && calls[i].args.size() > 1 && calls[i].args[1] == sizeof request &&
+            i > 0 && reply_write == calls.size() && set_event != calls.size())
+            reply_write = i;
+    }
+    ASSERT_LT(set_event, calls.size());
+    ASSERT_LT(reply_write, calls.size());
+    EXPECT_LT(set_event, reply_write);
+    // The connection is closed after one reply: a second request goes nowhere.
+    EXPECT_FALSE(client.Send(&request, sizeof request) && client.Receive(&reply, sizeof reply) == sizeof reply);
+}
+
+TEST_F(ServiceTest, ASecondClientWaitsForTheFirst)
+{
+    Start();
+    RawClient first;
+    ASSERT_NE(first.pipe, INVALID_HANDLE_VALUE);
+    HANDLE second = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_EQ(second, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_BUSY));
+
+    px71ctl::Answer answer;
+    PipeRequest second_reply{};
+    std::thread waiter([&] { answer = Ask(Patterned(15), second_reply); });
+    PipeRequest request = Patterned(0), reply{};
+    ASSERT_TRUE(first.Send(&request, sizeof request));
+    EXPECT_EQ(first.Receive(&reply, sizeof reply), sizeof reply);
+    waiter.join();
+    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kAnswered);
+    EXPECT_EQ(second_reply.Command, 15u);
+}
+
+// ---------------------------------------------------------------- clients that misbehave
+TEST_F(ServiceTest, AShortRequestIsServedWithTheMissingBytesZero)
+{
+    Start();
+    RawClient client;
+    PipeRequest request = Patterned(15);
+    ASSERT_TRUE(client.Send(&request, 100));
+    auto start = Clock::now();
+    PipeRequest reply{};
+    ASSERT_EQ(client.Receive(&reply, sizeof reply), sizeof reply);
+    EXPECT_GE(SecondsSince(start), 0.9);  // the service waited its time-out for the rest
+    EXPECT_TRUE(client.Signalled(0));
+    EXPECT_EQ(std::memcmp(&reply, &request, 8), 0);
+    EXPECT_EQ(std::memcmp(reinterpret_cast<BYTE*>(&reply) + 12, reinterpret_cast<BYTE*>(&request) + 12, 88), 0);
+    PipeRequest zero{};
+    EXPECT_EQ(std::memcmp(reinterpret_cast<BYTE*>(&reply) + 100, reinterpret_cast<BYTE*>(&zero) + 100, 300), 0);
+}
+
+// Each of these clients is let go within about the pipe's time-out, and the next one is served.
+TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
+{
+    Start();
+    struct Case {
+        const char* what;
+        bool event;
+        DWORD send;     // bytes of the request it sends
+        bool read_reply;
+        bool signalled;  // whether the service signals it
+    } cases[] = {
+        {"connects and sends nothing", true, 0, true, false},
+        {"never reads its reply", true, 400, false, true},
+        {"has no event", false, 400, true, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        {
+            RawClient client(c.event);
+            ASSERT_NE(client.pipe, INVALID_HANDLE_VALUE);
+            PipeRequest request = Patterned(15);
+            if (c.send) {
+                ASSERT_TRUE(client.Send(&request, c.send));
+            }
+            auto start = Clock::now();
+            if (c.read_reply) {
+                PipeRequest reply{};
+                EXPECT_EQ(client.Receive(&reply, sizeof reply), 0u);  // closed without a reply
+            } else {
+                ASSERT_TRUE(client.Signalled(5000));
+                // Wait until the service has given up on it.
+                while (SecondsSince(start) < 5 && sim::FindPipe(machine, kPipe)->state == sim::PipeInstance::kConnected)
+                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+            EXPECT_LT(SecondsSince(start), 2.0);
+            if (c.event) {
+                EXPECT_EQ(client.Signalled(0), c.signalled);
+            }
+        }
+        PipeRequest reply{};
+        auto start = Clock::now();
+        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+        EXPECT_LT(SecondsSince(start), 2.0);
+    }
+}
+
+TEST_F(ServiceTest, AClientConnectedBeforeTheConnectCallIsServed)
+{
+    // The first connect fails; while the service pauses before it tries again, a client
+    // opens the pipe, so the second connect finds it already connected.
+    machine.ArmFault({"ConnectNamedPipe", 1, ERROR_GEN_FAILURE});
+    Start();
+    PipeRequest reply{};
+    EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+    EXPECT_EQ(reply.Command, 15u);
+    // The client's open came between the failed connect and the one that found it.
+    auto calls = machine.calls();
+    std::vector<std::string> order;
+    for (const auto& c : calls)
+        if (c.function == "ConnectNamedPipe" || (c.function == "CreateFileW" && c.text.find("pipe") != std::string::npos))
+            order.push_back(c.function);
+    std::size_t open = std::find(order.begin(), order.end(), "CreateFileW") - order.begin();
+    std::size_t connects_before = std::count(order.begin(), order.begin() + static_cast<std::ptrdiff_t>(open),
+                                             std::string("ConnectNamedPipe"));
+    ASSERT_LT(open, order.size());
+    EXPECT_LE(connects_before, 1u);  // at most the failed one
+    EXPECT_GE(std::count(order.begin(), order.end(), std::string("ConnectNamedPipe")), 2);
+}
+
+TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone)
+{
+    Start();
+    RawClient client;
+    PipeRequest request = Patterned(15);
+    ASSERT_TRUE(client.Send(&request, sizeof request));
+    ASSERT_TRUE(client.Signalled(5000));  // the command has run; the reply waits to be read
+
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+    EXPECT_TRUE(ReportsAre(sim::StatusReports(machine), {kStartPending, kRunning, kStopPending}));
+    EXPECT_NE(sim::FindPipe(machine, kPipe), nullptr);
+
+    PipeRequest reply{};
+    EXPECT_EQ(client.Receive(&reply, sizeof reply), sizeof reply);  // the reply still comes
+    EXPECT_EQ(reply.Command, 15u);
+    ASSERT_TRUE(Ended());
+    auto reports = sim::StatusReports(machine);
+    EXPECT_TRUE(ReportsAre(reports, {kStartPending, kRunning, kStopPending, kStopped}));
+    // At the stopped report the service held only its stop event; the rest are the client's.
+    EXPECT_EQ(reports.back().handles_open, 3u);
+}
+
+// ---------------------------------------------------------------- the client
+TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
+{
+    PipeRequest reply{};
+    auto answer = Ask(Patterned(1), reply, 200);
+    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNoService);
+    EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+
+    Start();
+    RawClient holder;  // keeps the one instance busy
+    auto start = Clock::now();
+    answer = Ask(Patterned(1), reply, 300);
+    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kBusy);
+    EXPECT_GE(SecondsSince(start), 0.25);
+    EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+} // namespace

@@ -1,0 +1,32 @@
+// The client side of PX71Service's pipe, shared by px71ctl and the tests.
+#pragma once
+
+#include "platform/win32.h"
+#include "service/pipe_request.h"
+
+namespace px71ctl {
+
+enum class Outcome {
+    kAnswered,     // the event came and the whole reply was read
+    kNoService,    // no pipe of that name: the service is not running
+    kBusy,         // the pipe stayed busy past the time-out
+    kNoEvent,      // the client's event could not be created
+    kSendFailed,   // the request could not be written whole
+    kNoSignal,     // the service did not signal the event within the time-out
+    kShortReply,   // the connection ended before 400 bytes came back
+};
+
+struct Answer {
+    Outcome outcome = Outcome::kNoService;
+    DWORD error = 0;       // the Win32 code behind a failure
+    DWORD reply_bytes = 0;  // bytes of the reply that arrived
+};
+
+// One request as the protocol asks: create the event "Global\PX71Service", open the
+// pipe (waiting while it is busy, up to timeoutMs), write the 400-byte request, wait
+// for the event (up to timeoutMs), read the 400-byte reply.
+Answer Transact(const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept;
+
+const char* Describe(Outcome outcome) noexcept;
+
+} // namespace px71ctl

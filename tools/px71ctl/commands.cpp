@@ -1,0 +1,238 @@
+#include "tools/px71ctl/commands.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <strings.h>
+
+namespace px71ctl {
+namespace {
+
+enum class Kind { kDword, kByte, kText };
+
+struct Field {
+    const char* name;
+    Kind kind;
+    std::size_t offset;
+};
+
+const Field kFields[] = {
+    {"Command", Kind::kDword, offsetof(PipeRequest, Command)},
+    {"Result", Kind::kDword, offsetof(PipeRequest, Result)},
+    {"LastError", Kind::kDword, offsetof(PipeRequest, LastError)},
+    {"Bus", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 0},
+    {"StateChange", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 1},
+    {"LinkEnable", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 2},
+    {"CheckVolumes", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 3},
+    {"StartAdrs", Kind::kDword, offsetof(PipeRequest, StartAdrs)},
+    {"EndAdrs", Kind::kDword, offsetof(PipeRequest, EndAdrs)},
+    {"LogTitle", Kind::kText, offsetof(PipeRequest, LogTitle)},
+    {"Oz888Len", Kind::kDword, offsetof(PipeRequest, Oz888Len)},
+    {"SxsLen", Kind::kDword, offsetof(PipeRequest, SxsLen)},
+    {"A3132Len", Kind::kDword, offsetof(PipeRequest, A3132Len)},
+    {"B3132Len", Kind::kDword, offsetof(PipeRequest, B3132Len)},
+    {"USBLen", Kind::kDword, offsetof(PipeRequest, USBLen)},
+    {"ControllerIndex", Kind::kDword, offsetof(PipeRequest, ControllerIndex)},
+    {"CardIndex", Kind::kDword, offsetof(PipeRequest, CardIndex)},
+    {"CardNameSize", Kind::kDword, offsetof(PipeRequest, CardNameSize)},
+    {"PortLen", Kind::kDword, offsetof(PipeRequest, PortLen)},
+    {"PayloadSize", Kind::kDword, offsetof(PipeRequest, PayloadSize)},
+    {"SataSSC", Kind::kDword, offsetof(PipeRequest, SataSSC)},
+};
+
+struct Command {
+    const char* name;
+    unsigned code;  // 0: raw, any code
+    const char* fields;  // the options it takes, space-separated
+    const char* what;
+};
+
+const char* const kCardFields = "ControllerIndex CardIndex";
+const char* const kNameFields = "ControllerIndex CardIndex CardNameSize";
+
+const Command kCommands[] = {
+    {"add-filter", 1, "", "install the filter drivers on the adapter"},
+    {"set-status", 2, "Bus StateChange LinkEnable CheckVolumes", "switch the card slot"},
+    {"set-size", 3,
+     "PortLen Oz888Len SxsLen A3132Len B3132Len USBLen StartAdrs EndAdrs PayloadSize SataSSC",
+     "store the resource-window settings (EndAdrs 0: the defaults)"},
+    {"write-log", 4, "LogTitle", "write the diagnostic report"},
+    {"reset-bridge", 5, "", "restart the adapter's bridge"},
+    {"stop-3132-card", 6, kCardFields, "remove a disk behind an SI3132 controller"},
+    {"stop-cardbus-card", 7, kCardFields, "stop a CardBus card"},
+    {"stop-ehci-card", 8, kCardFields, "stop a USB card or reader medium (EHCI)"},
+    {"stop-ohci-card", 9, kCardFields, "stop a USB card (OHCI)"},
+    {"cardbus-card-name", 10, kNameFields, "name a CardBus card"},
+    {"ehci-card-name", 11, kNameFields, "name a USB card or reader medium (EHCI)"},
+    {"ohci-card-name", 12, kNameFields, "name a USB card (OHCI)"},
+    {"3132-card-name", 13, kNameFields, "name a disk behind an SI3132 controller"},
+    {"check-device", 14, "", "report which controllers are below the adapter"},
+    {"raw", 0, nullptr, "send any record: --Command N and any field"},
+};
+
+bool Takes(const Command& command, const char* field)
+{
+    if (!command.fields) return true;
+    std::size_t n = std::strlen(field);
+    for (const char* p = command.fields; (p = std::strstr(p, field)) != nullptr; p += n)
+        if ((p == command.fields || p[-1] == ' ') && (p[n] == ' ' || p[n] == 0)) return true;
+    return false;
+}
+
+bool ParseNumber(const char* text, unsigned long max, unsigned long& value)
+{
+    if (!text || !*text || *text == '-' || *text == '+' || *text == ' ') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long parsed = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != 0 || parsed > max) return false;
+    value = static_cast<unsigned long>(parsed);
+    return true;
+}
+
+bool SetField(const Field& field, const char* text, PipeRequest& request, std::string& error)
+{
+    auto* at = reinterpret_cast<unsigned char*>(&request) + field.offset;
+    if (field.kind == Kind::kText) {
+        std::size_t n = std::strlen(text);
+        if (n >= PX71_LOG_TITLE_SIZE) {
+            error = std::string("--") + field.name + " takes at most 199 characters";
+            return false;
+        }
+        std::memset(at, 0, PX71_LOG_TITLE_SIZE);
+        std::memcpy(at, text, n);
+        return true;
+    }
+    unsigned long value = 0;
+    unsigned long max = field.kind == Kind::kByte ? 0xFFul : 0xFFFFFFFFul;
+    if (!ParseNumber(text, max, value)) {
+        error = std::string("--") + field.name + ": \"" + text + "\" is not a number from 0 to " +
+                std::to_string(max);
+        return false;
+    }
+    if (field.kind == Kind::kByte) {
+        *at = static_cast<unsigned char>(value);
+    } else {
+        auto v = static_cast<std::uint32_t>(value);
+        std::memcpy(at, &v, 4);
+    }
+    return true;
+}
+
+} // namespace
+
+bool ParseCommandLine(int argc, char** argv, Invocation& invocation)
+{
+    invocation = Invocation{};
+    if (argc < 2) {
+        invocation.error = "no command given (px71ctl --help lists them)";
+        return false;
+    }
+    const char* verb = argv[1];
+    if (!std::strcmp(verb, "--help") || !std::strcmp(verb, "-h") || !std::strcmp(verb, "help")) {
+        invocation.help = true;
+        return true;
+    }
+    const Command* command = nullptr;
+    for (const auto& c : kCommands)
+        if (!std::strcmp(c.name, verb)) command = &c;
+    if (!command) {
+        invocation.error = std::string("unknown command \"") + verb + "\" (px71ctl --help lists them)";
+        return false;
+    }
+    invocation.request.Command = command->code;
+    // The name commands may write the whole CardName field unless told otherwise.
+    if (command->code >= 10 && command->code <= 13) invocation.request.CardNameSize = sizeof invocation.request.CardName;
+    for (int i = 2; i < argc; ++i) {
+        const char* arg = argv[i];
+        if (std::strncmp(arg, "--", 2) != 0) {
+            invocation.error = std::string("unexpected argument \"") + arg + "\"";
+            return false;
+        }
+        std::string name(arg + 2);
+        const char* value = nullptr;
+        std::string inline_value;
+        if (auto eq = name.find('='); eq != std::string::npos) {
+            inline_value = name.substr(eq + 1);
+            name.resize(eq);
+            value = inline_value.c_str();
+        } else if (i + 1 < argc) {
+            value = argv[++i];
+        }
+        if (name == "help") {
+            invocation.help = true;
+            return true;
+        }
+        if (!value) {
+            invocation.error = "--" + name + " needs a value";
+            return false;
+        }
+        if (name == "timeout") {
+            unsigned long ms = 0;
+            if (!ParseNumber(value, 600000, ms) || ms == 0) {
+                invocation.error = "--timeout takes milliseconds from 1 to 600000";
+                return false;
+            }
+            invocation.timeout_ms = ms;
+            continue;
+        }
+        const Field* field = nullptr;
+        for (const auto& f : kFields)
+            if (!strcasecmp(f.name, name.c_str())) field = &f;
+        if (!field || !Takes(*command, field->name)) {
+            invocation.error = std::string(command->name) + " takes no option --" + name;
+            return false;
+        }
+        if (!SetField(*field, value, invocation.request, invocation.error)) return false;
+    }
+    return true;
+}
+
+void PrintHelp(std::FILE* out)
+{
+    std::fputs("px71ctl: sends one request to the PX71Service pipe and prints the reply.\n\n"
+               "usage: px71ctl COMMAND [--Field VALUE | --Field=VALUE]... [--timeout MS]\n\n"
+               "commands (code, options):\n",
+               out);
+    for (const auto& c : kCommands) {
+        if (c.code)
+            std::fprintf(out, "  %-18s %2u  %s\n", c.name, c.code, c.what);
+        else
+            std::fprintf(out, "  %-18s     %s\n", c.name, c.what);
+        if (c.fields && *c.fields) std::fprintf(out, "  %-18s     options: %s\n", "", c.fields);
+    }
+    std::fputs("\nraw takes every field: Command Result LastError Bus StateChange LinkEnable CheckVolumes\n"
+               "StartAdrs EndAdrs LogTitle Oz888Len SxsLen A3132Len B3132Len USBLen ControllerIndex\n"
+               "CardIndex CardNameSize PortLen PayloadSize SataSSC. Numbers are decimal or 0x hex.\n"
+               "--timeout (default 10000 ms) bounds the wait for a busy pipe and for the reply.\n"
+               "Exit: 0 answered, 1 no answer (service not running, busy, short reply), 2 bad command line.\n",
+               out);
+}
+
+void PrintReply(std::FILE* out, const PipeRequest& reply)
+{
+    std::fprintf(out, "Result     %d\n", reply.Result);
+    std::fprintf(out, "LastError  %u\n", reply.LastError);
+    if ((reply.Command >= 10 && reply.Command <= 13) || reply.CardName[0]) {
+        std::string name;
+        for (auto unit : reply.CardName) {
+            if (!unit) break;
+            // UTF-8 for the terminal; names are plain text, surrogates become '?'.
+            if (unit < 0x80) {
+                name += static_cast<char>(unit);
+            } else if (unit < 0x800) {
+                name += static_cast<char>(0xC0 | (unit >> 6));
+                name += static_cast<char>(0x80 | (unit & 0x3F));
+            } else if (unit >= 0xD800 && unit < 0xE000) {
+                name += '?';
+            } else {
+                name += static_cast<char>(0xE0 | (unit >> 12));
+                name += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+                name += static_cast<char>(0x80 | (unit & 0x3F));
+            }
+        }
+        std::fprintf(out, "CardName   \"%s\"\n", name.c_str());
+    }
+}
+
+} // namespace px71ctl
