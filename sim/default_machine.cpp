@@ -92,8 +92,8 @@ void DefaultStorage(Machine& m, DefaultNodes& n)
                                   DiskInterfacePath(u"usbstor#disk&ven_zek-px71&prod_" + Lower(name) +
                                                     u"&rev_1.00#000000000001&" + std::u16string(1, static_cast<char16_t>(u'0' + i))));
         d.removable = true;
-        d.vendor_id = "ZEK-PX71";
-        d.product_id = "    " + Narrow(name) + "          ";
+        d.vendor_id = "ZEK     ";
+        d.product_id = "ZEK-PX71    " + Narrow(name) + "  ";
         d.revision = "1.00";
         d.block_size = 512;
         d.blocks = media_bytes[i] / 512;
@@ -165,7 +165,7 @@ DefaultNodes BuildDefaultMachine(Machine& m)
     n.ehci_root_hub =
         t.Add(n.ehci, UsbDevice(u"USB\\ROOT_HUB20&VID1217&PID02F1&REV0001", u"USB Root Hub", u"usbhub"));
     n.usb_card = t.Add(n.ehci_root_hub,
-                       UsbDevice(u"USB\\VID_0BDA&PID_8150&REV_0100", u"USB 2.0 ExpressCard Ethernet Adapter",
+                       UsbDevice(u"USB\\VID_0BDA&PID_8150&REV_0100", u"USB Ethernet Adapter",
                                  u"rtl8150"));
     n.reader_hub = t.Add(n.ehci_root_hub, UsbDevice(u"USB\\VID_0409&PID_005A&REV_0100", u"Generic USB Hub",
                                                     u"usbhub"));

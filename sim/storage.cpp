@@ -107,6 +107,13 @@ public:
             if (v->locked_by != this) return Fail(ERROR_NOT_LOCKED);
             v->locked_by = nullptr;
             return TRUE;
+        case IOCTL_STORAGE_EJECT_MEDIA:
+            if (!d || !d->removable) return Fail(ERROR_INVALID_FUNCTION);
+            if (v->locked_by && v->locked_by != this) return Fail(ERROR_ACCESS_DENIED);
+            if (!d->medium) return Fail(ERROR_NOT_READY);
+            d->medium = false;
+            *returned = 0;
+            return TRUE;
         default:
             return Fail(ERROR_INVALID_FUNCTION);
         }
@@ -118,19 +125,94 @@ private:
     DWORD access_;
 };
 
+// SCSI status and sense data of the two commands the disks answer.
+constexpr UCHAR kStatusGood = 0x00;
+constexpr UCHAR kStatusCheckCondition = 0x02;
+
+void Sense(SCSI_PASS_THROUGH_DIRECT& spt, DWORD record_size, UCHAR key, UCHAR asc)
+{
+    spt.ScsiStatus = kStatusCheckCondition;
+    spt.DataTransferLength = 0;
+    if (spt.SenseInfoLength < 18 || spt.SenseInfoOffset + 18u > record_size) return;
+    auto* sense = reinterpret_cast<UCHAR*>(&spt) + spt.SenseInfoOffset;
+    std::memset(sense, 0, 18);
+    sense[0] = 0x70;  // current error, fixed format
+    sense[2] = key;
+    sense[7] = 10;
+    sense[12] = asc;
+}
+
+void Padded(UCHAR* out, const std::string& text, std::size_t width)
+{
+    std::memset(out, ' ', width);
+    std::memcpy(out, text.data(), std::min(text.size(), width));
+}
+
+// One command with a data-in phase, answered from what the disk is.
+BOOL PassThrough(PhysicalDisk& d, void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned)
+{
+    if (d.fail_pass_through) return Fail(ERROR_IO_DEVICE);
+    if (!in || in != out || in_size < sizeof(SCSI_PASS_THROUGH_DIRECT) || out_size < sizeof(SCSI_PASS_THROUGH_DIRECT))
+        return Fail(ERROR_INVALID_PARAMETER);
+    auto& spt = *static_cast<SCSI_PASS_THROUGH_DIRECT*>(in);
+    if (spt.Length != sizeof(SCSI_PASS_THROUGH_DIRECT) || spt.CdbLength == 0 || spt.CdbLength > 16)
+        return Fail(ERROR_INVALID_PARAMETER);
+    if (spt.DataTransferLength && !spt.DataBuffer) return Fail(ERROR_INVALID_PARAMETER);
+    *returned = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    auto* data = static_cast<UCHAR*>(spt.DataBuffer);
+    spt.ScsiStatus = kStatusGood;
+    switch (spt.Cdb[0]) {
+    case 0x12: {  // INQUIRY, standard data
+        UCHAR reply[36] = {};
+        reply[1] = d.removable ? 0x80 : 0x00;
+        reply[2] = 0x02;
+        reply[3] = 0x02;
+        reply[4] = sizeof reply - 5;
+        Padded(reply + 8, d.vendor_id, 8);
+        Padded(reply + 16, d.product_id, 16);
+        Padded(reply + 32, d.revision, 4);
+        const DWORD length = std::min<DWORD>({spt.DataTransferLength, spt.Cdb[4], sizeof reply});
+        std::memcpy(data, reply, length);
+        spt.DataTransferLength = length;
+        return TRUE;
+    }
+    case 0x25: {  // READ CAPACITY (10): last block and block size, big-endian
+        if (!d.medium) {
+            Sense(spt, out_size, 0x02, 0x3A);  // NOT READY, MEDIUM NOT PRESENT
+            return TRUE;
+        }
+        if (spt.DataTransferLength < 8) {
+            Sense(spt, out_size, 0x05, 0x24);  // ILLEGAL REQUEST, INVALID FIELD IN CDB
+            return TRUE;
+        }
+        const DWORD last = d.blocks ? static_cast<DWORD>(std::min<ULONGLONG>(d.blocks - 1, 0xFFFFFFFFull)) : 0;
+        const DWORD fields[2] = {last, d.block_size};
+        for (int f = 0; f < 2; ++f)
+            for (int b = 0; b < 4; ++b) data[f * 4 + b] = static_cast<UCHAR>(fields[f] >> (24 - 8 * b));
+        spt.DataTransferLength = 8;
+        return TRUE;
+    }
+    default:
+        Sense(spt, out_size, 0x05, 0x20);  // ILLEGAL REQUEST, INVALID COMMAND OPERATION CODE
+        return TRUE;
+    }
+}
+
 // A physical disk, by "\\.\PHYSICALDRIVEn" or by its interface path.
 class DiskHandle : public KernelObject {
 public:
     DiskHandle(Machine& machine, DWORD number) : machine_(machine), number_(number) {}
     const char* kind() const override { return "disk"; }
 
-    BOOL Ioctl(DWORD code, const void*, DWORD, void* out, DWORD out_size, DWORD* returned) override
+    BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned) override
     {
         PhysicalDisk* d = machine_.storage.disk(number_);
         if (!d || !machine_.storage.DiskPresent(machine_, *d)) return Fail(ERROR_NOT_READY);
         switch (code) {
         case IOCTL_STORAGE_GET_DEVICE_NUMBER:
             return ReplyDeviceNumber(number_, 0, out, out_size, returned);
+        case IOCTL_SCSI_PASS_THROUGH_DIRECT:
+            return PassThrough(*d, const_cast<void*>(in), in_size, out, out_size, returned);
         default:
             return Fail(ERROR_INVALID_FUNCTION);
         }
@@ -173,6 +255,10 @@ bool OpenStoragePath(Machine& machine, std::u16string_view path, DWORD access, H
         Volume* v = machine.storage.LiveVolume(machine, static_cast<char>(c));
         if (!v) return fail(ERROR_FILE_NOT_FOUND);
         if (v->deny_read_write && (access & (GENERIC_READ | GENERIC_WRITE | GENERIC_ALL))) return fail(ERROR_ACCESS_DENIED);
+        if (v->failing_opens > 0) {
+            --v->failing_opens;
+            return fail(ERROR_SHARING_VIOLATION);
+        }
         *handle = machine.AddHandle(std::make_shared<VolumeHandle>(machine, v->letter, access));
         return true;
     }

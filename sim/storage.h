@@ -7,7 +7,9 @@
 //     and FSCTL_LOCK_VOLUME / FSCTL_UNLOCK_VOLUME (a lock fails while a file on the
 //     volume is open or another handle holds the lock);
 //   - a disk's device node carries a GUID_DEVINTERFACE_DISK interface whose path, like
-//     "\\.\PHYSICALDRIVEn", opens the disk, which answers IOCTL_STORAGE_GET_DEVICE_NUMBER.
+//     "\\.\PHYSICALDRIVEn", opens the disk, which answers IOCTL_STORAGE_GET_DEVICE_NUMBER
+//     and, through IOCTL_SCSI_PASS_THROUGH_DIRECT, INQUIRY and READ CAPACITY (10);
+//   - IOCTL_STORAGE_EJECT_MEDIA on a removable disk's volume takes the medium out.
 // A disk whose device node is not present is gone, and its volumes with it.
 #pragma once
 
@@ -33,6 +35,7 @@ struct PhysicalDisk {
     std::string revision;    // 4 characters
     ULONGLONG blocks = 0;
     DWORD block_size = 512;
+    bool fail_pass_through = false;  // IOCTL_SCSI_PASS_THROUGH_DIRECT fails outright
 };
 
 struct Volume {
@@ -44,6 +47,7 @@ struct Volume {
     ULONGLONG free_bytes = 0;
     int open_files = 0;         // files open on it; a lock fails while any is
     bool deny_read_write = false;  // opens asking for read or write access fail
+    int failing_opens = 0;         // so many opens fail (ERROR_SHARING_VIOLATION) before one succeeds
     // Held by an open volume handle after FSCTL_LOCK_VOLUME, until unlock or close.
     const void* locked_by = nullptr;
 };

@@ -1,0 +1,231 @@
+// Card names and removal over the controller walk: which card a pair of numbers
+// means, what the client is told, and what is let go.
+#include "library/px71.h"
+#include "support/machine_test.h"
+
+#include <cstring>
+#include <string>
+
+using px71test::MachineTest;
+
+namespace {
+
+// Builds controllers of each kind with the children a case needs.
+class Cards {
+public:
+    explicit Cards(sim::Machine& m) : m_(m) {}
+
+    DEVINST Controller(const GUID& cls, std::u16string hardware_id)
+    {
+        sim::DeviceSpec spec;
+        spec.enumerator = "PCI";
+        spec.class_guid = cls;
+        spec.hardware_ids = {std::move(hardware_id), u"PCI\\CC_0000"};
+        return m_.tree.Add(m_.tree.root(), spec);
+    }
+    DEVINST CardBus() { return Controller(sim::kClassPcmcia, u"PCI\\VEN_1217&DEV_8134&SUBSYS_01021E2A&REV_02"); }
+    DEVINST Ohci() { return Controller(sim::kClassUsb, u"USB\\ROOT_HUB&VID1217&PID02EF&REV0001"); }
+    DEVINST Ehci() { return Controller(sim::kClassUsb, u"usb\\root_hub20&vid1217&pid02f1&rev0001"); }
+    DEVINST Sata() { return Controller(sim::kClassScsiAdapter, u"PCI\\VEN_1095&DEV_3132&SUBSYS_71321095&REV_01"); }
+
+    DEVINST Card(DEVINST parent, std::u16string description, bool started = true, ULONG problem = 0,
+                 std::u16string hardware_id = u"USB\\VID_0BDA&PID_8150")
+    {
+        sim::DeviceSpec spec;
+        spec.enumerator = "USB";
+        spec.hardware_ids = {std::move(hardware_id)};
+        spec.description = description;
+        spec.friendly_name = description + u" (friendly)";
+        spec.status = started ? (DN_DRIVER_LOADED | DN_STARTED) : DN_DRIVER_LOADED;
+        spec.problem = problem;
+        return m_.tree.Add(parent, spec);
+    }
+
+private:
+    sim::Machine& m_;
+};
+
+struct NameResult {
+    int result;
+    std::u16string name;
+};
+
+NameResult Name(int (*function)(DWORD, DWORD, LPWSTR, DWORD), DWORD controller, DWORD card, DWORD size = 64)
+{
+    char16_t buffer[64];
+    for (auto& c : buffer) c = u'#';
+    int result = function(controller, card, buffer, size);
+    std::u16string name;
+    for (char16_t c : buffer) {
+        if (c == 0) break;
+        name.push_back(c);
+    }
+    return {result, name};
+}
+
+class CardNamesTest : public MachineTest {
+protected:
+    Cards cards{machine};
+};
+
+TEST_F(CardNamesTest, CardBusAndOhciNameStartedCardsOnly)
+{
+    using Export = int (*)(DWORD, DWORD, LPWSTR, DWORD);
+    struct Kind {
+        const char* what;
+        DEVINST (Cards::*controller)();
+        Export name;
+    } kinds[] = {{"CardBus", &Cards::CardBus, XU_GetCardBusCardName},
+                 {"OHCI", &Cards::Ohci, XU_GetOhciExpressCardName}};
+    for (const auto& kind : kinds) {
+        sim::Machine m;
+        sim::ActiveMachine active(m);
+        Cards c(m);
+        DEVINST first = (c.*kind.controller)();
+        c.Card(first, u"Network card");
+        c.Card(first, u"Stopped card", false);
+        c.Card(first, u"Card without driver", true, CM_PROB_FAILED_INSTALL);
+        DEVINST second = (c.*kind.controller)();
+        c.Card(second, u"Modem card");
+        struct Case {
+            DWORD controller, card;
+            int result;
+            const char16_t* name;
+        } cases[] = {
+            {0, 0, 1, u"Network card"}, {0, 1, 0, u""}, {0, 2, 0, u""}, {0, 3, 0, u""},
+            {1, 0, 1, u"Modem card"},   {2, 0, 0, u""},
+        };
+        for (const auto& k : cases) {
+            NameResult r = Name(kind.name, k.controller, k.card);
+            EXPECT_EQ(r.result, k.result) << kind.what << " " << k.controller << "/" << k.card;
+            EXPECT_EQ(r.name, k.name) << kind.what << " " << k.controller << "/" << k.card;
+        }
+        EXPECT_TRUE(px71test::NothingOpen(m));
+    }
+}
+
+TEST_F(CardNamesTest, NameFitsOnlyWhenItsBytesAreBelowNameSize)
+{
+    DEVINST bridge = cards.CardBus();
+    cards.Card(bridge, std::u16string(31, u'x'));  // 64 bytes with its terminator
+    EXPECT_EQ(Name(XU_GetCardBusCardName, 0, 0, 64).name, u"");
+    EXPECT_EQ(Name(XU_GetCardBusCardName, 0, 0, 64).result, 1) << "the result does not depend on the fit";
+    EXPECT_EQ(Name(XU_GetCardBusCardName, 0, 0, 65).name, std::u16string(31, u'x'));
+    EXPECT_EQ(XU_GetCardBusCardName(0, 0, nullptr, 64), 1);
+}
+
+TEST_F(CardNamesTest, SataControllersComeInPairs)
+{
+    DEVINST a = cards.Sata(), b = cards.Sata(), c = cards.Sata();
+    cards.Card(a, u"Disk A0");
+    cards.Card(a, u"Disk A1", false);
+    cards.Card(b, u"Disk B0");
+    cards.Card(c, u"Disk C0");
+    struct Case {
+        DWORD controller, card;
+        int result;
+        const char16_t* name;
+    } cases[] = {
+        {0, 0, 2, u"Disk A0 (friendly)"}, {0, 1, 1, u"Disk A1 (friendly)"}, {0, 2, 2, u"Disk B0 (friendly)"},
+        {0, 3, 0, u""},                   {1, 0, 2, u"Disk C0 (friendly)"}, {1, 1, 0, u""},
+    };
+    for (const auto& k : cases) {
+        NameResult r = Name(XU_Get3132CardName, k.controller, k.card);
+        EXPECT_EQ(r.result, k.result) << k.controller << "/" << k.card;
+        EXPECT_EQ(r.name, k.name) << k.controller << "/" << k.card;
+    }
+}
+
+TEST_F(CardNamesTest, EhciSkipsChildrenThatAreNotStarted)
+{
+    DEVINST hub = cards.Ehci();
+    cards.Card(hub, u"Stopped card", false);
+    cards.Card(hub, u"Camera");
+    NameResult r = Name(XU_GetEhciExpressCardName, 0, 0);
+    EXPECT_EQ(r.result, 1);
+    EXPECT_EQ(r.name, u"Camera");
+    EXPECT_EQ(Name(XU_GetEhciExpressCardName, 0, 1).result, 0);
+    // The removal export numbers the children the same way: card 0 is the camera.
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 0), 1);
+    EXPECT_FALSE(machine.tree.node(hub).children.empty());
+    EXPECT_TRUE(machine.tree.node(machine.tree.node(hub).children[0]).present) << "the stopped card stays";
+    EXPECT_FALSE(machine.tree.node(machine.tree.node(hub).children[1]).present);
+}
+
+TEST_F(CardNamesTest, RemovalReportsOnlyWhatWasLetGo)
+{
+    DEVINST bridge = cards.CardBus();
+    DEVINST busy = cards.Card(bridge, u"Busy card");
+    machine.tree.node(busy).veto = PNP_VetoOutstandingOpen;
+    machine.tree.node(busy).veto_name = u"\\Device\\HarddiskVolume7";
+    DEVINST idle = cards.Card(bridge, u"Idle card");
+    EXPECT_EQ(XU_StopCardBusCard(0, 0), 0) << "a vetoed eject is no success";
+    EXPECT_TRUE(machine.tree.node(busy).present);
+    EXPECT_EQ(XU_StopCardBusCard(0, 1), 1);
+    EXPECT_FALSE(machine.tree.node(idle).present);
+    EXPECT_EQ(XU_StopCardBusCard(0, 1), 0) << "the card is gone; nothing has the number now";
+    EXPECT_EQ(XU_StopCardBusCard(0, 5), 0);
+}
+
+TEST_F(CardNamesTest, SataRemovalNeedsAStartedDisk)
+{
+    DEVINST a = cards.Sata(), b = cards.Sata();
+    DEVINST a0 = cards.Card(a, u"Disk A0");
+    DEVINST a1 = cards.Card(a, u"Disk A1", false);
+    DEVINST b0 = cards.Card(b, u"Disk B0");
+    EXPECT_EQ(XU_Stop3132Card(0, 1), 0) << "not started";
+    EXPECT_TRUE(machine.tree.node(a1).present);
+    EXPECT_EQ(XU_Stop3132Card(0, 2), 1) << "beyond the first controller's disks";
+    EXPECT_FALSE(machine.tree.node(b0).present);
+    EXPECT_EQ(XU_Stop3132Card(0, 0), 1);
+    EXPECT_FALSE(machine.tree.node(a0).present);
+    EXPECT_EQ(XU_Stop3132Card(0, 1), 0) << "the remaining disk is still not started";
+}
+
+TEST(CardFaults, NamesAndRemovalsLeaveNothingOpen)
+{
+    using Export = int (*)(DWORD, DWORD);
+    struct Subject {
+        const char* what;
+        Export call;
+        DWORD card;
+    } subjects[] = {
+        {"CardBus name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetCardBusCardName(c, k, n, 64); }, 0},
+        {"OHCI name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetOhciExpressCardName(c, k, n, 64); }, 0},
+        {"EHCI name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetEhciExpressCardName(c, k, n, 64); }, 0},
+        {"SI3132 name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_Get3132CardName(c, k, n, 64); }, 1},
+        {"CardBus removal", XU_StopCardBusCard, 0},
+        {"OHCI removal", XU_StopOhciExpressCard, 0},
+        {"EHCI removal", XU_StopEhciExpressCard, 0},
+        {"SI3132 removal", XU_Stop3132Card, 1},
+    };
+    auto build = [](sim::Machine& m) {
+        Cards c(m);
+        c.Card(c.CardBus(), u"CardBus card");
+        c.Card(c.Ohci(), u"OHCI card");
+        c.Card(c.Ehci(), u"EHCI card");
+        DEVINST sata = c.Sata();
+        c.Card(sata, u"Disk 0");
+        c.Card(sata, u"Disk 1");
+    };
+    for (const auto& subject : subjects) {
+        int expected = 0;
+        {
+            sim::Machine m;
+            build(m);
+            sim::ActiveMachine active(m);
+            expected = subject.call(0, subject.card);
+        }
+        EXPECT_GT(expected, 0) << subject.what;
+        int faults = px71test::SweepFaults<int>(
+            build, [&] { return subject.call(0, subject.card); },
+            [&](int result, sim::Machine&, std::size_t n) {
+                // A fault can only take the card away, or (for a disk whose state cannot
+                // be read) make it count as not started.
+                EXPECT_TRUE(result >= 0 && result <= expected) << subject.what << ", call " << n << ": " << result;
+            });
+        EXPECT_GT(faults, 5) << subject.what;
+    }
+}
+
+} // namespace

@@ -1,0 +1,224 @@
+// The card reader's media below the EHCI root hub: found through the drive letters
+// with SCSI INQUIRY and READ CAPACITY, named and ejected by number.
+#include "library/disk_identification.h"
+#include "library/px71.h"
+#include "sim/storage.h"
+#include "support/machine_test.h"
+
+#include <string>
+#include <vector>
+
+using px71test::MachineTest;
+
+namespace {
+
+class ReaderTest : public MachineTest {
+protected:
+    sim::DefaultNodes nodes = sim::BuildDefaultMachine(machine);
+
+    // Another removable drive reporting Product (16 characters), with or without a medium.
+    sim::Volume& Drive(char letter, DWORD number, std::string product, bool medium = true)
+    {
+        sim::PhysicalDisk& d = sim::AddDisk(machine, 0, number, {});
+        d.removable = true;
+        d.vendor_id = "Generic ";
+        d.product_id = std::move(product);
+        d.medium = medium;
+        d.blocks = 1000;
+        return sim::AddVolume(machine, letter, number, 512'000, DRIVE_REMOVABLE);
+    }
+
+    struct Named {
+        int result;
+        std::u16string name;
+    };
+    Named Name(DWORD card, DWORD size = 64)
+    {
+        char16_t buffer[64];
+        for (auto& c : buffer) c = u'#';
+        int result = XU_GetEhciExpressCardName(0, card, buffer, size);
+        // Up to the terminator, or to the caller's '#' where no terminator was written.
+        std::u16string name(buffer, 64);
+        return {result, name.substr(0, std::min(name.find(u'#'), name.find(u'\0')))};
+    }
+
+    std::vector<std::string> Scan(const char* slot_id)
+    {
+        std::vector<std::string> paths;
+        px71::ScanReaderSlots(slot_id, [&](const char* path) {
+            paths.push_back(path);
+            return px71::SlotAction::Next;
+        });
+        return paths;
+    }
+};
+
+TEST_F(ReaderTest, TheDefaultMachineNumbersUsbCardThenCfThenSd)
+{
+    struct Case {
+        DWORD card;
+        int result;
+        std::u16string name;
+    } cases[] = {
+        {0, 1, u"USB Ethernet Adapter"},
+        {1, 2, u"ZEK-PX71    CF"},
+        {2, 3, u"ZEK-PX71    SD"},
+        {3, 0, u""},
+    };
+    for (const auto& c : cases) {
+        Named n = Name(c.card);
+        EXPECT_EQ(n.result, c.result) << c.card;
+        // Reader names carry no terminator: the caller's '#' follows the 14 characters.
+        EXPECT_EQ(n.name, c.name) << c.card;
+    }
+}
+
+TEST_F(ReaderTest, ReaderNamesNeedMoreThanEightCharacters)
+{
+    struct Case {
+        DWORD size;
+        std::u16string name;
+    } cases[] = {{8, u""}, {14, u"ZEK-PX71    CF"}, {15, u"ZEK-PX71    CF"}};
+    for (const auto& c : cases) {
+        Named n = Name(1, c.size);
+        EXPECT_EQ(n.result, 2) << c.size;
+        EXPECT_EQ(n.name, c.name) << c.size;
+    }
+    EXPECT_EQ(Name(1, 10).result, 2) << "too small to convert: the result all the same";
+}
+
+TEST_F(ReaderTest, ScanComparesFourteenCharactersIgnoringCase)
+{
+    Drive('H', 10, "zek-px71    cfXY");              // lower case and two other characters
+    Drive('I', 11, "ZEK-PX71   CF   ");              // three spaces: another product
+    Drive('J', 12, "ZEK-PX71    CF  ", false);       // a slot without a medium
+    Drive('K', 13, "USB Flash Disk  ");              // a stick
+    EXPECT_EQ(Scan(px71::kCfSlotId), (std::vector<std::string>{"\\\\.\\F:", "\\\\.\\H:"}));
+    EXPECT_EQ(Scan(px71::kSdSlotId), (std::vector<std::string>{"\\\\.\\G:"}));
+}
+
+TEST_F(ReaderTest, ScanSendsReadCapacityOnlyToReaderSlots)
+{
+    Drive('K', 13, "USB Flash Disk  ");
+    machine.ClearCalls();
+    Scan(px71::kCfSlotId);
+    std::vector<std::string> opened;
+    for (const auto& c : machine.calls())
+        if (c.function == "CreateFileA") opened.push_back(c.text);
+    // Fixed drives C:, D:, E: are never opened; each removable one gets an INQUIRY
+    // (volume, then disk); only the CF slot gets a READ CAPACITY as well.
+    const std::vector<std::string> expected = {"\\\\.\\F:", "\\\\.\\PHYSICALDRIVE3", "\\\\.\\F:",
+                                               "\\\\.\\PHYSICALDRIVE3", "\\\\.\\G:", "\\\\.\\PHYSICALDRIVE4",
+                                               "\\\\.\\K:", "\\\\.\\PHYSICALDRIVE13"};
+    EXPECT_EQ(opened, expected);
+}
+
+TEST_F(ReaderTest, PassThroughRecordAndItsFailure)
+{
+    BYTE data[98] = {};
+    BYTE cdb[8] = {0x12, 0, 0, 0, 0x60};
+    DWORD length = 0x60;
+    machine.ClearCalls();
+    ASSERT_EQ(px71::SendVolumeScsiCommand(data, &length, "\\\\.\\F:", cdb, 6), 1);
+    EXPECT_EQ(length, 36u) << "what the disk transferred";
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(data) + 16, 16), "ZEK-PX71    CF  ");
+    for (const auto& c : machine.calls()) {
+        if (c.function != "DeviceIoControl" || c.args[1] != IOCTL_SCSI_PASS_THROUGH_DIRECT) continue;
+        EXPECT_EQ(c.args[2], sizeof(px71::PassThroughRecord));
+        EXPECT_EQ(c.args[3], sizeof(px71::PassThroughRecord));
+    }
+    EXPECT_EQ(machine.CallCount("WaitForSingleObject"), 1u) << "the pause after a command";
+
+    machine.storage.disk(3)->fail_pass_through = true;
+    length = 0x60;
+    EXPECT_EQ(px71::SendVolumeScsiCommand(data, &length, "\\\\.\\F:", cdb, 6), 0)
+        << "a request that fails is no GOOD status";
+    EXPECT_EQ(Name(1).name, u"ZEK-PX71    SD") << "the CF medium no longer counts";
+}
+
+TEST_F(ReaderTest, VolumesAreTriedAHundredTimes)
+{
+    BYTE data[98] = {};
+    BYTE cdb[8] = {0x12, 0, 0, 0, 0x60};
+    DWORD length = 0x60;
+    machine.storage.volumes['F'].failing_opens = 99;
+    EXPECT_EQ(px71::SendVolumeScsiCommand(data, &length, "\\\\.\\F:", cdb, 6), 1);
+    machine.storage.volumes['F'].failing_opens = 100;
+    machine.ClearCalls();
+    EXPECT_EQ(px71::SendVolumeScsiCommand(data, &length, "\\\\.\\F:", cdb, 6), 0);
+    EXPECT_EQ(machine.CallCount("CreateFileA"), 100u);
+}
+
+TEST_F(ReaderTest, TheRoadOfARequestEjectsTheSdMedium)
+{
+    machine.ClearCalls();
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 2), 1);
+    EXPECT_FALSE(machine.storage.disk(4)->medium);
+    EXPECT_TRUE(machine.storage.disk(3)->medium);
+    // The volume requests, in order, on one handle to G:.
+    std::vector<std::uint64_t> codes;
+    bool opened_g = false;
+    for (const auto& c : machine.calls()) {
+        if (c.function == "CreateFileA" && c.text == "\\\\.\\G:") opened_g = true;
+        if (opened_g && c.function == "DeviceIoControl" && c.args[1] != IOCTL_STORAGE_GET_DEVICE_NUMBER &&
+            c.args[1] != IOCTL_SCSI_PASS_THROUGH_DIRECT)
+            codes.push_back(c.args[1]);
+    }
+    EXPECT_EQ(codes, (std::vector<std::uint64_t>{FSCTL_LOCK_VOLUME, IOCTL_STORAGE_EJECT_MEDIA, FSCTL_UNLOCK_VOLUME}));
+    EXPECT_EQ(machine.storage.volumes['G'].locked_by, nullptr);
+    EXPECT_EQ(Name(2).result, 0) << "the SD medium is gone";
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 2), 0);
+}
+
+TEST_F(ReaderTest, NamesMoveUpAfterAnEject)
+{
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 1), 1);
+    Named n = Name(1);
+    EXPECT_EQ(n.result, 3);
+    EXPECT_EQ(n.name, u"ZEK-PX71    SD");
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 0), 1) << "the USB card";
+    EXPECT_FALSE(machine.tree.node(nodes.usb_card).present);
+    EXPECT_EQ(Name(0).result, 3) << "the SD medium is card 0 now";
+}
+
+TEST_F(ReaderTest, NoEjectUnderOpenFiles)
+{
+    machine.storage.volumes['F'].open_files = 1;
+    machine.ClearCalls();
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 1), 0);
+    EXPECT_TRUE(machine.storage.disk(3)->medium);
+    for (const auto& c : machine.calls())
+        EXPECT_FALSE(c.function == "DeviceIoControl" && c.args[1] == IOCTL_STORAGE_EJECT_MEDIA);
+    machine.storage.volumes['F'].open_files = 0;
+    machine.storage.volumes['F'].deny_read_write = true;
+    EXPECT_EQ(Name(1).result, 3) << "a volume that cannot be opened holds no card we can see";
+}
+
+TEST_F(ReaderTest, ReaderHubFirstAndMediaAcrossLetters)
+{
+    // Move the USB card behind the reader hub in sibling order, and add a second CF
+    // medium at E: (before F:) and one at H:.
+    machine.tree.node(nodes.ehci_root_hub).children = {nodes.reader_hub, nodes.usb_card};
+    Drive('H', 10, "ZEK-PX71    CF  ");
+    machine.storage.volumes.erase('E');
+    Drive('E', 11, "ZEK-PX71    CF  ");
+    const struct {
+        DWORD card;
+        int result;
+    } cases[] = {{0, 2}, {1, 2}, {2, 2}, {3, 3}, {4, 1}, {5, 0}};
+    for (const auto& c : cases) EXPECT_EQ(Name(c.card).result, c.result) << c.card;
+}
+
+TEST(ReaderFaults, TheRoadOfARequestUnderFaults)
+{
+    int faults = px71test::SweepFaults<int>(
+        [](sim::Machine& m) { sim::BuildDefaultMachine(m); }, [] { return XU_StopEhciExpressCard(0, 2); },
+        [](int result, sim::Machine& m, std::size_t n) {
+            // 1 only when the medium really went out; no lock is left behind.
+            EXPECT_EQ(result == 1, !m.storage.disk(4)->medium) << "call " << n;
+            EXPECT_EQ(m.storage.volumes['G'].locked_by, nullptr) << "call " << n;
+        });
+    EXPECT_GT(faults, 50);
+}
+
+} // namespace
