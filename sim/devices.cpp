@@ -1,6 +1,7 @@
 #include "sim/devices.h"
 
 #include "sim/api.h"
+#include "sim/files.h"
 
 #include <cstring>
 
@@ -68,6 +69,8 @@ HANDLE OpenPath(Machine& machine, std::u16string_view path, const OpenRequest& r
         (void)request;
         return machine.AddHandle(std::make_shared<DumpDevice>(machine));
     }
+    // Ordinary files: "X:\folder\name".
+    if (path.size() >= 3 && path[1] == u':') return machine.files().Open(machine, path, request);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }

@@ -2,6 +2,8 @@
 // of its device tree, registry and configuration space.
 #include "sim/machine.h"
 
+#include "sim/files.h"
+
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -472,7 +474,7 @@ DWORD KernelObject::SetPointer(LONG, LONG*, DWORD)
     return INVALID_SET_FILE_POINTER;
 }
 
-Machine::Machine() = default;
+Machine::Machine() : files_(std::make_unique<Files>()) {}
 
 Machine::~Machine()
 {

@@ -207,6 +207,7 @@ std::string Describe(const Accounting& accounting);
 namespace api {
 class Call;
 }
+class Files;
 
 // A kernel object behind a HANDLE. ReadFile, WriteFile, FlushFileBuffers,
 // SetFilePointer and DeviceIoControl reach the object through these; each kind of
@@ -235,6 +236,10 @@ public:
     DeviceTree tree;
     Registry registry;
     DumpDriver dump;
+    Files& files() { return *files_; }  // sim/files.h
+    std::optional<SYSTEMTIME> local_time;  // what GetLocalTime tells; the host's clock when unset
+    // Each call first lets the other threads run, so that races between calls show.
+    std::atomic<bool> interleave_calls{false};
 
     // Faults
     void ArmFault(Fault fault);
@@ -284,6 +289,7 @@ public:
     bool Free(void* block);
 
 private:
+    std::unique_ptr<Files> files_;
     bool logging_ = true;
     std::vector<CallRecord> calls_;
     std::uint64_t total_calls_ = 0;
