@@ -57,6 +57,15 @@ int PX71API XU_WritePCI(DWORD Bus, DWORD Register, DWORD Value) PX71_NOTHROW;
 
 /* ---- Log file */
 
+/* Appends Text, converted to the ANSI code page and cut at 200 bytes, as one record
+ * of the ring-buffer log "PX71.LOG" beside the calling program's executable (a
+ * 200-byte header, then 4999 records of 200 bytes; once full, each record overwrites
+ * the oldest). A missing or damaged header is written afresh first. A null Text only
+ * makes sure the header is valid. Writers in several threads or processes each get
+ * their own slot. Result: nonzero when the record and the header were written (for a
+ * null Text, when the header is valid on disk); 0 on any failure. */
+int PX71API WriteLogFile(LPCWSTR Text) PX71_NOTHROW;
+
 /* ---- Diagnostic report */
 
 #ifdef __cplusplus
