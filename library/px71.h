@@ -68,6 +68,14 @@ int PX71API WriteLogFile(LPCWSTR Text) PX71_NOTHROW;
 
 /* ---- Diagnostic report */
 
+/* Writes a report into the log, one record per section: a heading with Title (ANSI;
+ * NULL counts as empty) and the local time; the filter driver's settings from its
+ * service key; every present PCI device that carries a "PX71" upper filter; and
+ * every adapter bridge function with its registers and the card behind it. A register
+ * that could not be read prints as 0xffffffff, a status or problem as 0.
+ * Result: 1 when every record of the report reached the log, 0 otherwise. */
+int PX71API XU_WriteLog(LPCSTR Title) PX71_NOTHROW;
+
 #ifdef __cplusplus
 }
 #endif
