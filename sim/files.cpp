@@ -193,7 +193,7 @@ std::optional<Bytes> Files::Read(std::u16string_view windows_path)
     Bytes content(static_cast<std::size_t>(fs::file_size(host, ec)));
     std::FILE* f = std::fopen(host.c_str(), "rb");
     if (!f) return std::nullopt;
-    std::size_t got = std::fread(content.data(), 1, content.size(), f);
+    std::size_t got = content.empty() ? 0 : std::fread(content.data(), 1, content.size(), f);
     std::fclose(f);
     content.resize(got);
     return content;
@@ -207,7 +207,7 @@ void Files::Write(std::u16string_view windows_path, const Bytes& content)
         std::fprintf(stderr, "sim: cannot write %s\n", Narrow(windows_path).c_str());
         std::abort();
     }
-    std::fwrite(content.data(), 1, content.size(), f);
+    if (!content.empty()) std::fwrite(content.data(), 1, content.size(), f);
     std::fclose(f);
 }
 
