@@ -76,7 +76,6 @@ extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD si
     }
     std::memcpy(name, path.data(), path.size() * sizeof(WCHAR));
     name[path.size()] = 0;
-    SetLastError(ERROR_SUCCESS);
     return static_cast<DWORD>(path.size());
 }
 

@@ -235,6 +235,16 @@ TEST_F(ReportTest, ALongDescriptionIsCutWithTheRecord)
     EXPECT_EQ(report[3].substr(150), std::string(50, 'D'));
 }
 
+TEST_F(ReportTest, AHardwareIdLongerThanItsBufferIsCutNotOverrun)
+{
+    const std::u16string id = u"PCI\\VEN_8086&DEV_1C10" + std::u16string(300, u'X');
+    machine.tree.SetMultiSz(nodes.root_port, CM_DRP_HARDWAREID, {id});
+    machine.tree.SetMultiSz(nodes.root_port, CM_DRP_UPPERFILTERS, {u"PX711"});
+    Report report = Run();
+    ASSERT_EQ(report.size(), 5u);
+    EXPECT_EQ(report[2], ("\r\nPX71\r\nHardwareID:" + sim::Narrow(id)).substr(0, 200));
+}
+
 TEST_F(ReportTest, TheResultSaysWhetherEveryRecordReachedTheLog)
 {
     machine.files().SetReadOnly(u"C:\\Program Files\\PX71");
