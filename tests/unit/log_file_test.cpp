@@ -130,18 +130,6 @@ TEST_F(LogFileTest, TheRingWrapsAfterSlot4999AndKeepsTheCreationTime)
     EXPECT_EQ(Slot(after, 2), Record("old 2"));
 }
 
-TEST_F(LogFileTest, FiveThousandRecordsFromNothingOverwriteTheFirst)
-{
-    machine.set_logging(false);
-    for (int i = 1; i <= 5000; ++i) ASSERT_EQ(WriteLogFile(std::u16string(u"r" + sim::Widen(std::to_string(i))).c_str()), 1) << i;
-    const std::string file = File();
-    EXPECT_EQ(file.size(), 1000000u);
-    EXPECT_EQ(Slot(file, 0), Header(kNowText, 2));
-    EXPECT_EQ(Slot(file, 1), Record("r5000"));
-    EXPECT_EQ(Slot(file, 2), Record("r2"));
-    EXPECT_EQ(Slot(file, 4999), Record("r4999"));
-}
-
 TEST_F(LogFileTest, ADamagedHeaderIsRenewedAndTheOlderSlotsKept)
 {
     const std::string records = Record("old one") + Record("old two") + Record("old three");
