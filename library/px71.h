@@ -139,7 +139,24 @@ int PX71API XU_Stop3132Card(DWORD ControllerIndex, DWORD CardIndex) PX71_NOTHROW
 
 /* ---- Log file */
 
+/* Appends Text, converted to the ANSI code page and cut at 200 bytes, as one record
+ * of the ring-buffer log "PX71.LOG" beside the calling program's executable (a
+ * 200-byte header, then 4999 records of 200 bytes; once full, each record overwrites
+ * the oldest). A missing or damaged header is written afresh first. A null Text only
+ * makes sure the header is valid. Writers in several threads or processes each get
+ * their own slot. Result: nonzero when the record and the header were written (for a
+ * null Text, when the header is valid on disk); 0 on any failure. */
+int PX71API WriteLogFile(LPCWSTR Text) PX71_NOTHROW;
+
 /* ---- Diagnostic report */
+
+/* Writes a report into the log, one record per section: a heading with Title (ANSI;
+ * NULL counts as empty) and the local time; the filter driver's settings from its
+ * service key; every present PCI device that carries a "PX71" upper filter; and
+ * every adapter bridge function with its registers and the card behind it. A register
+ * that could not be read prints as 0xffffffff, a status or problem as 0.
+ * Result: 1 when every record of the report reached the log, 0 otherwise. */
+int PX71API XU_WriteLog(LPCSTR Title) PX71_NOTHROW;
 
 #ifdef __cplusplus
 }

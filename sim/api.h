@@ -3,9 +3,11 @@
 
 #include "sim/machine.h"
 
+#include <chrono>
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 namespace sim::api {
 
@@ -19,7 +21,7 @@ inline std::string Text(LPCSTR s) { return s ? Narrow(FromAnsi(s)) : std::string
 class Call {
 public:
     Call(const char* function, std::initializer_list<std::uint64_t> args, std::string text = {})
-        : machine(Current()), lock_(machine.mutex), fault_(machine.Enter(function, args, std::move(text)))
+        : machine(Current()), lock_(Interleave(machine)), fault_(machine.Enter(function, args, std::move(text)))
     {
     }
 
@@ -44,6 +46,12 @@ public:
     Machine& machine;
 
 private:
+    static std::recursive_mutex& Interleave(Machine& m)
+    {
+        if (m.interleave_calls) std::this_thread::sleep_for(std::chrono::microseconds(20));
+        return m.mutex;
+    }
+
     std::unique_lock<std::recursive_mutex> lock_;
     std::optional<Machine::FaultHit> fault_;
 };

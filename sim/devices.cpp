@@ -3,6 +3,7 @@
 #include "sim/api.h"
 #include "sim/storage.h"
 #include "sim/processes.h"
+#include "sim/files.h"
 
 #include <cstring>
 
@@ -75,6 +76,8 @@ HANDLE OpenPath(Machine& machine, std::u16string_view path, const OpenRequest& r
     constexpr std::u16string_view kPipePrefix = u"\\\\.\\pipe\\";
     if (path.size() > kPipePrefix.size() && api::PathEquals(path.substr(0, kPipePrefix.size()), kPipePrefix))
         return OpenPipeClient(machine, path);
+    // Ordinary files: "X:\folder\name".
+    if (path.size() >= 3 && path[1] == u':') return machine.files().Open(machine, path, request);
     SetLastError(ERROR_FILE_NOT_FOUND);
     return INVALID_HANDLE_VALUE;
 }

@@ -3,6 +3,7 @@
 #include "sim/machine.h"
 
 #include "sim/processes.h"
+#include "sim/files.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -482,7 +483,7 @@ DWORD KernelObject::SetPointer(LONG, LONG*, DWORD)
     return INVALID_SET_FILE_POINTER;
 }
 
-Machine::Machine() : processes_(std::make_unique<Processes>()) {}
+Machine::Machine() : processes_(std::make_unique<Processes>()), files_(std::make_unique<Files>()) {}
 
 Machine::~Machine()
 {

@@ -237,6 +237,10 @@ struct Accounting {
 std::string Describe(const Accounting& accounting);
 
 class Machine;
+namespace api {
+class Call;
+}
+class Files;
 
 // A kernel object behind a HANDLE. ReadFile, WriteFile, FlushFileBuffers,
 // SetFilePointer, CancelIo and DeviceIoControl reach the object through these; each
@@ -283,6 +287,10 @@ public:
     std::vector<Slot> slots;
     std::vector<PropertyChange> property_changes;  // in the order they were made
     std::vector<DEVINST> reenumerations;           // CM_Reenumerate_DevNode, in order
+    Files& files() { return *files_; }  // sim/files.h
+    std::optional<SYSTEMTIME> local_time;  // what GetLocalTime tells; the host's clock when unset
+    // Each call first lets the other threads run, so that races between calls show.
+    std::atomic<bool> interleave_calls{false};
 
     // Faults
     void ArmFault(Fault fault);
@@ -339,6 +347,7 @@ public:
 
 private:
     std::unique_ptr<Processes> processes_;
+    std::unique_ptr<Files> files_;
     bool logging_ = true;
     std::vector<CallRecord> calls_;
     std::uint64_t total_calls_ = 0;

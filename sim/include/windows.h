@@ -133,6 +133,9 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_HANDLE_EOF 38L
 #define ERROR_NOT_LOCKED 158L
 #define ERROR_NOT_SUPPORTED 50L
+#define ERROR_DISK_FULL 112L
+#define ERROR_NEGATIVE_SEEK 131L
+#define ERROR_NOT_LOCKED 158L
 #define ERROR_FILE_EXISTS 80L
 #define ERROR_INVALID_PARAMETER 87L
 #define ERROR_BROKEN_PIPE 109L
@@ -215,6 +218,7 @@ extern "C" HLOCAL WINAPI LocalFree(HLOCAL mem);
 #define FILE_CURRENT 1
 #define FILE_END 2
 #define INVALID_SET_FILE_POINTER ((DWORD)-1)
+#define INVALID_FILE_SIZE ((DWORD)0xFFFFFFFF)
 #define LOCKFILE_FAIL_IMMEDIATELY 0x00000001
 #define LOCKFILE_EXCLUSIVE_LOCK 0x00000002
 #define FILE_ALL_ACCESS 0x001F01FFu
@@ -234,6 +238,7 @@ typedef struct _SECURITY_ATTRIBUTES {
     BOOL bInheritHandle;
 } SECURITY_ATTRIBUTES, *PSECURITY_ATTRIBUTES, *LPSECURITY_ATTRIBUTES;
 
+// As in the SDK, the offset fields sit in a nameless union: ov.Offset, ov.OffsetHigh.
 typedef struct _OVERLAPPED {
     ULONG_PTR Internal;
     ULONG_PTR InternalHigh;
@@ -241,9 +246,9 @@ typedef struct _OVERLAPPED {
         struct {
             DWORD Offset;
             DWORD OffsetHigh;
-        } s;
+        };
         PVOID Pointer;
-    } u;
+    };
     HANDLE hEvent;
 } OVERLAPPED, *LPOVERLAPPED;
 

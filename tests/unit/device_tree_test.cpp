@@ -36,6 +36,8 @@ int ReadByNode(DEVINST node, ULONG cm_code, const void* match, BYTE* buffer, DWO
     return GetDevNodeRegistryProperty(node, cm_code, match, buffer, size);
 }
 
+void PrintTo(const Reader& reader, std::ostream* out) { *out << reader.name; }
+
 const Reader kReaders[] = {{"GetDeviceRegistryProperty", ReadBySetupApi}, {"GetDevNodeRegistryProperty", ReadByNode}};
 
 class ReaderTest : public MachineTest, public ::testing::WithParamInterface<Reader> {

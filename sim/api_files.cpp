@@ -1,0 +1,160 @@
+// Modules, local time and the file calls that go beyond ReadFile and WriteFile:
+// byte-range locks, sizes, deletion. CreateFile reaches files through OpenPath.
+#include "sim/api.h"
+#include "sim/files.h"
+
+#include <chrono>
+#include <cstring>
+#include <ctime>
+#include <thread>
+
+using namespace sim;
+using namespace sim::api;
+
+namespace {
+
+// The process's own module: what GetModuleHandleW(NULL) returns.
+HMODULE const kProcessModule = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x00400000));
+
+std::u16string FileName(std::u16string_view path)
+{
+    auto slash = path.find_last_of(u"\\/");
+    return std::u16string(slash == std::u16string_view::npos ? path : path.substr(slash + 1));
+}
+
+std::shared_ptr<FileObject> File(Call& call, HANDLE handle)
+{
+    auto object = call.machine.Object(handle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    auto file = std::dynamic_pointer_cast<FileObject>(object);
+    if (!file) SetLastError(ERROR_INVALID_FUNCTION);
+    return file;
+}
+
+std::uint64_t Offset(const OVERLAPPED* ov) { return std::uint64_t{ov->OffsetHigh} << 32 | ov->Offset; }
+
+} // namespace
+
+extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR name)
+{
+    Call call("GetModuleHandleW", {P(name)}, Text(name));
+    if (call.failed()) return static_cast<HMODULE>(call.FailHandle(nullptr));
+    if (!name) return kProcessModule;
+    // By name: the program itself, with or without its extension.
+    std::u16string program = FileName(call.machine.files().program_path());
+    std::u16string wanted(name);
+    if (EqualNoCase(wanted, program) || EqualNoCase(wanted + u".exe", program)) return kProcessModule;
+    SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size)
+{
+    Call call("GetModuleFileNameW", {P(module), P(name), size});
+    if (call.failed()) {
+        SetLastError(call.error());
+        return 0;
+    }
+    if (module && module != kProcessModule) {
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return 0;
+    }
+    const std::u16string& path = call.machine.files().program_path();
+    if (size == 0) {
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (path.size() >= size) {
+        // Cut to the buffer with its terminator, and say so.
+        std::memcpy(name, path.data(), (size - 1) * sizeof(WCHAR));
+        name[size - 1] = 0;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return size;
+    }
+    std::memcpy(name, path.data(), path.size() * sizeof(WCHAR));
+    name[path.size()] = 0;
+    return static_cast<DWORD>(path.size());
+}
+
+extern "C" void WINAPI GetLocalTime(LPSYSTEMTIME time)
+{
+    Call call("GetLocalTime", {P(time)});
+    if (call.machine.local_time) {
+        *time = *call.machine.local_time;
+        return;
+    }
+    auto now = std::chrono::system_clock::now();
+    std::time_t seconds = std::chrono::system_clock::to_time_t(now);
+    std::tm local{};
+    localtime_r(&seconds, &local);
+    auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()).count() % 1000;
+    *time = SYSTEMTIME{static_cast<WORD>(local.tm_year + 1900), static_cast<WORD>(local.tm_mon + 1),
+                       static_cast<WORD>(local.tm_wday),         static_cast<WORD>(local.tm_mday),
+                       static_cast<WORD>(local.tm_hour),         static_cast<WORD>(local.tm_min),
+                       static_cast<WORD>(local.tm_sec),          static_cast<WORD>(ms)};
+}
+
+extern "C" BOOL WINAPI LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWORD bytesLow, DWORD bytesHigh,
+                                  LPOVERLAPPED ov)
+{
+    Call call("LockFileEx", {P(file), flags, reserved, bytesLow, bytesHigh, P(ov)});
+    if (call.failed()) return call.FailBool();
+    if (reserved != 0 || !ov) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto object = File(call, file);
+    if (!object) return FALSE;
+    const std::uint64_t length = std::uint64_t{bytesHigh} << 32 | bytesLow;
+    const bool exclusive = flags & LOCKFILE_EXCLUSIVE_LOCK;
+    if (flags & LOCKFILE_FAIL_IMMEDIATELY) return object->Lock(Offset(ov), length, exclusive, true);
+    // A synchronous handle waits until the range is free.
+    while (!object->Lock(Offset(ov), length, exclusive, false)) {
+        call.lock().unlock();
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        call.lock().lock();
+    }
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI UnlockFileEx(HANDLE file, DWORD reserved, DWORD bytesLow, DWORD bytesHigh, LPOVERLAPPED ov)
+{
+    Call call("UnlockFileEx", {P(file), reserved, bytesLow, bytesHigh, P(ov)});
+    if (call.failed()) return call.FailBool();
+    if (reserved != 0 || !ov) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    auto object = File(call, file);
+    if (!object) return FALSE;
+    return object->Unlock(Offset(ov), std::uint64_t{bytesHigh} << 32 | bytesLow);
+}
+
+extern "C" DWORD WINAPI GetFileSize(HANDLE file, LPDWORD sizeHigh)
+{
+    Call call("GetFileSize", {P(file), P(sizeHigh)});
+    if (call.failed()) {
+        SetLastError(call.error());
+        return INVALID_FILE_SIZE;
+    }
+    auto object = File(call, file);
+    if (!object) return INVALID_FILE_SIZE;
+    const std::uint64_t size = object->Size();
+    if (sizeHigh) *sizeHigh = static_cast<DWORD>(size >> 32);
+    if (static_cast<DWORD>(size) == INVALID_FILE_SIZE) SetLastError(NO_ERROR);
+    return static_cast<DWORD>(size);
+}
+
+extern "C" BOOL WINAPI DeleteFileW(LPCWSTR name)
+{
+    Call call("DeleteFileW", {P(name)}, Text(name));
+    if (call.failed()) return call.FailBool();
+    if (!name) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    return call.machine.files().Delete(name);
+}
