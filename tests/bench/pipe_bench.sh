@@ -23,18 +23,28 @@ for ((i = 0; i < 100; i++)); do
     sleep 0.1
 done
 
-"$WINE" "$BIN/pipe_bench.exe" echo $((2 * (COUNT + WARM))) >/dev/null 2>&1 &
+ROUNDS=5
+"$WINE" "$BIN/pipe_bench.exe" echo $((WARM + ROUNDS * COUNT)) >/dev/null 2>&1 &
 echo_server=$!
 sleep 1
-run() {  # run NAME: warm up, then measure; prints the ms per round trip
-    "$WINE" "$BIN/pipe_bench.exe" client "$1" $WARM >/dev/null 2>&1 || return 1
-    "$WINE" "$BIN/pipe_bench.exe" client "$1" "$COUNT" 2>&1 | tr -d '\r' | tee /dev/stderr |
-        sed -n 's/.*, \([0-9.]*\) ms each/\1/p'
+measure() {  # measure NAME COUNT: prints the ms per round trip
+    "$WINE" "$BIN/pipe_bench.exe" client "$1" "$2" 2>&1 | tr -d '\r' | sed -n 's/.*, \([0-9.]*\) ms each/\1/p'
 }
-echo_ms=$(run PX71BenchEcho) || { echo "pipe_bench: the echo server did not answer"; exit 1; }
-service_ms=$(run PX71Service) || { echo "pipe_bench: the service did not answer"; exit 1; }
-# The echo server's second half, so that it ends.
-"$WINE" "$BIN/pipe_bench.exe" client PX71BenchEcho $((COUNT + WARM)) >/dev/null 2>&1
+"$WINE" "$BIN/pipe_bench.exe" client PX71BenchEcho $WARM >/dev/null 2>&1 || { echo "pipe_bench: no echo server"; exit 1; }
+"$WINE" "$BIN/pipe_bench.exe" client PX71Service $WARM >/dev/null 2>&1 || { echo "pipe_bench: no service"; exit 1; }
+# Rounds taken in turn, so that both see the same load on the machine.
+echo_all=() service_all=()
+for ((r = 1; r <= ROUNDS; r++)); do
+    e=$(measure PX71BenchEcho "$COUNT")
+    s=$(measure PX71Service "$COUNT")
+    [ -n "$e" ] && [ -n "$s" ] || { echo "pipe_bench: round $r failed"; exit 1; }
+    echo "round $r: echo $e ms, service $s ms per round trip"
+    echo_all+=("$e") service_all+=("$s")
+done
 wait $echo_server
-awk -v s="$service_ms" -v e="$echo_ms" \
-    'BEGIN { printf "PX71Service / bare echo server: %.2f (%.3f ms against %.3f ms per round trip)\n", s / e, s, e }'
+median() { printf '%s\n' "$@" | sort -g | awk '{ v[NR] = $1 } END { print v[int((NR + 1) / 2)] }'; }
+e=$(median "${echo_all[@]}")
+s=$(median "${service_all[@]}")
+awk -v s="$s" -v e="$e" -v n="$COUNT" -v r="$ROUNDS" 'BEGIN {
+    printf "PX71Service / bare echo server: %.2f (median of %d rounds of %d: %.3f ms against %.3f ms per round trip)\n",
+        s / e, r, n, s, e }'
