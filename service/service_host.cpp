@@ -153,26 +153,57 @@ bool WriteReply(HANDLE pipe, HANDLE ioEvent, const PipeRequest& reply)
     return written == sizeof reply;
 }
 
-DWORD WINAPI FlushPipe(LPVOID pipe) { return FlushFileBuffers(static_cast<HANDLE>(pipe)) ? 0 : GetLastError(); }
+// Waits until the client has read its reply. FlushFileBuffers cannot be bounded, so
+// a thread of the service's own runs it, for every request of the serving loop; the
+// service thread waits for it no longer than the time-out, and a client that has not
+// read by then is disconnected, which ends the flush.
+class Flusher {
+public:
+    explicit Flusher(HANDLE pipe) : pipe_(pipe)
+    {
+        if (!request_ || !done_) return;
+        thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    }
+    ~Flusher()
+    {
+        if (!thread_) return;
+        quit_ = true;
+        SetEvent(request_.get());
+        WaitForSingleObject(thread_.get(), INFINITE);
+    }
+    Flusher(const Flusher&) = delete;
+    Flusher& operator=(const Flusher&) = delete;
 
-// Waits until the client has read its reply, for at most the time-out. The flush
-// itself cannot be bounded, so it runs on a thread of its own; a client that does
-// not read in time is disconnected, which ends the flush.
-void WaitUntilReplyRead(HANDLE pipe)
-{
-    px71::UniqueHandle flusher(CreateThread(nullptr, 0, FlushPipe, pipe, 0, nullptr));
-    if (!flusher) {
-        Sleep(kPipeTimeoutMs);  // no thread to spare: give the client its time, no more
-        return;
+    bool ready() const { return thread_.valid(); }
+
+    void WaitUntilReplyRead()
+    {
+        SetEvent(request_.get());
+        if (WaitForSingleObject(done_.get(), kPipeTimeoutMs) == WAIT_OBJECT_0) return;
+        DisconnectNamedPipe(pipe_);
+        WaitForSingleObject(done_.get(), INFINITE);
     }
-    if (WaitForSingleObject(flusher.get(), kPipeTimeoutMs) != WAIT_OBJECT_0) {
-        DisconnectNamedPipe(pipe);
-        WaitForSingleObject(flusher.get(), INFINITE);
+
+private:
+    static DWORD WINAPI Run(LPVOID self)
+    {
+        auto* flusher = static_cast<Flusher*>(self);
+        for (;;) {
+            if (WaitForSingleObject(flusher->request_.get(), INFINITE) != WAIT_OBJECT_0 || flusher->quit_) return 0;
+            FlushFileBuffers(flusher->pipe_);
+            SetEvent(flusher->done_.get());
+        }
     }
-}
+
+    HANDLE pipe_;
+    px71::UniqueHandle request_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    px71::UniqueHandle done_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+    std::atomic<bool> quit_{false};
+    px71::UniqueHandle thread_;
+};
 
 // One connection: the client's event, the request, the command, the reply.
-void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent)
+void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
 {
     // Without its event the client could not learn that the command has run, so the
     // command is not run at all: the connection is closed at once, which the client
@@ -193,13 +224,13 @@ void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent)
     RunCommand(request);
     request.LastError = GetLastError();
     SetEvent(clientEvent.get());
-    if (WriteReply(pipe, ioEvent, request)) WaitUntilReplyRead(pipe);
+    if (WriteReply(pipe, ioEvent, request)) flusher.WaitUntilReplyRead();
     DisconnectNamedPipe(pipe);
 }
 
 // The serving loop: one client at a time until the stop event. Returns the Win32
 // code the service stops with (0 after a stop).
-DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stopEvent)
+DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
 {
     for (;;) {
         if (StopRequested(stopEvent)) return NO_ERROR;
@@ -238,7 +269,7 @@ DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stop
                 continue;
             }
         }
-        ServeConnection(pipe, ioEvent, stopEvent);
+        ServeConnection(pipe, ioEvent, stopEvent, flusher);
     }
 }
 
@@ -287,9 +318,12 @@ DWORD RunServer(HANDLE stopEvent)
     if (!connectEvent) return GetLastError();
     px71::UniqueHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!ioEvent) return GetLastError();
+    // Without it no client's reply could be waited for within bounds.
+    Flusher flusher(pipe.get());
+    if (!flusher.ready()) return GetLastError();
     g_state = SERVICE_RUNNING;
     if (!ReportStatus(SERVICE_RUNNING, 0, 0)) return NO_ERROR;
-    return ServeClients(pipe.get(), connectEvent.get(), ioEvent.get(), stopEvent);
+    return ServeClients(pipe.get(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)

@@ -23,6 +23,7 @@ public:
     Call(const char* function, std::initializer_list<std::uint64_t> args, std::string text = {})
         : machine(Current()), lock_(Interleave(machine)), fault_(machine.Enter(function, args, std::move(text)))
     {
+        while (machine.Held(function)) machine.changed.wait(lock_);
     }
 
     bool failed() const { return fault_.has_value(); }

@@ -34,6 +34,13 @@ bool sim::SendControl(Machine& machine, DWORD control, DWORD timeout_ms)
     return WaitUntil(machine, lock, timeout_ms, [&] { return service.handled >= ticket; });
 }
 
+void sim::AbandonService(Machine& machine)
+{
+    std::lock_guard lock(machine.mutex);
+    machine.processes().service.abandoned = true;
+    machine.changed.notify_all();
+}
+
 std::vector<StatusReport> sim::StatusReports(Machine& machine)
 {
     std::lock_guard lock(machine.mutex);
@@ -89,9 +96,9 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* t
     // reported SERVICE_STOPPED.
     auto& lock = call.lock();
     for (;;) {
-        call.machine.changed.wait(
-            lock, [&] { return service.stopped || service.main_returned || !service.controls.empty(); });
-        if (service.stopped || (service.main_returned && service.controls.empty())) break;
+        auto over = [&] { return service.stopped || service.abandoned || (service.main_returned && !service.handler); };
+        call.machine.changed.wait(lock, [&] { return over() || !service.controls.empty(); });
+        if (over()) break;
         DWORD control = service.controls.front();
         service.controls.pop_front();
         LPHANDLER_FUNCTION handler = service.handler;

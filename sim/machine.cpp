@@ -498,6 +498,19 @@ void Machine::ArmFault(Fault fault)
     faults_.push_back({std::move(fault), 0, false});
 }
 
+void Machine::Hold(std::string function)
+{
+    std::lock_guard lock(mutex);
+    held_.insert(std::move(function));
+}
+
+void Machine::Release(const std::string& function)
+{
+    std::lock_guard lock(mutex);
+    held_.erase(function);
+    changed.notify_all();
+}
+
 void Machine::ClearFaults()
 {
     std::lock_guard lock(mutex);

@@ -296,6 +296,12 @@ public:
     void ArmFault(Fault fault);
     void ClearFaults();
 
+    // Holds: every call of a held function waits at its start until it is released,
+    // so a test can act while the caller is at a known point.
+    void Hold(std::string function);
+    void Release(const std::string& function);
+    bool Held(const std::string& function) const { return held_.count(function) != 0; }  // with mutex held
+
     // Call log
     std::vector<CallRecord> calls() const;
     std::size_t CallCount(std::string_view function) const;
@@ -348,6 +354,7 @@ public:
 private:
     std::unique_ptr<Processes> processes_;
     std::unique_ptr<Files> files_;
+    std::set<std::string> held_;
     bool logging_ = true;
     std::vector<CallRecord> calls_;
     std::uint64_t total_calls_ = 0;

@@ -158,6 +158,7 @@ struct ServiceController {
     bool dispatching = false;
     bool stopped = false;               // SERVICE_STOPPED was reported
     bool main_returned = false;         // the service main function has returned
+    bool abandoned = false;
     std::deque<DWORD> controls;         // sent, not yet delivered
     std::uint64_t sent = 0;
     std::uint64_t handled = 0;
@@ -176,14 +177,17 @@ struct Processes {
 
 // ---- for tests and tools: the service control manager's side
 // The next StartServiceCtrlDispatcherW connects as the service "name". Its dispatcher
-// returns once the service has reported SERVICE_STOPPED, or once the service main
-// function has returned without that report (as the service control manager ends a
-// process whose service is gone).
+// returns once the service has reported SERVICE_STOPPED, or when the service main
+// function returned without registering a handler (nothing could ever stop it). A
+// service main may return while its service runs on, as on Windows.
 void LaunchService(Machine& machine, std::u16string name);
 // Sends a control as ControlService does: it is delivered on the dispatcher's thread,
 // and the call returns once the handler has returned (false if that takes longer than
 // timeout_ms, or no handler is registered).
 bool SendControl(Machine& machine, DWORD control, DWORD timeout_ms);
+// Ends the dispatcher of a service that can no longer report SERVICE_STOPPED, as the
+// process would be ended from outside.
+void AbandonService(Machine& machine);
 std::vector<StatusReport> StatusReports(Machine& machine);
 // Waits until some report has the state; false on time-out.
 bool WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms);

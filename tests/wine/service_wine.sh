@@ -52,6 +52,12 @@ for cmd in add-filter "set-status --Bus 6" "set-size --EndAdrs 0" "write-log --L
 done
 [ "$(state)" = RUNNING ] && say "still RUNNING after the requests" || fail "state after requests: $(state)"
 
+# The pipe's access list as Windows (here Wine) keeps it.
+acl=$("$WINE" "$BIN/pipe_acl_check.exe" 2>&1)
+rc=$?
+echo "$acl" | tr -d '\r'
+[ $rc -eq 0 ] || fail "the pipe's access list"
+
 # Clients that misbehave, each followed by a normal request.
 for mode in silent short noread; do
     "$WINE" "$BIN/hostile_client.exe" $mode >"$BIN/hostile_$mode.log" 2>&1 &

@@ -7,10 +7,10 @@ const WCHAR kPipeName[] = W16("\\\\.\\pipe\\PX71Service");
 const WCHAR kEventName[] = W16("Global\\PX71Service");
 
 // Opens the pipe, waiting while another client holds it, until the deadline.
-Outcome OpenPipe(ULONGLONG deadline, px71::UniqueFile& pipe, DWORD& error)
+Outcome OpenPipe(const WCHAR* name, ULONGLONG deadline, px71::UniqueFile& pipe, DWORD& error)
 {
     for (;;) {
-        pipe.reset(CreateFileW(kPipeName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+        pipe.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (pipe) return Outcome::kAnswered;
         error = GetLastError();
         if (error != ERROR_PIPE_BUSY) return Outcome::kNoService;
@@ -18,7 +18,7 @@ Outcome OpenPipe(ULONGLONG deadline, px71::UniqueFile& pipe, DWORD& error)
         if (now >= deadline) return Outcome::kBusy;
         // Never 0 here: that would mean "the pipe's default time-out".
         DWORD wait = static_cast<DWORD>(deadline - now);
-        if (!WaitNamedPipeW(kPipeName, wait ? wait : 1)) {
+        if (!WaitNamedPipeW(name, wait ? wait : 1)) {
             error = GetLastError();
             if (error == ERROR_FILE_NOT_FOUND) return Outcome::kNoService;
         }
@@ -29,6 +29,11 @@ Outcome OpenPipe(ULONGLONG deadline, px71::UniqueFile& pipe, DWORD& error)
 
 Answer Transact(const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept
 {
+    return TransactOn(kPipeName, request, reply, timeoutMs);
+}
+
+Answer TransactOn(const WCHAR* pipeName, const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept
+{
     Answer answer;
     px71::UniqueHandle event(CreateEventW(nullptr, TRUE, FALSE, kEventName));
     if (!event) {
@@ -38,7 +43,7 @@ Answer Transact(const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs)
     }
     ResetEvent(event.get());  // it may be left signalled by an earlier request
     px71::UniqueFile pipe;
-    answer.outcome = OpenPipe(GetTickCount64() + timeoutMs, pipe, answer.error);
+    answer.outcome = OpenPipe(pipeName, GetTickCount64() + timeoutMs, pipe, answer.error);
     if (answer.outcome != Outcome::kAnswered) return answer;
 
     DWORD written = 0;

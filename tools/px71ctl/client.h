@@ -26,6 +26,8 @@ struct Answer {
 // pipe (waiting while it is busy, up to timeoutMs), write the 400-byte request, wait
 // for the event (up to timeoutMs), read the 400-byte reply.
 Answer Transact(const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept;
+// The same with another server of the same protocol (benchmarks compare against one).
+Answer TransactOn(const WCHAR* pipeName, const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept;
 
 const char* Describe(Outcome outcome) noexcept;
 
