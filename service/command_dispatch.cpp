@@ -1,9 +1,110 @@
 #include "service/command_dispatch.h"
 
-namespace px71service {
+#include "library/px71.h"
 
-// The table's rows arrive with the library areas they call; until then every code
-// is one the table does not know, so nothing runs and Result stays as sent.
-void RunCommand(PipeRequest& request) noexcept { (void)request; }
+#include <cstring>
+
+namespace px71service {
+namespace {
+
+// CardName holds 64 UTF-16 units; the name functions never write more characters
+// than the size they are given, so a larger size from the client is not passed on.
+constexpr DWORD kCardNameCapacity = 2 * PX71_CARD_NAME_UNITS;
+
+LPWSTR CardName(PipeRequest& r) noexcept { return reinterpret_cast<LPWSTR>(r.CardName); }
+
+DWORD CardNameSize(const PipeRequest& r) noexcept
+{
+    return r.CardNameSize < kCardNameCapacity ? r.CardNameSize : kCardNameCapacity;
+}
+
+void AddFilter(PipeRequest& r) noexcept { r.Result = XU_AddFilter(); }
+
+void SetStatus(PipeRequest& r) noexcept
+{
+    r.Result = XU_SetStatus(r.SetStatusArgs[0], r.SetStatusArgs[1], r.SetStatusArgs[2], r.SetStatusArgs[3]);
+}
+
+// A non-zero EndAdrs stores the working values; zero stores the defaults.
+void SetSizes(PipeRequest& r) noexcept
+{
+    if (r.EndAdrs != 0)
+        r.Result = XU_SetSize_Pro2(r.PortLen, r.Oz888Len, r.SxsLen, r.A3132Len, r.B3132Len, r.USBLen, r.StartAdrs,
+                                   r.EndAdrs, r.PayloadSize, r.SataSSC);
+    else
+        r.Result = XU_SetSize_Pro2_DEF(r.PortLen, r.Oz888Len, r.SxsLen, r.A3132Len, r.B3132Len, r.USBLen,
+                                       r.StartAdrs, 0);
+}
+
+// The title is the client's text: one without a NUL in its field is cut there rather
+// than read past the record.
+void WriteReport(PipeRequest& r) noexcept
+{
+    char title[PX71_LOG_TITLE_SIZE + 1];
+    std::memcpy(title, r.LogTitle, PX71_LOG_TITLE_SIZE);
+    title[PX71_LOG_TITLE_SIZE] = 0;
+    r.Result = XU_WriteLog(title);
+}
+
+// A restart: disable, then enable, whatever the first call did. Result is left as sent.
+void ResetBridge(PipeRequest&) noexcept
+{
+    XU_ResetPCIBridge(0);
+    XU_ResetPCIBridge(1);
+}
+
+void Stop3132(PipeRequest& r) noexcept { r.Result = XU_Stop3132Card(r.ControllerIndex, r.CardIndex); }
+void StopCardBus(PipeRequest& r) noexcept { r.Result = XU_StopCardBusCard(r.ControllerIndex, r.CardIndex); }
+void StopEhci(PipeRequest& r) noexcept { r.Result = XU_StopEhciExpressCard(r.ControllerIndex, r.CardIndex); }
+void StopOhci(PipeRequest& r) noexcept { r.Result = XU_StopOhciExpressCard(r.ControllerIndex, r.CardIndex); }
+
+void NameCardBus(PipeRequest& r) noexcept
+{
+    r.Result = XU_GetCardBusCardName(r.ControllerIndex, r.CardIndex, CardName(r), CardNameSize(r));
+}
+void NameEhci(PipeRequest& r) noexcept
+{
+    r.Result = XU_GetEhciExpressCardName(r.ControllerIndex, r.CardIndex, CardName(r), CardNameSize(r));
+}
+void NameOhci(PipeRequest& r) noexcept
+{
+    r.Result = XU_GetOhciExpressCardName(r.ControllerIndex, r.CardIndex, CardName(r), CardNameSize(r));
+}
+void Name3132(PipeRequest& r) noexcept
+{
+    r.Result = XU_Get3132CardName(r.ControllerIndex, r.CardIndex, CardName(r), CardNameSize(r));
+}
+
+void CheckDevice(PipeRequest& r) noexcept { r.Result = XU_CheckDevice(); }
+
+using Command = void (*)(PipeRequest&) noexcept;
+
+// By command code. The removal commands list the SATA controller first (6); the name
+// commands list it last (13).
+constexpr Command kCommands[] = {
+    nullptr,      // 0: no command
+    AddFilter,    // 1
+    SetStatus,    // 2
+    SetSizes,     // 3
+    WriteReport,  // 4
+    ResetBridge,  // 5
+    Stop3132,     // 6
+    StopCardBus,  // 7
+    StopEhci,     // 8
+    StopOhci,     // 9
+    NameCardBus,  // 10
+    NameEhci,     // 11
+    NameOhci,     // 12
+    Name3132,     // 13
+    CheckDevice,  // 14
+};
+
+} // namespace
+
+void RunCommand(PipeRequest& request) noexcept
+{
+    if (request.Command < sizeof kCommands / sizeof kCommands[0] && kCommands[request.Command])
+        kCommands[request.Command](request);
+}
 
 } // namespace px71service
