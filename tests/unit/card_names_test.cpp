@@ -187,17 +187,22 @@ TEST(CardFaults, NamesAndRemovalsLeaveNothingOpen)
     using Export = int (*)(DWORD, DWORD);
     struct Subject {
         const char* what;
+        const char* export_name;
         Export call;
         DWORD card;
     } subjects[] = {
-        {"CardBus name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetCardBusCardName(c, k, n, 64); }, 0},
-        {"OHCI name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetOhciExpressCardName(c, k, n, 64); }, 0},
-        {"EHCI name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetEhciExpressCardName(c, k, n, 64); }, 0},
-        {"SI3132 name", [](DWORD c, DWORD k) { WCHAR n[64]; return XU_Get3132CardName(c, k, n, 64); }, 1},
-        {"CardBus removal", XU_StopCardBusCard, 0},
-        {"OHCI removal", XU_StopOhciExpressCard, 0},
-        {"EHCI removal", XU_StopEhciExpressCard, 0},
-        {"SI3132 removal", XU_Stop3132Card, 1},
+        {"CardBus name", "XU_GetCardBusCardName",
+         [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetCardBusCardName(c, k, n, 64); }, 0},
+        {"OHCI name", "XU_GetOhciExpressCardName",
+         [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetOhciExpressCardName(c, k, n, 64); }, 0},
+        {"EHCI name", "XU_GetEhciExpressCardName",
+         [](DWORD c, DWORD k) { WCHAR n[64]; return XU_GetEhciExpressCardName(c, k, n, 64); }, 0},
+        {"SI3132 name", "XU_Get3132CardName",
+         [](DWORD c, DWORD k) { WCHAR n[64]; return XU_Get3132CardName(c, k, n, 64); }, 1},
+        {"CardBus removal", "XU_StopCardBusCard", XU_StopCardBusCard, 0},
+        {"OHCI removal", "XU_StopOhciExpressCard", XU_StopOhciExpressCard, 0},
+        {"EHCI removal", "XU_StopEhciExpressCard", XU_StopEhciExpressCard, 0},
+        {"SI3132 removal", "XU_Stop3132Card", XU_Stop3132Card, 1},
     };
     auto build = [](sim::Machine& m) {
         Cards c(m);
@@ -225,6 +230,7 @@ TEST(CardFaults, NamesAndRemovalsLeaveNothingOpen)
                 EXPECT_TRUE(result >= 0 && result <= expected) << subject.what << ", call " << n << ": " << result;
             });
         EXPECT_GT(faults, 5) << subject.what;
+        ::testing::Test::RecordProperty(std::string("faults_") + subject.export_name, faults);
     }
 }
 

@@ -209,7 +209,7 @@ TEST_F(ReaderTest, ReaderHubFirstAndMediaAcrossLetters)
     for (const auto& c : cases) EXPECT_EQ(Name(c.card).result, c.result) << c.card;
 }
 
-TEST(ReaderFaults, TheRoadOfARequestUnderFaults)
+TEST(CardReaderFaults, TheRoadOfARequestUnderFaults)
 {
     int faults = px71test::SweepFaults<int>(
         [](sim::Machine& m) { sim::BuildDefaultMachine(m); }, [] { return XU_StopEhciExpressCard(0, 2); },
@@ -219,6 +219,26 @@ TEST(ReaderFaults, TheRoadOfARequestUnderFaults)
             EXPECT_EQ(m.storage.volumes['G'].locked_by, nullptr) << "call " << n;
         });
     EXPECT_GT(faults, 50);
+    ::testing::Test::RecordProperty("faults_XU_StopEhciExpressCard_default_machine", faults);
+}
+
+TEST(CardReaderFaults, NamingTheSdMediumUnderFaults)
+{
+    int faults = px71test::SweepFaults<int>(
+        [](sim::Machine& m) { sim::BuildDefaultMachine(m); },
+        [] {
+            char16_t name[64];
+            for (auto& c : name) c = u'#';
+            int result = XU_GetEhciExpressCardName(0, 2, name, 64);
+            // A fault may hide a card (another one then has the number) but the caller's
+            // buffer past the name is never touched.
+            for (int i = 14; i < 64; ++i)
+                if (name[i] != u'#') return -1;
+            return result;
+        },
+        [](int result, sim::Machine&, std::size_t n) { EXPECT_TRUE(result >= 0 && result <= 3) << "call " << n; });
+    EXPECT_GT(faults, 50);
+    ::testing::Test::RecordProperty("faults_XU_GetEhciExpressCardName_default_machine", faults);
 }
 
 } // namespace
