@@ -15,8 +15,18 @@ constexpr char kPathValue[] = "FilePathName";
 constexpr char kDefaultPath[] = "C:\\Program Files\\PX71\\PX71 HotPlug Tool\\PX71.exe";
 constexpr DWORD kPathBufferSize = 261;
 
+// A value read into the zeroed buffer is a usable path when it ends inside the buffer:
+// a string shorter than the buffer is ended by the zeros behind it, and a value of
+// another type must end in a NUL of its own.
+bool UsablePath(const char (&path)[kPathBufferSize], DWORD type, DWORD size) noexcept
+{
+    if (size == 0 || size > kPathBufferSize || std::memchr(path, 0, sizeof path) == nullptr) return false;
+    if (type == REG_SZ || type == REG_EXPAND_SZ) return true;
+    return path[size - 1] == 0;
+}
+
 // The main program's path: "FilePathName" when the key holds a usable one, else the
-// default. A value that does not end within the buffer is not a path we can use.
+// default.
 void MainProgramPath(char (&path)[kPathBufferSize]) noexcept
 {
     std::memset(path, 0, sizeof path);
@@ -24,9 +34,10 @@ void MainProgramPath(char (&path)[kPathBufferSize]) noexcept
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, kServiceKey, 0, KEY_READ, &opened) == ERROR_SUCCESS) {
         px71::UniqueRegKey key(opened);
         DWORD size = kPathBufferSize;
+        DWORD type = REG_NONE;
         const LSTATUS status =
-            RegQueryValueExA(key.get(), kPathValue, nullptr, nullptr, reinterpret_cast<BYTE*>(path), &size);
-        if (status == ERROR_SUCCESS && size <= kPathBufferSize && std::memchr(path, 0, size) != nullptr) return;
+            RegQueryValueExA(key.get(), kPathValue, nullptr, &type, reinterpret_cast<BYTE*>(path), &size);
+        if (status == ERROR_SUCCESS && UsablePath(path, type, size)) return;
     }
     std::memset(path, 0, sizeof path);
     std::memcpy(path, kDefaultPath, sizeof kDefaultPath);

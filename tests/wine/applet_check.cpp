@@ -126,6 +126,12 @@ CONFORMANCE_CASE(AppletStartsFilePathNameAndWaits)
     const std::string record = ReadText(folder + "\\standin.txt");
     CHECK_EQ(record, std::string("command line: [-c]\nended\n"));
     CHECK(held >= 600);
+
+    // A string stored without its terminator still ends inside the buffer.
+    DeleteFileA((folder + "\\standin.txt").c_str());
+    SetPathValue(standin.c_str(), static_cast<DWORD>(standin.size()), REG_SZ);
+    DoubleClick();
+    CHECK_EQ(ReadText(folder + "\\standin.txt"), std::string("command line: [-c]\nended\n"));
 }
 
 CONFORMANCE_CASE(AppletFallsBackToTheDefaultPath)
