@@ -171,8 +171,15 @@ void LoadSlot(const Json& s, const DeviceSpec& bridge, DEVINST id, const std::st
     slots.push_back(slot);
 }
 
-void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path, std::vector<PendingSlot>& slots)
+// Deeper than any PC's device tree; a deeper description is refused rather than
+// walked until the stack runs out.
+constexpr int kMaxTreeDepth = 64;
+
+void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path, std::vector<PendingSlot>& slots,
+                int depth = 1)
 {
+    if (depth > kMaxTreeDepth)
+        Fail(path, "the device tree is deeper than " + std::to_string(kMaxTreeDepth) + " levels");
     CheckKeys(d, path,
               {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
                "friendly_name", "service", "bus", "present", "started", "problem", "veto", "disk", "slot",
@@ -198,7 +205,7 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
     if (auto* children = Member(d, "children")) {
         if (!children->is_array()) Fail(path + ".children", "expected a list of devices");
         for (std::size_t i = 0; i < children->size(); ++i)
-            LoadDevice(m, id, (*children)[i], path + ".children[" + std::to_string(i) + "]", slots);
+            LoadDevice(m, id, (*children)[i], path + ".children[" + std::to_string(i) + "]", slots, depth + 1);
     }
 }
 

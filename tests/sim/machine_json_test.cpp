@@ -103,4 +103,25 @@ TEST(MachineJson, RefusalsNameThePlace)
     }
 }
 
+// A description nested deeper than any device tree is refused, not walked until the
+// stack runs out; one just within the bound loads.
+TEST(MachineJson, DeepTreesAreBounded)
+{
+    auto nested = [](int levels) {
+        std::string text = "{\"devices\": [";
+        for (int i = 1; i < levels; ++i) text += "{\"children\": [";
+        text += "{}";
+        for (int i = 1; i < levels; ++i) text += "]}";
+        return text + "]}";
+    };
+    sim::Machine within;
+    std::string error;
+    EXPECT_TRUE(sim::LoadMachine(within, nested(64), error)) << error;
+    for (int levels : {65, 100000}) {
+        sim::Machine m;
+        EXPECT_FALSE(sim::LoadMachine(m, nested(levels), error));
+        EXPECT_NE(error.find("deeper than 64 levels"), std::string::npos) << error.substr(0, 200);
+    }
+}
+
 } // namespace

@@ -363,7 +363,8 @@ bool WalkThrough::ShowSlots()
         DWORD link = 0;
         const bool link_read = XU_ReadPCI(bus, 0x50, &link) != 0;
         out_ << "   slot bridge on bus " << unsigned(bus) << ": "
-             << (found ? (present ? "card in the slot" : "slot empty") : "not the adapter's slot bridge")
+             << (found ? (present ? "card in the slot" : "slot empty")
+                       : "XU_GetStatus does not confirm the adapter's slot bridge (registers unreadable or foreign)")
              << "; link " << (link_read ? ((link & 0x10) ? "off" : "on") : "unreadable") << "\n";
         WCHAR description[128] = {};
         DWORD status = 0, problem = 0;
