@@ -1,5 +1,7 @@
 #include "sim/machine_json.h"
 
+#include "sim/slot.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdio>
@@ -85,6 +87,13 @@ std::uint32_t Number(const Json& value, const std::string& path)
     Fail(path, "expected a number from 0 to 4294967295 (or a string such as \"0x1E2A\")");
 }
 
+// A byte count or block count: a JSON number up to 2^64 - 1.
+std::uint64_t Number64(const Json& value, const std::string& path)
+{
+    if (value.is_number_unsigned()) return value.get<std::uint64_t>();
+    Fail(path, "expected a number from 0 to 18446744073709551615");
+}
+
 WideList Strings(const Json& value, const std::string& path)
 {
     if (!value.is_array()) Fail(path, "expected a list of strings");
@@ -113,11 +122,68 @@ PNP_VETO_TYPE ParseVeto(const std::string& text, const std::string& path)
     Fail(path, "unknown veto \"" + text + "\" (OutstandingOpen, Device, Driver, WindowsApp, WindowsService)");
 }
 
-void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path)
+// A slot waits for the registers of its bridge function, which the dump driver's
+// part of the description brings after the devices.
+struct PendingSlot {
+    DEVINST bridge = 0;
+    std::uint8_t bus = 0;
+    std::uint8_t card_bus = 0;
+    bool inserted = false;
+};
+
+void LoadDisk(Machine& m, DEVINST node, const Json& d, const std::string& path)
 {
     CheckKeys(d, path,
+              {"number", "interface_path", "removable", "medium", "vendor_id", "product_id", "revision", "blocks",
+               "block_size", "fail_pass_through"});
+    const Json* number = Member(d, "number");
+    if (!number) Fail(path, "a disk needs its \"number\" (the N of \\\\.\\PHYSICALDRIVEN)");
+    const DWORD n = Number(*number, path + ".number");
+    if (m.storage.disks.count(n)) Fail(path + ".number", "disk " + std::to_string(n) + " is described twice");
+    std::u16string interface_path;
+    if (auto* v = Member(d, "interface_path")) interface_path = Widen(String(*v, path + ".interface_path"));
+    PhysicalDisk& disk = AddDisk(m, node, n, std::move(interface_path));
+    if (auto* v = Member(d, "removable")) disk.removable = Bool(*v, path + ".removable");
+    if (auto* v = Member(d, "medium")) disk.medium = Bool(*v, path + ".medium");
+    if (auto* v = Member(d, "vendor_id")) disk.vendor_id = String(*v, path + ".vendor_id");
+    if (auto* v = Member(d, "product_id")) disk.product_id = String(*v, path + ".product_id");
+    if (auto* v = Member(d, "revision")) disk.revision = String(*v, path + ".revision");
+    if (auto* v = Member(d, "blocks")) disk.blocks = Number64(*v, path + ".blocks");
+    if (auto* v = Member(d, "block_size")) disk.block_size = Number(*v, path + ".block_size");
+    if (auto* v = Member(d, "fail_pass_through")) disk.fail_pass_through = Bool(*v, path + ".fail_pass_through");
+}
+
+void LoadSlot(const Json& s, const DeviceSpec& bridge, DEVINST id, const std::string& path,
+              std::vector<PendingSlot>& slots)
+{
+    CheckKeys(s, path, {"card_bus", "inserted"});
+    if (!bridge.bus_number || *bridge.bus_number > 255)
+        Fail(path, "a slot's bridge function needs its \"bus\" (0 to 255)");
+    PendingSlot slot;
+    slot.bridge = id;
+    slot.bus = static_cast<std::uint8_t>(*bridge.bus_number);
+    if (auto* v = Member(s, "card_bus")) {
+        const std::uint32_t bus = Number(*v, path + ".card_bus");
+        if (bus > 255) Fail(path + ".card_bus", "a bus number is 0 to 255");
+        slot.card_bus = static_cast<std::uint8_t>(bus);
+    }
+    if (auto* v = Member(s, "inserted")) slot.inserted = Bool(*v, path + ".inserted");
+    slots.push_back(slot);
+}
+
+// Deeper than any PC's device tree; a deeper description is refused rather than
+// walked until the stack runs out.
+constexpr int kMaxTreeDepth = 64;
+
+void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path, std::vector<PendingSlot>& slots,
+                int depth = 1)
+{
+    if (depth > kMaxTreeDepth)
+        Fail(path, "the device tree is deeper than " + std::to_string(kMaxTreeDepth) + " levels");
+    CheckKeys(d, path,
               {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
-               "friendly_name", "service", "bus", "present", "started", "problem", "veto", "children"});
+               "friendly_name", "service", "bus", "present", "started", "problem", "veto", "disk", "slot",
+               "children"});
     DeviceSpec spec;
     if (auto* v = Member(d, "enumerator")) spec.enumerator = String(*v, path + ".enumerator");
     if (auto* v = Member(d, "class")) spec.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
@@ -134,10 +200,66 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
     if (auto* v = Member(d, "problem")) spec.problem = Number(*v, path + ".problem");
     DEVINST id = m.tree.Add(parent, spec);
     if (auto* v = Member(d, "veto")) m.tree.node(id).veto = ParseVeto(String(*v, path + ".veto"), path + ".veto");
+    if (auto* v = Member(d, "disk")) LoadDisk(m, id, *v, path + ".disk");
+    if (auto* v = Member(d, "slot")) LoadSlot(*v, spec, id, path + ".slot", slots);
     if (auto* children = Member(d, "children")) {
         if (!children->is_array()) Fail(path + ".children", "expected a list of devices");
         for (std::size_t i = 0; i < children->size(); ++i)
-            LoadDevice(m, id, (*children)[i], path + ".children[" + std::to_string(i) + "]");
+            LoadDevice(m, id, (*children)[i], path + ".children[" + std::to_string(i) + "]", slots, depth + 1);
+    }
+}
+
+UINT ParseDriveType(const Json& value, const std::string& path)
+{
+    const std::string text = String(value, path);
+    if (text == "fixed") return DRIVE_FIXED;
+    if (text == "removable") return DRIVE_REMOVABLE;
+    if (text == "remote") return DRIVE_REMOTE;
+    if (text == "cdrom") return DRIVE_CDROM;
+    if (text == "ramdisk") return DRIVE_RAMDISK;
+    Fail(path, "unknown drive type \"" + text + "\" (fixed, removable, remote, cdrom, ramdisk)");
+}
+
+const char* DriveTypeText(UINT type)
+{
+    switch (type) {
+    case DRIVE_REMOVABLE: return "removable";
+    case DRIVE_REMOTE: return "remote";
+    case DRIVE_CDROM: return "cdrom";
+    case DRIVE_RAMDISK: return "ramdisk";
+    default: return "fixed";
+    }
+}
+
+void LoadVolumes(Machine& m, const Json& volumes)
+{
+    if (!volumes.is_array()) Fail("volumes", "expected a list of volumes");
+    for (std::size_t i = 0; i < volumes.size(); ++i) {
+        const std::string path = "volumes[" + std::to_string(i) + "]";
+        const Json& v = volumes[i];
+        CheckKeys(v, path, {"letter", "disk", "partition", "type", "total_bytes", "free_bytes", "open_files"});
+        const Json* letter = Member(v, "letter");
+        const Json* disk = Member(v, "disk");
+        if (!letter || !disk) Fail(path, "a volume needs its \"letter\" and its \"disk\"");
+        const std::string text = String(*letter, path + ".letter");
+        if (text.size() != 1 || text[0] < 'C' || text[0] > 'Z')
+            Fail(path + ".letter", "a drive letter is one of C to Z");
+        if (m.storage.volumes.count(text[0])) Fail(path + ".letter", "drive " + text + ": is described twice");
+        const DWORD number = Number(*disk, path + ".disk");
+        if (!m.storage.disks.count(number))
+            Fail(path + ".disk", "no device describes disk " + std::to_string(number));
+        UINT type = DRIVE_FIXED;
+        if (auto* t = Member(v, "type")) type = ParseDriveType(*t, path + ".type");
+        ULONGLONG total = 0;
+        if (auto* t = Member(v, "total_bytes")) total = Number64(*t, path + ".total_bytes");
+        Volume& volume = AddVolume(m, text[0], number, total, type);
+        if (auto* t = Member(v, "partition")) volume.partition = Number(*t, path + ".partition");
+        if (auto* t = Member(v, "free_bytes")) volume.free_bytes = Number64(*t, path + ".free_bytes");
+        if (auto* t = Member(v, "open_files")) {
+            const std::uint32_t n = Number(*t, path + ".open_files");
+            if (n > 0x7FFFFFFF) Fail(path + ".open_files", "too many open files");
+            volume.open_files = static_cast<int>(n);
+        }
     }
 }
 
@@ -198,6 +320,18 @@ void LoadDumpDriver(Machine& m, const Json& d)
     }
 }
 
+const char* VetoText(PNP_VETO_TYPE veto)
+{
+    switch (veto) {
+    case PNP_VetoOutstandingOpen: return "OutstandingOpen";
+    case PNP_VetoDevice: return "Device";
+    case PNP_VetoDriver: return "Driver";
+    case PNP_VetoWindowsApp: return "WindowsApp";
+    case PNP_VetoWindowsService: return "WindowsService";
+    default: return nullptr;
+    }
+}
+
 std::string Hex(std::uint32_t value)
 {
     char text[16];
@@ -245,6 +379,22 @@ OrderedJson DumpDevice(const Machine& m, DEVINST id)
     d["present"] = n.present;
     d["started"] = (n.status & DN_STARTED) != 0;
     if (n.problem) d["problem"] = n.problem;
+    if (auto v = VetoText(n.veto)) d["veto"] = v;
+    for (const auto& [number, disk] : m.storage.disks) {
+        if (disk.node != id) continue;
+        d["disk"] = OrderedJson{{"number", disk.number},
+                                {"interface_path", Narrow(disk.interface_path)},
+                                {"removable", disk.removable},
+                                {"medium", disk.medium},
+                                {"vendor_id", disk.vendor_id},
+                                {"product_id", disk.product_id},
+                                {"revision", disk.revision},
+                                {"blocks", disk.blocks},
+                                {"block_size", disk.block_size}};
+        if (disk.fail_pass_through) d["disk"]["fail_pass_through"] = true;
+    }
+    for (const Slot& slot : m.slots)
+        if (slot.bridge == id) d["slot"] = OrderedJson{{"card_bus", slot.card_bus}, {"inserted", slot.inserted}};
     if (!n.children.empty()) {
         OrderedJson children = OrderedJson::array();
         for (DEVINST c : n.children) children.push_back(DumpDevice(m, c));
@@ -311,14 +461,27 @@ bool LoadMachine(Machine& machine, const std::string& text, std::string& error)
         return false;
     }
     try {
-        CheckKeys(doc, "machine", {"devices", "registry", "dump_driver"});
+        CheckKeys(doc, "machine", {"devices", "volumes", "registry", "dump_driver"});
+        std::vector<PendingSlot> slots;
         if (auto* devices = Member(doc, "devices")) {
             if (!devices->is_array()) Fail("devices", "expected a list of devices");
             for (std::size_t i = 0; i < devices->size(); ++i)
-                LoadDevice(machine, machine.tree.root(), (*devices)[i], "devices[" + std::to_string(i) + "]");
+                LoadDevice(machine, machine.tree.root(), (*devices)[i], "devices[" + std::to_string(i) + "]", slots);
         }
+        if (auto* volumes = Member(doc, "volumes")) LoadVolumes(machine, *volumes);
         if (auto* registry = Member(doc, "registry")) LoadRegistry(machine, *registry);
         if (auto* dump = Member(doc, "dump_driver")) LoadDumpDriver(machine, *dump);
+        // The card is the bridge's first child, as the slot's hardware puts it.
+        for (const PendingSlot& p : slots) {
+            Slot slot;
+            slot.bus = p.bus;
+            slot.bridge = p.bridge;
+            const auto& children = machine.tree.node(p.bridge).children;
+            slot.card = children.empty() ? 0 : children.front();
+            slot.card_bus = p.card_bus;
+            slot.inserted = p.inserted;
+            AttachSlot(machine, slot);
+        }
     } catch (const DescriptionError& e) {
         error = e.what();
         return false;
@@ -336,6 +499,16 @@ std::string DumpMachine(const Machine& m)
     for (DEVINST c : m.tree.find(m.tree.root())->children) devices.push_back(DumpDevice(m, c));
     doc["devices"] = devices;
 
+    OrderedJson volumes = OrderedJson::array();
+    for (const auto& [letter, v] : m.storage.volumes) {
+        OrderedJson volume{{"letter", std::string(1, letter)}, {"disk", v.disk},
+                           {"partition", v.partition}, {"type", DriveTypeText(v.drive_type)},
+                           {"total_bytes", v.total_bytes}, {"free_bytes", v.free_bytes}};
+        if (v.open_files) volume["open_files"] = v.open_files;
+        volumes.push_back(volume);
+    }
+    doc["volumes"] = volumes;
+
     OrderedJson registry = OrderedJson::object();
     for (HKEY root : {HKEY_LOCAL_MACHINE, HKEY_CURRENT_USER}) {
         const char* name = root == HKEY_LOCAL_MACHINE ? "HKLM" : "HKCU";
@@ -349,7 +522,13 @@ std::string DumpMachine(const Machine& m)
         OrderedJson registers = OrderedJson::object();
         for (std::size_t i = 0; i < function.registers.size(); ++i)
             if (function.registers[i] != 0) registers[Hex2(static_cast<std::uint32_t>(i * 4))] = Hex(function.registers[i]);
-        buses[std::to_string(bus)] = OrderedJson{{"registers", registers}};
+        OrderedJson bus_json{{"registers", registers}};
+        // Without its masks a reloaded register would refuse every write.
+        OrderedJson writable = OrderedJson::object();
+        for (std::size_t i = 0; i < function.writable.size(); ++i)
+            if (function.writable[i] != 0) writable[Hex2(static_cast<std::uint32_t>(i * 4))] = Hex(function.writable[i]);
+        if (!writable.empty()) bus_json["writable"] = writable;
+        buses[std::to_string(bus)] = bus_json;
     }
     doc["dump_driver"] = OrderedJson{{"installed", m.dump.installed}, {"buses", buses}};
     return doc.dump(2) + "\n";

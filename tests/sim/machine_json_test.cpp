@@ -1,5 +1,6 @@
 // Machines described in JSON: what loads, what is refused and how the refusal reads.
 #include "sim/machine_json.h"
+#include "sim/slot.h"
 #include "support/machine_test.h"
 
 namespace {
@@ -16,6 +17,17 @@ TEST(MachineJson, DefaultMachineRoundTrips)
     EXPECT_EQ(sim::DumpMachine(loaded), dumped);
     EXPECT_EQ(loaded.dump.Read(sim::kDefaultSlotBus, 0x94), 0x01021E2Au);
     EXPECT_EQ(loaded.registry.Dword(sim::kServiceKey, u"Oz888Len"), 0x00400000u);
+    // The storage floor and the slot come back working, not only written down.
+    ASSERT_EQ(loaded.storage.volumes.count('G'), 1u);
+    EXPECT_EQ(loaded.storage.volumes['G'].drive_type, static_cast<UINT>(DRIVE_REMOVABLE));
+    const sim::PhysicalDisk* sd = loaded.storage.disk(loaded.storage.volumes['G'].disk);
+    ASSERT_NE(sd, nullptr);
+    EXPECT_EQ(sd->product_id, "ZEK-PX71    SD  ");
+    ASSERT_EQ(loaded.slots.size(), 1u);
+    const DEVINST card = loaded.slots[0].card;
+    ASSERT_NE(card, 0u);
+    loaded.dump.Write(sim::kDefaultSlotBus, 0x50, loaded.dump.Read(sim::kDefaultSlotBus, 0x50) | sim::kLinkDisable);
+    EXPECT_FALSE(loaded.tree.node(card).present);
 }
 
 TEST(MachineJson, BuildsTheTreeItDescribes)
@@ -71,12 +83,44 @@ TEST(MachineJson, RefusalsNameThePlace)
         {"[1, 2]", "machine: expected an object"},
         {"", "line 1, column 1: syntax error"},
         {"{\"devices\": [{\"bus\": 12E31217}]}", "number overflow"},
+        {"{\"volumes\": [{\"letter\": \"F\", \"disk\": 4}]}", "volumes[0].disk: no device describes disk 4"},
+        {"{\"devices\": [{\"disk\": {\"number\": 1}}], \"volumes\": [{\"letter\": \"A\", \"disk\": 1}]}",
+         "volumes[0].letter: a drive letter is one of C to Z"},
+        {"{\"devices\": [{\"disk\": {\"number\": 1}}, {\"disk\": {\"number\": 1}}]}",
+         "devices[1].disk.number: disk 1 is described twice"},
+        {"{\"devices\": [{\"disk\": {\"blocks\": 5}}]}", "devices[0].disk: a disk needs its \"number\""},
+        {"{\"devices\": [{\"slot\": {\"card_bus\": 7}}]}", "devices[0].slot: a slot's bridge function needs its \"bus\""},
+        {"{\"devices\": [{\"bus\": 6, \"slot\": {\"card_bus\": 256}}]}", "devices[0].slot.card_bus: a bus number"},
+        {"{\"devices\": [{\"disk\": {\"number\": 1}}], \"volumes\": [{\"letter\": \"F\", \"disk\": 1, "
+         "\"type\": \"floppy\"}]}",
+         "volumes[0].type: unknown drive type \"floppy\""},
     };
     for (const auto& c : cases) {
         sim::Machine m;
         std::string error;
         EXPECT_FALSE(sim::LoadMachine(m, c.text, error)) << c.text;
         EXPECT_NE(error.find(c.message), std::string::npos) << "got: " << error;
+    }
+}
+
+// A description nested deeper than any device tree is refused, not walked until the
+// stack runs out; one just within the bound loads.
+TEST(MachineJson, DeepTreesAreBounded)
+{
+    auto nested = [](int levels) {
+        std::string text = "{\"devices\": [";
+        for (int i = 1; i < levels; ++i) text += "{\"children\": [";
+        text += "{}";
+        for (int i = 1; i < levels; ++i) text += "]}";
+        return text + "]}";
+    };
+    sim::Machine within;
+    std::string error;
+    EXPECT_TRUE(sim::LoadMachine(within, nested(64), error)) << error;
+    for (int levels : {65, 100000}) {
+        sim::Machine m;
+        EXPECT_FALSE(sim::LoadMachine(m, nested(levels), error));
+        EXPECT_NE(error.find("deeper than 64 levels"), std::string::npos) << error.substr(0, 200);
     }
 }
 

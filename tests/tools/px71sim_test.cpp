@@ -1,0 +1,358 @@
+// px71sim: the walk-through judged by the machine it leaves behind, other machines,
+// scripts, the refusals of bad input and the stability of --dump.
+#include "library/px71.h"
+#include "sim/default_machine.h"
+#include "sim/files.h"
+#include "sim/machine_json.h"
+#include "sim/slot.h"
+#include "support/machine_test.h"
+#include "tools/px71log/log_reader.h"
+#include "tools/px71sim/simulation.h"
+
+#include <nlohmann/json.hpp>
+
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+namespace {
+
+using px71sim::Simulation;
+using px71sim::WalkThrough;
+
+const char kTwoAdapters[] = PX71_TEST_MACHINES "/two-adapters.json";
+
+std::string TempFile(const std::string& name, const std::string& content)
+{
+    const std::string path = ::testing::TempDir() + "px71sim_" + name;
+    std::ofstream(path, std::ios::binary) << content;
+    return path;
+}
+
+std::string FileText(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+struct Ran {
+    int code = 0;
+    std::string out, err;
+};
+
+Ran RunPx71sim(std::vector<std::string> args)
+{
+    std::ostringstream out, err;
+    Ran r;
+    r.code = px71sim::Run(args, out, err);
+    r.out = out.str();
+    r.err = err.str();
+    return r;
+}
+
+sim::WideList Filters(const sim::Machine& m, DEVINST node)
+{
+    return m.tree.MultiSz(node, CM_DRP_UPPERFILTERS).value_or(sim::WideList{});
+}
+
+// An EHCI name as the library gives it, called on the machine directly.
+std::pair<int, std::string> EhciName(DWORD controller, DWORD card)
+{
+    WCHAR name[64] = {};
+    const int result = XU_GetEhciExpressCardName(controller, card, name, sizeof name - sizeof(WCHAR));
+    return {result, sim::Narrow(reinterpret_cast<const char16_t*>(name))};
+}
+
+// Link Disable as each write to the slot bridge's register 0x50 leaves it.
+void RecordLinkWrites(sim::Machine& m, std::vector<std::uint32_t>& writes)
+{
+    std::lock_guard lock(m.mutex);
+    m.dump.on_write = [&writes, previous = m.dump.on_write](std::uint8_t bus, std::uint8_t reg, std::uint32_t before,
+                                                            std::uint32_t after) {
+        if (bus == sim::kDefaultSlotBus && reg == 0x50) writes.push_back(after & sim::kLinkDisable);
+        previous(bus, reg, before, after);
+    };
+}
+
+// Each step of the walk-through on the embedded machine, and what it must have done.
+TEST(Px71simWalkThrough, EachStepLeavesTheMachineAsItSays)
+{
+    Simulation s;
+    const sim::DefaultNodes n = sim::BuildDefaultMachine(s.machine);
+    std::string error;
+    ASSERT_TRUE(s.Start(error)) << error;
+    std::ostringstream out;
+    WalkThrough walk(s, out);
+    const std::string untouched = sim::DumpMachine(s.machine);
+
+    // The device check only reads.
+    ASSERT_TRUE(walk.CheckDevice());
+    EXPECT_EQ(sim::DumpMachine(s.machine), untouched);
+
+    // Filters: PX711 on the root port, PX713 to PX716 on the downstream ports, PX717 on
+    // the CardBus controller, and no list anywhere else.
+    ASSERT_TRUE(walk.InstallFilters());
+    {
+        const std::map<DEVINST, sim::WideList> expected = {
+            {n.root_port, {u"PX711"}},     {n.downstream[0], {u"PX713"}}, {n.downstream[1], {u"PX714"}},
+            {n.downstream[2], {u"PX715"}}, {n.downstream[3], {u"PX716"}}, {n.cardbus, {u"PX717"}},
+        };
+        for (DEVINST id : s.machine.tree.order()) {
+            auto it = expected.find(id);
+            EXPECT_EQ(Filters(s.machine, id), it == expected.end() ? sim::WideList{} : it->second)
+                << sim::Narrow(s.machine.tree.MultiSz(id, CM_DRP_HARDWAREID).value_or(sim::WideList{u"root"})[0]);
+        }
+    }
+
+    // The settings as the request carried them.
+    ASSERT_TRUE(walk.StoreSettings());
+    {
+        const PipeRequest r = WalkThrough::SettingsRequest();
+        const struct {
+            const char16_t* name;
+            DWORD value;
+        } values[] = {{u"PortLen", r.PortLen},   {u"Oz888Len", r.Oz888Len},     {u"SxsLen", r.SxsLen},
+                      {u"A3132Len", r.A3132Len}, {u"B3132Len", r.B3132Len},     {u"USBLen", r.USBLen},
+                      {u"StartAdrs", r.StartAdrs}, {u"EndAdrs", r.EndAdrs},     {u"PayloadSize", r.PayloadSize},
+                      {u"SataSSC", r.SataSSC}};
+        for (const auto& v : values)
+            EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, v.name), v.value) << sim::Narrow(v.name);
+    }
+
+    // Looking at the slot and naming the cards change nothing.
+    const std::string before_reading = sim::DumpMachine(s.machine);
+    ASSERT_TRUE(walk.ShowSlots());
+    ASSERT_TRUE(walk.NameCards());
+    EXPECT_EQ(sim::DumpMachine(s.machine), before_reading);
+
+    // The SD medium is out, the CF medium in; the SD place names nothing now.
+    ASSERT_EQ(EhciName(0, 2), std::make_pair(3, std::string("ZEK-PX71    SD")));
+    ASSERT_TRUE(walk.EjectSdMedium());
+    EXPECT_FALSE(s.machine.storage.disks.at(4).medium);
+    EXPECT_TRUE(s.machine.storage.disks.at(3).medium);
+    EXPECT_EQ(EhciName(0, 0), std::make_pair(1, std::string("USB Ethernet Adapter")));
+    EXPECT_EQ(EhciName(0, 1), std::make_pair(2, std::string("ZEK-PX71    CF")));
+    EXPECT_EQ(EhciName(0, 2).first, 0);
+
+    // The link went off (the card left the tree) and came back on (the card is back).
+    std::vector<std::uint32_t> link_writes;
+    RecordLinkWrites(s.machine, link_writes);
+    ASSERT_TRUE(walk.SwitchLink());
+    EXPECT_EQ(link_writes, (std::vector<std::uint32_t>{sim::kLinkDisable, 0}));
+    EXPECT_EQ(s.machine.dump.Read(sim::kDefaultSlotBus, 0x50) & sim::kLinkDisable, 0u);
+    EXPECT_TRUE(s.machine.tree.node(n.express_card).present);
+    EXPECT_FALSE(s.machine.reenumerations.empty());
+
+    // The bridge was disabled and enabled again, in that order.
+    const std::size_t changes = s.machine.property_changes.size();
+    ASSERT_TRUE(walk.RestartBridge());
+    ASSERT_EQ(s.machine.property_changes.size(), changes + 3);
+    const DWORD expected_changes[3][2] = {{DICS_DISABLE, DICS_FLAG_CONFIGSPECIFIC},
+                                          {DICS_ENABLE, DICS_FLAG_GLOBAL},
+                                          {DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC}};
+    for (std::size_t i = 0; i < 3; ++i) {
+        const auto& c = s.machine.property_changes[changes + i];
+        EXPECT_EQ(c.node, n.adapter);
+        EXPECT_EQ(c.state_change, expected_changes[i][0]);
+        EXPECT_EQ(c.scope, expected_changes[i][1]);
+    }
+    EXPECT_TRUE(s.machine.tree.node(n.adapter).present);
+
+    // The report is in PX71.LOG beside the service, under its title, with the settings.
+    ASSERT_TRUE(walk.WriteReport());
+    const auto image = s.machine.files().Read(px71sim::kLogPath);
+    ASSERT_TRUE(image);
+    const px71log::Log log = px71log::Parse(std::string(image->begin(), image->end()), image->size());
+    EXPECT_TRUE(log.fatal.empty()) << log.fatal;
+    EXPECT_TRUE(log.problems.empty());
+    ASSERT_FALSE(log.entries.empty());
+    EXPECT_NE(log.entries[0].text.find(WalkThrough::kReportTitle), std::string::npos);
+    bool settings = false;
+    for (const auto& e : log.entries) settings |= e.text.find("Oz888Len:0x400000") != std::string::npos;
+    EXPECT_TRUE(settings);
+
+    s.Stop();
+    EXPECT_TRUE(px71test::NothingOpen(s.machine));
+}
+
+// A volume in use stops the link from going off; the card stays.
+TEST(Px71simWalkThrough, BusyVolumeKeepsTheLinkOn)
+{
+    Simulation s;
+    const sim::DefaultNodes n = sim::BuildDefaultMachine(s.machine);
+    s.machine.storage.volumes.at('F').open_files = 1;
+    std::string error;
+    ASSERT_TRUE(s.Start(error)) << error;
+    std::ostringstream out;
+    WalkThrough walk(s, out);
+    std::vector<std::uint32_t> link_writes;
+    RecordLinkWrites(s.machine, link_writes);
+    ASSERT_TRUE(walk.SwitchLink());
+    for (std::uint32_t disable : link_writes) EXPECT_EQ(disable, 0u) << "the link went off under an open file";
+    EXPECT_EQ(s.machine.dump.Read(sim::kDefaultSlotBus, 0x50) & sim::kLinkDisable, 0u);
+    EXPECT_TRUE(s.machine.tree.node(n.express_card).present);
+    EXPECT_TRUE(s.machine.slots.at(0).taken_down.empty());
+}
+
+std::string Hardware(const sim::Machine& m, DEVINST id)
+{
+    auto ids = m.tree.MultiSz(id, CM_DRP_HARDWAREID);
+    return ids && !ids->empty() ? sim::Narrow((*ids)[0]) : std::string();
+}
+
+// Two adapters, no card reader, a USB card that vetoes its removal.
+TEST(Px71simOtherMachine, TwoAdaptersNoReaderAndAVetoingCard)
+{
+    Simulation s;
+    std::string error;
+    ASSERT_TRUE(sim::LoadMachine(s.machine, FileText(kTwoAdapters), error)) << error;
+    ASSERT_TRUE(s.Start(error)) << error;
+    std::ostringstream out;
+    WalkThrough walk(s, out);
+    ASSERT_TRUE(walk.RunAll()) << out.str();
+
+    // Both root ports got PX711; no reader medium was ejected, nothing else went away.
+    int root_ports = 0;
+    for (DEVINST id : s.machine.tree.order())
+        if (Hardware(s.machine, id).rfind("PCI\\VEN_8086&DEV_1C1", 0) == 0) {
+            EXPECT_EQ(Filters(s.machine, id), sim::WideList{u"PX711"});
+            ++root_ports;
+        }
+    EXPECT_EQ(root_ports, 2);
+    for (const auto& [number, disk] : s.machine.storage.disks) EXPECT_TRUE(disk.medium) << number;
+    EXPECT_EQ(s.machine.slots.size(), 2u);
+    for (const auto& slot : s.machine.slots) {
+        EXPECT_EQ(s.machine.dump.Read(slot.bus, 0x50) & sim::kLinkDisable, 0u) << unsigned(slot.bus);
+        EXPECT_TRUE(s.machine.tree.node(slot.card).present) << unsigned(slot.bus);
+    }
+    // The walk-through said what it found.
+    EXPECT_NE(out.str().find("2 adapters handled"), std::string::npos);
+    EXPECT_NE(out.str().find("nothing to eject"), std::string::npos);
+
+    // The vetoing card stays; the same card on the other adapter goes.
+    std::vector<px71sim::ScriptRequest> script;
+    ASSERT_TRUE(px71sim::ParseScript("stop-ehci-card ControllerIndex=0 CardIndex=0\n"
+                                     "stop-ehci-card ControllerIndex=1 CardIndex=0\n",
+                                     script, error))
+        << error;
+    std::ostringstream script_out;
+    ASSERT_TRUE(px71sim::RunScript(s, script, script_out));
+    EXPECT_EQ(EhciName(0, 0), std::make_pair(1, std::string("USB Ethernet Adapter")));
+    EXPECT_EQ(EhciName(1, 0).first, 0);
+    EXPECT_NE(script_out.str().find("Result 0"), std::string::npos);
+}
+
+TEST(Px71simProgram, OtherMachineRunsFromTheCommandLine)
+{
+    const Ran r = RunPx71sim({"--machine", kTwoAdapters});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_NE(r.out.find("slot bridge on bus 22"), std::string::npos);
+}
+
+// Bad input: the message names the place and the exit code says what kind of fault it is.
+TEST(Px71simProgram, RefusalsNameThePlace)
+{
+    const std::string bad_json = TempFile("bad.json", "{\n  \"devices\": [\n    {\"bus\": 1,}\n  ]\n}\n");
+    const std::string wrong_json = TempFile("wrong.json", "{\"devices\": [{\"bus\": \"six\"}]}");
+    const std::string bad_command = TempFile("bad_command.txt", "check-device\n\n  eject-everything\n");
+    const std::string bad_field = TempFile("bad_field.txt", "set-status Bus=6 CardIndex=1\n");
+    const std::string bad_number = TempFile("bad_number.txt", "# switch\nset-status Bus=256\n");
+    const std::string open_quote = TempFile("open_quote.txt", "write-log LogTitle=\"no end\n");
+    const std::string long_title = TempFile("long_title.txt", "write-log LogTitle=" + std::string(200, 'x') + "\n");
+    const std::string raw_bare = TempFile("raw_bare.txt", "raw Result=1\n");
+    const std::string missing = ::testing::TempDir() + "px71sim_no_such_file.json";
+    const struct {
+        std::vector<std::string> args;
+        int code;
+        const char* message;
+    } cases[] = {
+        {{"--machine", bad_json}, 1, "bad.json: line 3, column 15: syntax error"},
+        {{"--machine", wrong_json}, 1, "devices[0].bus: expected a number"},
+        {{"--machine", missing}, 1, "px71sim_no_such_file.json: No such file"},
+        {{"--script", bad_command}, 1, "bad_command.txt:3:3: unknown command \"eject-everything\""},
+        {{"--script", bad_field}, 1, "bad_field.txt:1:18: set-status takes no field CardIndex"},
+        {{"--script", bad_number}, 1, "bad_number.txt:2:12: Bus takes a number from 0 to 255"},
+        {{"--script", open_quote}, 1, "open_quote.txt:1:20: the quote opened here is not closed"},
+        {{"--script", long_title}, 1, "long_title.txt:1:11: LogTitle holds at most 199 bytes"},
+        {{"--script", raw_bare}, 1, "raw_bare.txt:1:1: raw needs Command=N"},
+        {{"--machine"}, 2, "--machine needs a file name"},
+        {{"--dump", "a", "--dump", "b"}, 2, "--dump given twice"},
+        {{"--colour"}, 2, "unknown argument '--colour'"},
+    };
+    for (const auto& c : cases) {
+        const Ran r = RunPx71sim(c.args);
+        EXPECT_EQ(r.code, c.code) << c.args[0] << " " << (c.args.size() > 1 ? c.args[1] : "");
+        EXPECT_NE(r.err.find(c.message), std::string::npos) << "got: " << r.err;
+        EXPECT_EQ(r.out.find("PX71Service is running"), std::string::npos) << "booted despite bad input";
+    }
+}
+
+TEST(Px71simProgram, ScriptSendsWhatItSays)
+{
+    std::vector<px71sim::ScriptRequest> script;
+    std::string error;
+    // A bad value refuses the whole script, at its place.
+    EXPECT_FALSE(px71sim::ParseScript("check-device\nraw Command=15 Result=-0\n", script, error));
+    EXPECT_NE(error.find("2:16: Result takes a number"), std::string::npos) << error;
+
+    ASSERT_TRUE(px71sim::ParseScript("set-status Bus=0x16 StateChange=3 LinkEnable=1 CheckVolumes=0\n"
+                                     "write-log LogTitle=\"a \\\"quoted\\\" title\"   # and a comment\n"
+                                     "ehci-card-name ControllerIndex=1 CardIndex=2\n"
+                                     "3132-card-name CardNameSize=9\n"
+                                     "raw Command=15 Result=7 EndAdrs=4294967295\n",
+                                     script, error))
+        << error;
+    ASSERT_EQ(script.size(), 5u);
+    EXPECT_EQ(script[0].request.Command, 2u);
+    const std::uint8_t args[4] = {0x16, 3, 1, 0};
+    EXPECT_EQ(std::memcmp(script[0].request.SetStatusArgs, args, 4), 0);
+    EXPECT_STREQ(script[1].request.LogTitle, "a \"quoted\" title");
+    EXPECT_EQ(script[2].request.Command, 11u);
+    EXPECT_EQ(script[2].request.ControllerIndex, 1u);
+    EXPECT_EQ(script[2].request.CardIndex, 2u);
+    EXPECT_EQ(script[2].request.CardNameSize, 128u);
+    EXPECT_EQ(script[3].request.Command, 13u);
+    EXPECT_EQ(script[3].request.CardNameSize, 9u);
+    EXPECT_EQ(script[4].request.Command, 15u);
+    EXPECT_EQ(script[4].request.Result, 7);
+    EXPECT_EQ(script[4].request.EndAdrs, 0xFFFFFFFFu);
+    EXPECT_EQ(script[4].line, 5);
+}
+
+// Two runs of the same session on the same machine write the same bytes.
+TEST(Px71simProgram, DumpIsStableAndShowsTheSession)
+{
+    const std::string first = ::testing::TempDir() + "px71sim_dump1.json";
+    const std::string second = ::testing::TempDir() + "px71sim_dump2.json";
+    for (const std::string& path : {first, second}) {
+        const Ran r = RunPx71sim({"--dump", path});
+        ASSERT_EQ(r.code, 0) << r.err;
+    }
+    const std::string a = FileText(first), b = FileText(second);
+    ASSERT_FALSE(a.empty());
+    EXPECT_EQ(a, b);
+
+    const auto doc = nlohmann::json::parse(a);
+    bool sd_out = false;
+    std::function<void(const nlohmann::json&)> visit = [&](const nlohmann::json& d) {
+        if (d.contains("disk") && d["disk"]["product_id"] == "ZEK-PX71    SD  ") sd_out = d["disk"]["medium"] == false;
+        if (d.contains("children"))
+            for (const auto& c : d["children"]) visit(c);
+    };
+    for (const auto& d : doc["devices"]) visit(d);
+    EXPECT_TRUE(sd_out);
+    EXPECT_EQ(doc["registry"]["HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX711"]["PortLen"], 0x02000000);
+
+    // The dump loads again as a machine, and a script runs on it.
+    const std::string script = TempFile("dump_script.txt", "ehci-card-name CardIndex=1\n");
+    const Ran again = RunPx71sim({"--machine", first, "--script", script});
+    EXPECT_EQ(again.code, 0) << again.err;
+    EXPECT_NE(again.out.find("CardName \"ZEK-PX71    CF\""), std::string::npos) << again.out;
+}
+
+} // namespace
