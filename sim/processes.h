@@ -7,6 +7,7 @@
 
 #include <chrono>
 #include <deque>
+#include <optional>
 #include <thread>
 
 namespace sim {
@@ -58,6 +59,42 @@ public:
     bool Signalled() const override { return state->finished; }
 
     const std::shared_ptr<ThreadState> state;
+};
+
+// ---------------------------------------------------------------- processes
+// A process that CreateProcess started. It runs nothing: it ends at once, or when a
+// test ends it (Processes::programs_keep_running).
+struct ProcessState {
+    bool ended = false;
+    DWORD exit_code = STILL_ACTIVE;
+};
+
+class ProcessHandle : public KernelObject {
+public:
+    explicit ProcessHandle(std::shared_ptr<ProcessState> state) : state(std::move(state)) {}
+    const char* kind() const override { return "process"; }
+    bool Waitable() const override { return true; }
+    bool Signalled() const override { return state->ended; }
+
+    const std::shared_ptr<ProcessState> state;
+};
+
+// One CreateProcessA call as the machine saw it, whether or not the process started.
+struct ProcessLaunch {
+    std::optional<std::string> application;   // lpApplicationName (ANSI), nullopt for null
+    std::optional<std::string> command_line;  // lpCommandLine (ANSI), nullopt for null
+    bool process_attributes = false;          // a SECURITY_ATTRIBUTES was given
+    bool thread_attributes = false;
+    BOOL inherit_handles = FALSE;
+    DWORD creation_flags = 0;
+    bool environment = false;        // an environment block was given
+    bool current_directory = false;  // a current directory was given
+    DWORD startup_size = 0;          // STARTUPINFOA.cb
+    bool startup_rest_zero = false;  // every byte of the STARTUPINFOA after cb was zero
+    bool started = false;
+    DWORD error = ERROR_SUCCESS;     // the last error of a launch that failed
+    std::shared_ptr<ProcessState> process;       // null when it did not start
+    std::shared_ptr<ThreadState> primary_thread;
 };
 
 // ---------------------------------------------------------------- named pipes
@@ -171,6 +208,8 @@ struct Processes {
     std::map<std::u16string, std::shared_ptr<PipeInstance>> pipes;      // by lower-case name
     ServiceController service;
     std::vector<std::thread> threads;
+    std::vector<ProcessLaunch> launches;  // every CreateProcessA, in order
+    bool programs_keep_running = false;   // started processes run until EndProcess
 
     void JoinThreads();
 };
@@ -193,6 +232,13 @@ std::vector<StatusReport> StatusReports(Machine& machine);
 bool WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms);
 // The pipe's record (null when no instance exists).
 std::shared_ptr<PipeInstance> FindPipe(Machine& machine, std::u16string_view name);
+
+// ---- for tests and tools: processes
+std::vector<ProcessLaunch> Launches(Machine& machine);
+// Waits until `count` launches were made; false on time-out.
+bool WaitForLaunches(Machine& machine, std::size_t count, DWORD timeout_ms);
+// Ends the process of a launch (by its place in Launches) with the exit code.
+void EndProcess(Machine& machine, std::size_t launch, DWORD exit_code);
 
 // Waits on the machine's condition until ready() or the deadline (INFINITE: none).
 // The caller holds the machine's lock in `lock`.

@@ -1,9 +1,11 @@
 // The simulator's second floor where the conformance suite cannot reach it: holds,
 // the service control dispatcher's side that tests drive, and thread clean-up.
+#include "sim/files.h"
 #include "sim/processes.h"
 #include "support/machine_test.h"
 
 #include <atomic>
+#include <cstring>
 #include <chrono>
 #include <thread>
 
@@ -69,6 +71,79 @@ TEST_F(MachineTest, TheDispatcherDeliversControlsInOrderAndReturnsOnceStopped)
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[1].status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
     g_seen = nullptr;
+}
+
+} // namespace
+
+namespace {
+
+// CreateProcessA finds the program file or says why not, records every call, and
+// hands out process and thread handles that a wait completes when the process ends.
+TEST_F(MachineTest, CreateProcessFindsTheProgramAndItsHandleCompletesAWaitWhenItEnds)
+{
+    machine.files().MakeFolder(u"C:\\Tools");
+    machine.files().Write(u"C:\\Tools\\Main.exe", {});
+    struct Case {
+        const char* application;
+        const char* command_line;
+        DWORD error;
+    } cases[] = {
+        {"C:\\Tools\\Main.exe", "-c", ERROR_SUCCESS},
+        {"c:\\tools\\MAIN.EXE", nullptr, ERROR_SUCCESS},          // Windows names ignore case
+        {nullptr, "\"C:\\Tools\\Main.exe\" -c", ERROR_SUCCESS},   // the program from the command line
+        {"C:\\Tools\\Other.exe", "-c", ERROR_FILE_NOT_FOUND},
+        {"C:\\Nowhere\\Main.exe", "-c", ERROR_PATH_NOT_FOUND},
+        {"C:\\Tools", "-c", ERROR_ACCESS_DENIED},
+        {"Main.exe", "-c", ERROR_FILE_NOT_FOUND},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.application ? c.application : c.command_line);
+        const std::size_t before = sim::Launches(machine).size();
+        char line[64] = {};
+        if (c.command_line) std::strcpy(line, c.command_line);
+        STARTUPINFOA startup{};
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION info{};
+        BOOL started = CreateProcessA(c.application, c.command_line ? line : nullptr, nullptr, nullptr, FALSE, 0,
+                                      nullptr, nullptr, &startup, &info);
+        auto launches = sim::Launches(machine);
+        ASSERT_EQ(launches.size(), before + 1);
+        EXPECT_EQ(launches.back().started, c.error == ERROR_SUCCESS);
+        EXPECT_EQ(launches.back().startup_size, sizeof startup);
+        EXPECT_TRUE(launches.back().startup_rest_zero);
+        if (c.error != ERROR_SUCCESS) {
+            EXPECT_FALSE(started);
+            EXPECT_EQ(GetLastError(), c.error);
+            continue;
+        }
+        ASSERT_TRUE(started);
+        EXPECT_EQ(machine.Outstanding().handles, 2u);  // the process and its thread
+        // Processes end at once unless told to keep running.
+        EXPECT_EQ(WaitForSingleObject(info.hProcess, 0), WAIT_OBJECT_0);
+        EXPECT_EQ(WaitForSingleObject(info.hThread, 0), WAIT_OBJECT_0);
+        CloseHandle(info.hProcess);
+        CloseHandle(info.hThread);
+    }
+
+    machine.processes().programs_keep_running = true;
+    char line[] = "-c";
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.dwFlags = 1;  // STARTF_USESHOWWINDOW
+    PROCESS_INFORMATION info{};
+    ASSERT_TRUE(CreateProcessA("C:\\Tools\\Main.exe", line, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                               &info));
+    EXPECT_FALSE(sim::Launches(machine).back().startup_rest_zero);
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 50), static_cast<DWORD>(WAIT_TIMEOUT));
+    std::thread ender([&] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sim::EndProcess(machine, sim::Launches(machine).size() - 1, 7);
+    });
+    EXPECT_EQ(WaitForSingleObject(info.hProcess, 5000), WAIT_OBJECT_0);
+    ender.join();
+    EXPECT_EQ(WaitForSingleObject(info.hThread, 0), WAIT_OBJECT_0);
+    CloseHandle(info.hProcess);
+    CloseHandle(info.hThread);
 }
 
 } // namespace

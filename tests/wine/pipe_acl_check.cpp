@@ -18,6 +18,9 @@ bool SidIs(PSID sid, WELL_KNOWN_SID_TYPE type)
 
 int main()
 {
+    // With the client's event in place the service holds the connection while it waits
+    // for a request; without it the service lets go at once, and the pipe handle with it.
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, W16("Global\\PX71Service"));
     HANDLE pipe = INVALID_HANDLE_VALUE;
     for (int attempt = 0; attempt < 50 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
         pipe = CreateFileW(W16("\\\\.\\pipe\\PX71Service"), READ_CONTROL, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -32,6 +35,7 @@ int main()
     DWORD error = GetSecurityInfo(pipe, SE_KERNEL_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr, &dacl, nullptr,
                                   &descriptor);
     CloseHandle(pipe);
+    if (event) CloseHandle(event);
     if (error != ERROR_SUCCESS || !dacl) {
         std::printf("acl: no access list (%lu)\n", error);
         return 1;

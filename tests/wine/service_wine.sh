@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # PX71Service under Wine: registered with Wine's service control manager, started,
-# driven with px71ctl.exe, queried, stopped; then three clients that misbehave, each
-# followed by a normal request that must be answered within 3 seconds.
+# driven with px71ctl.exe, queried, stopped; every command in its friendly form (Wine
+# has no adapter: the device commands find nothing, the settings land in Wine's
+# registry, the report in PX71.LOG beside the service); then three clients that
+# misbehave, each followed by a normal request that must be answered within 3 seconds.
 # usage: service_wine.sh WINE BINDIR   (WINEPREFIX and the rest come from the test)
 set -u
 WINE=$1
@@ -12,9 +14,11 @@ fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 # A Wine service ends with the wineserver: keep one running for all the steps.
 wineserver -p
+KEY='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
 cleanup() {
     "$WINE" sc.exe stop PX71Service >/dev/null 2>&1
     "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
+    "$WINE" reg.exe delete "$KEY" /f >/dev/null 2>&1
     wineserver -k >/dev/null 2>&1
 }
 trap cleanup EXIT
@@ -30,7 +34,10 @@ wait_state() {  # wait_state STATE SECONDS
 }
 ms_now() { date +%s%3N; }
 
-exe=$("$WINE" winepath -w "$BIN/PX71Service.exe" 2>/dev/null | tr -d '\r')
+# The service runs from a folder of its own, so the PX71.LOG beside it is its alone.
+SVC=$BIN/service_wine
+rm -rf "$SVC" && mkdir -p "$SVC" && cp "$BIN/PX71Service.exe" "$BIN/PX71.dll" "$SVC/" || fail "service folder"
+exe=$("$WINE" winepath -w "$SVC/PX71Service.exe" 2>/dev/null | tr -d '\r')
 "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
 "$WINE" sc.exe create PX71Service binPath= "$exe" type= own start= demand >/dev/null 2>&1 ||
     fail "sc create"
@@ -51,6 +58,86 @@ for cmd in add-filter "set-status --Bus 6" "set-size --EndAdrs 0" "write-log --L
     "$WINE" "$BIN/px71ctl.exe" $cmd >/dev/null 2>&1 || fail "px71ctl $cmd not answered"
 done
 [ "$(state)" = RUNNING ] && say "still RUNNING after the requests" || fail "state after requests: $(state)"
+
+# Every command in its friendly form: the exit code, and the answer in words.
+ctl() {  # ctl EXIT ARGUMENTS...; the output stays in $out for expect
+    local want=$1 rc
+    shift
+    out=$("$WINE" "$BIN/px71ctl.exe" "$@" 2>&1)
+    rc=$?
+    out=$(tr -d '\r' <<<"$out")
+    what="px71ctl $*"
+    echo "\$ $what"
+    echo "$out"
+    [ $rc -eq "$want" ] || fail "$what: exit $rc, expected $want"
+}
+expect() { grep -qE "$1" <<<"$out" || fail "$what: no line matching '$1'"; }
+raw='\(Result -?[0-9]+, LastError [0-9]+\)'
+for kind in cardbus ehci ohci; do
+    ctl 3 names $kind 0
+    expect "^$kind controller 0, card 0: no such card.* $raw\$"
+    expect "^0 cards below $kind controller 0\$"
+    ctl 3 eject $kind 0 0
+    expect "^$kind controller 0, card 0: no such card; nothing was ejected $raw\$"
+done
+ctl 3 names sata 0
+expect "^sata controller 0, card 0: no such disk $raw\$"
+ctl 3 eject sata 0 1
+expect "^sata controller 0, card 1: not removed: no such disk.* $raw\$"
+ctl 3 slot 6 --link off --check-volumes
+expect "^slot bridge on bus 6: the link was not switched .* $raw\$"
+ctl 3 check
+expect "^device check 0x00: nothing found.* $raw\$"
+ctl 3 filters add
+expect "^no adapter found .* $raw\$"
+ctl 0 reset-bridge
+expect "^bridge restart requested .* $raw\$"
+
+# The settings land in Wine's registry, in the filter driver's key that the test makes.
+dword() { "$WINE" reg.exe query "$KEY" /v "$1" 2>/dev/null | tr -d '\r' | awk -v n="$1" '$1 == n && $2 == "REG_DWORD" {print $3}'; }
+"$WINE" reg.exe delete "$KEY" /f >/dev/null 2>&1
+"$WINE" reg.exe add "$KEY" /f >/dev/null 2>&1 || fail "reg add $KEY"
+ctl 0 sizes --port 1 --oz888 2 --sxs 3 --a3132 4 --b3132 5 --usb 6 --start 0xFE000000 --end 0xFEFFFFFF \
+    --payload 9 --sata-ssc 10
+expect "^settings stored under HKLM.SYSTEM.CurrentControlSet.Services.PX711 $raw\$"
+for pair in PortLen=0x1 Oz888Len=0x2 SxsLen=0x3 A3132Len=0x4 B3132Len=0x5 USBLen=0x6 StartAdrs=0xfe000000 \
+    EndAdrs=0xfeffffff PayloadSize=0x9 SataSSC=0xa; do
+    got=$(dword "${pair%%=*}")
+    [ "${got,,}" = "${pair#*=}" ] || fail "registry ${pair%%=*}: '$got', expected ${pair#*=}"
+done
+ctl 0 sizes --defaults --oz888 0x20 --sxs 0x30 --a3132 0x40 --b3132 0x50 --usb 0x60
+expect "^defaults stored under HKLM.SYSTEM.CurrentControlSet.Services.PX711 $raw\$"
+for pair in Oz888LenDef=0x20 SxsLenDef=0x30 A3132LenDef=0x40 B3132LenDef=0x50 USBLenDef=0x60 Oz888Len=0x2 \
+    EndAdrs=0xfeffffff; do
+    got=$(dword "${pair%%=*}")
+    [ "${got,,}" = "${pair#*=}" ] || fail "registry ${pair%%=*}: '$got', expected ${pair#*=}"
+done
+say "settings in Wine's registry: checked"
+
+# The report lands in PX71.LOG beside PX71Service.exe, with the settings just stored.
+rm -f "$SVC/PX71.LOG"
+ctl 0 report "Wine report"
+expect "^report \"Wine report\" requested"
+if [ -f "$SVC/PX71.LOG" ]; then
+    log=$("$WINE" "$BIN/px71log.exe" --report "$(winepath -w "$SVC/PX71.LOG" 2>/dev/null | tr -d '\r')" 2>&1 | tr -d '\r')
+    echo "$log"
+    grep -qx 'Wine report' <<<"$log" || fail "report: no heading 'Wine report'"
+    grep -A1 -x 'Wine report' <<<"$log" | tail -1 | grep -qE '^[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}$' ||
+        fail "report: no date and time below the heading"
+    for line in Registry Oz888Len:0x000002 SxsLen:0x000003 A3132Len:0x000004 B3132Len:0x000005 USBLen:0x000006 \
+        PortLen:0x000001 StartAdrs:0xfe000000 EndAdrs:0xfeffffff; do
+        grep -qx "$line" <<<"$log" || fail "report: no line '$line'"
+    done
+    say "report in $SVC/PX71.LOG: checked"
+else
+    fail "no PX71.LOG beside PX71Service.exe"
+fi
+
+# Without the key nothing is stored, and the form says so.
+"$WINE" reg.exe delete "$KEY" /f >/dev/null 2>&1
+ctl 3 sizes --port 1 --oz888 2 --sxs 3 --a3132 4 --b3132 5 --usb 6 --start 7 --end 8 --payload 9 --sata-ssc 10
+expect "^settings not stored, or only in part: .* $raw\$"
+[ -z "$(dword PortLen)" ] || fail "the key came back"
 
 # The pipe's access list as Windows (here Wine) keeps it.
 acl=$("$WINE" "$BIN/pipe_acl_check.exe" 2>&1)

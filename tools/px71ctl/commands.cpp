@@ -1,5 +1,7 @@
 #include "tools/px71ctl/commands.h"
 
+#include "tools/px71ctl/friendly.h"
+
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
@@ -57,7 +59,7 @@ const Command kCommands[] = {
      "PortLen Oz888Len SxsLen A3132Len B3132Len USBLen StartAdrs EndAdrs PayloadSize SataSSC",
      "store the resource-window settings (EndAdrs 0: the defaults)"},
     {"write-log", 4, "LogTitle", "write the diagnostic report"},
-    {"reset-bridge", 5, "", "restart the adapter's bridge"},
+    // 5, reset-bridge, has only its friendly form: the record carries nothing for it.
     {"stop-3132-card", 6, kCardFields, "remove a disk behind an SI3132 controller"},
     {"stop-cardbus-card", 7, kCardFields, "stop a CardBus card"},
     {"stop-ehci-card", 8, kCardFields, "stop a USB card or reader medium (EHCI)"},
@@ -77,17 +79,6 @@ bool Takes(const Command& command, const char* field)
     for (const char* p = command.fields; (p = std::strstr(p, field)) != nullptr; p += n)
         if ((p == command.fields || p[-1] == ' ') && (p[n] == ' ' || p[n] == 0)) return true;
     return false;
-}
-
-bool ParseNumber(const char* text, unsigned long max, unsigned long& value)
-{
-    if (!text || !*text || *text == '-' || *text == '+' || *text == ' ') return false;
-    errno = 0;
-    char* end = nullptr;
-    unsigned long long parsed = std::strtoull(text, &end, 0);
-    if (errno != 0 || *end != 0 || parsed > max) return false;
-    value = static_cast<unsigned long>(parsed);
-    return true;
 }
 
 bool SetField(const Field& field, const char* text, PipeRequest& request, std::string& error)
@@ -121,6 +112,19 @@ bool SetField(const Field& field, const char* text, PipeRequest& request, std::s
 
 } // namespace
 
+bool ParseNumber(const char* text, unsigned long max, unsigned long& value)
+{
+    // strtoull would take a sign, leading blanks and octal ("010" is 8).
+    if (!text || !*text || *text == '-' || *text == '+' || *text == ' ' || *text == '\t') return false;
+    if (text[0] == '0' && text[1] >= '0' && text[1] <= '9') return false;
+    errno = 0;
+    char* end = nullptr;
+    unsigned long long parsed = std::strtoull(text, &end, 0);
+    if (errno != 0 || *end != 0 || parsed > max) return false;
+    value = static_cast<unsigned long>(parsed);
+    return true;
+}
+
 bool ParseCommandLine(int argc, char** argv, Invocation& invocation)
 {
     invocation = Invocation{};
@@ -133,6 +137,7 @@ bool ParseCommandLine(int argc, char** argv, Invocation& invocation)
         invocation.help = true;
         return true;
     }
+    if (IsFriendlyForm(verb)) return ParseFriendly(argc, argv, invocation);
     const Command* command = nullptr;
     for (const auto& c : kCommands)
         if (!std::strcmp(c.name, verb)) command = &c;
@@ -190,10 +195,13 @@ bool ParseCommandLine(int argc, char** argv, Invocation& invocation)
 
 void PrintHelp(std::FILE* out)
 {
-    std::fputs("px71ctl: sends one request to the PX71Service pipe and prints the reply.\n\n"
-               "usage: px71ctl COMMAND [--Field VALUE | --Field=VALUE]... [--timeout MS]\n\n"
-               "commands (code, options):\n",
+    std::fputs("px71ctl: sends requests to the PX71Service pipe and prints the replies.\n\n"
+               "usage: px71ctl FORM ARGUMENTS... [--timeout MS]\n"
+               "       px71ctl COMMAND [--Field VALUE | --Field=VALUE]... [--timeout MS]\n\n"
+               "forms (px71ctl FORM --help for each):\n",
                out);
+    PrintFriendlyHelp(out, "");
+    std::fputs("\ncommands by record field (code, options):\n", out);
     for (const auto& c : kCommands) {
         if (c.code)
             std::fprintf(out, "  %-18s %2u  %s\n", c.name, c.code, c.what);
@@ -205,34 +213,39 @@ void PrintHelp(std::FILE* out)
                "StartAdrs EndAdrs LogTitle Oz888Len SxsLen A3132Len B3132Len USBLen ControllerIndex\n"
                "CardIndex CardNameSize PortLen PayloadSize SataSSC. Numbers are decimal or 0x hex.\n"
                "--timeout (default 10000 ms) bounds the wait for a busy pipe and for the reply.\n"
-               "Exit: 0 answered, 1 no answer (service not running, busy, short reply), 2 bad command line.\n",
+               "Exit: 0 answered, 1 no answer (service not running, busy, short reply), 2 bad command line,\n"
+               "3 a form's answer is a failure or found nothing.\n",
                out);
+}
+
+std::string CardNameText(const PipeRequest& reply)
+{
+    std::string name;
+    for (auto unit : reply.CardName) {
+        if (!unit) break;
+        // UTF-8 for the terminal; names are plain text, surrogates become '?'.
+        if (unit < 0x80) {
+            name += static_cast<char>(unit);
+        } else if (unit < 0x800) {
+            name += static_cast<char>(0xC0 | (unit >> 6));
+            name += static_cast<char>(0x80 | (unit & 0x3F));
+        } else if (unit >= 0xD800 && unit < 0xE000) {
+            name += '?';
+        } else {
+            name += static_cast<char>(0xE0 | (unit >> 12));
+            name += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
+            name += static_cast<char>(0x80 | (unit & 0x3F));
+        }
+    }
+    return name;
 }
 
 void PrintReply(std::FILE* out, const PipeRequest& reply)
 {
     std::fprintf(out, "Result     %d\n", reply.Result);
     std::fprintf(out, "LastError  %u\n", reply.LastError);
-    if ((reply.Command >= 10 && reply.Command <= 13) || reply.CardName[0]) {
-        std::string name;
-        for (auto unit : reply.CardName) {
-            if (!unit) break;
-            // UTF-8 for the terminal; names are plain text, surrogates become '?'.
-            if (unit < 0x80) {
-                name += static_cast<char>(unit);
-            } else if (unit < 0x800) {
-                name += static_cast<char>(0xC0 | (unit >> 6));
-                name += static_cast<char>(0x80 | (unit & 0x3F));
-            } else if (unit >= 0xD800 && unit < 0xE000) {
-                name += '?';
-            } else {
-                name += static_cast<char>(0xE0 | (unit >> 12));
-                name += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-                name += static_cast<char>(0x80 | (unit & 0x3F));
-            }
-        }
-        std::fprintf(out, "CardName   \"%s\"\n", name.c_str());
-    }
+    if ((reply.Command >= 10 && reply.Command <= 13) || reply.CardName[0])
+        std::fprintf(out, "CardName   \"%s\"\n", CardNameText(reply).c_str());
 }
 
 } // namespace px71ctl

@@ -1,0 +1,328 @@
+// The road of a request, end to end: a client on the embedded default machine asks
+// PX71Service through its pipe, the real serving loop and command table call the
+// library, and the machine changes as the command says. Then one request of every
+// command code the same way.
+#include "service/pipe_request.h"
+#include "service/service_host.h"
+#include "sim/files.h"
+#include "sim/processes.h"
+#include "support/machine_test.h"
+
+#include <chrono>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace {
+
+const char16_t kPipe[] = u"\\\\.\\pipe\\PX71Service";
+const char16_t kEvent[] = u"Global\\PX71Service";
+constexpr std::int32_t kSent = 0x5A5A5A5A;  // the Result a client sends
+
+// The default machine with the service running in it, for one case.
+struct RunningService {
+    sim::Machine machine;
+    sim::ActiveMachine active{machine};
+    sim::DefaultNodes nodes = sim::BuildDefaultMachine(machine);
+    std::thread service;
+
+    RunningService()
+    {
+        sim::LaunchService(machine, u"PX71Service");
+        service = std::thread([] { px71service::RunServiceProcess(); });
+        EXPECT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));
+    }
+    ~RunningService()
+    {
+        EXPECT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+        service.join();
+        EXPECT_TRUE(px71test::NothingOpen(machine));
+    }
+};
+
+// A client that keeps to the protocol step by step, so each step can be watched.
+struct Exchange {
+    bool signalled = false;  // the event came before the reply was read
+    DWORD reply_bytes = 0;
+    PipeRequest reply{};
+};
+
+Exchange Ask(const PipeRequest& request)
+{
+    Exchange x;
+    HANDLE event = CreateEventW(nullptr, TRUE, FALSE, kEvent);
+    HANDLE pipe = INVALID_HANDLE_VALUE;
+    for (int attempt = 0; attempt < 50 && pipe == INVALID_HANDLE_VALUE; ++attempt) {
+        pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        if (pipe == INVALID_HANDLE_VALUE) WaitNamedPipeW(kPipe, 100);
+    }
+    DWORD written = 0;
+    if (event && pipe != INVALID_HANDLE_VALUE && WriteFile(pipe, &request, sizeof request, &written, nullptr)) {
+        x.signalled = WaitForSingleObject(event, 5000) == WAIT_OBJECT_0;
+        auto* bytes = reinterpret_cast<BYTE*>(&x.reply);
+        for (DWORD got = 0; x.reply_bytes < sizeof x.reply; x.reply_bytes += got)
+            if (!ReadFile(pipe, bytes + x.reply_bytes, sizeof x.reply - x.reply_bytes, &got, nullptr) || !got) break;
+    }
+    if (pipe != INVALID_HANDLE_VALUE) CloseHandle(pipe);
+    if (event) CloseHandle(event);
+    return x;
+}
+
+PipeRequest Request(std::uint32_t command)
+{
+    PipeRequest r;
+    std::memset(&r, 0, sizeof r);
+    r.Command = command;
+    r.Result = kSent;
+    std::memcpy(r.Reserved, "\x11\x22\x33\x44", 4);  // never read or written by the service
+    return r;
+}
+
+std::string Name(const PipeRequest& r)
+{
+    std::string name;
+    for (std::uint16_t unit : r.CardName) {
+        if (!unit) break;
+        name.push_back(static_cast<char>(unit));
+    }
+    return name;
+}
+
+// Where a function first appears in the call log at or after `from`; the log's size when it does not.
+std::size_t Find(const std::vector<sim::CallRecord>& calls, std::size_t from,
+                 const std::function<bool(const sim::CallRecord&)>& match)
+{
+    for (std::size_t i = from; i < calls.size(); ++i)
+        if (match(calls[i])) return i;
+    return calls.size();
+}
+
+// The service closes a connection after its client has read the reply: wait for that.
+void WaitUntilLetGo(sim::Machine& machine)
+{
+    for (int i = 0; i < 500; ++i) {
+        {
+            std::lock_guard lock(machine.mutex);
+            auto pipe = sim::FindPipe(machine, kPipe);
+            if (pipe && pipe->state != sim::PipeInstance::kConnected) return;
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    ADD_FAILURE() << "the service kept the connection";
+}
+
+TEST(ServiceRoad, TheSdMediumIsEjectedThroughThePipe)
+{
+    RunningService s;
+    // The client learns the SD medium's number from the name command of the same controller.
+    std::uint32_t sd = 0;
+    for (; sd < 8; ++sd) {
+        PipeRequest ask = Request(11);
+        ask.CardIndex = sd;
+        ask.CardNameSize = sizeof ask.CardName;
+        Exchange x = Ask(ask);
+        ASSERT_EQ(x.reply_bytes, sizeof x.reply);
+        if (x.reply.Result == 3) break;
+        ASSERT_NE(x.reply.Result, 0) << "no SD medium named below EHCI controller 0";
+    }
+    ASSERT_TRUE(s.machine.storage.disk(4)->medium);
+
+    WaitUntilLetGo(s.machine);
+    s.machine.ClearCalls();
+    PipeRequest request = Request(8);
+    request.ControllerIndex = 0;
+    request.CardIndex = sd;
+    Exchange x = Ask(request);
+
+    EXPECT_TRUE(x.signalled) << "the client's event told it the command had completed";
+    ASSERT_EQ(x.reply_bytes, sizeof x.reply);
+    EXPECT_EQ(x.reply.Result, 1);
+    PipeRequest echoed = x.reply;
+    echoed.Result = request.Result;
+    echoed.LastError = request.LastError;
+    EXPECT_EQ(std::memcmp(&echoed, &request, sizeof request), 0) << "only Result and LastError are written";
+    EXPECT_FALSE(s.machine.storage.disk(4)->medium) << "the SD medium is out";
+    EXPECT_TRUE(s.machine.storage.disk(3)->medium) << "the CF medium stays";
+    EXPECT_TRUE(s.machine.tree.node(s.nodes.reader).present) << "the reader stays";
+
+    // The steps in the order the road takes them; the last comes after the client has read.
+    WaitUntilLetGo(s.machine);
+    const auto calls = s.machine.calls();
+    auto named = [](const char* function, std::string text = {}) {
+        return [function, text](const sim::CallRecord& c) {
+            return c.function == function && c.text.find(text) != std::string::npos;
+        };
+    };
+    auto ioctl = [](DWORD code) {
+        return [code](const sim::CallRecord& c) { return c.function == "DeviceIoControl" && c.args[1] == code; };
+    };
+    std::size_t at = 0;
+    const std::vector<std::pair<const char*, std::function<bool(const sim::CallRecord&)>>> road = {
+        {"1. the client creates its event", named("CreateEventW", "Global\\PX71Service")},
+        {"1. and opens the pipe", named("CreateFileW", "pipe\\PX71Service")},
+        {"2. the service opens the client's event", named("OpenEventW", "Global\\PX71Service")},
+        {"2. and reads the request",
+         [](const sim::CallRecord& c) { return c.function == "ReadFile" && c.args[1] == sizeof(PipeRequest); }},
+        {"4. the present USB devices", named("SetupDiGetClassDevsA", sim::GuidText(sim::kClassUsb))},
+        {"5. the reader's medium behind a drive", ioctl(IOCTL_SCSI_PASS_THROUGH_DIRECT)},
+        {"6. the volume opened", named("CreateFileA", "\\\\.\\G:")},
+        {"6. locked", ioctl(FSCTL_LOCK_VOLUME)},
+        {"6. ejected", ioctl(IOCTL_STORAGE_EJECT_MEDIA)},
+        {"6. unlocked", ioctl(FSCTL_UNLOCK_VOLUME)},
+        {"7. the event signalled", named("SetEvent")},
+        {"7. the reply written",
+         [](const sim::CallRecord& c) { return c.function == "WriteFile" && c.args[1] == sizeof(PipeRequest); }},
+        {"7. read by the client", named("FlushFileBuffers")},
+        {"7. and the connection closed", named("DisconnectNamedPipe")},
+    };
+    for (const auto& [step, match] : road) {
+        std::size_t next = Find(calls, at, match);
+        EXPECT_LT(next, calls.size()) << step << " (after call " << at << ")";
+        if (next < calls.size()) at = next + 1;
+    }
+}
+
+void NoLibraryCall(RunningService& s, const PipeRequest&)
+{
+    for (const char* f : {"SetupDiGetClassDevsA", "SetupDiGetClassDevsW", "RegOpenKeyExW", "CreateFileW", "CreateFileA"})
+        EXPECT_EQ(s.machine.CallCount(f), 1u * (std::string(f) == "CreateFileW")) << f << ": the client's pipe open only";
+}
+
+// One request of every code through the pipe, each on a fresh machine.
+TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
+{
+    using Check = std::function<void(RunningService&, const PipeRequest& reply)>;
+    struct Case {
+        const char* what;
+        std::function<void(PipeRequest&)> fill;
+        std::optional<std::int32_t> result;  // nullopt: not checked (no defined meaning)
+        Check check;
+    };
+    const Case cases[] = {
+        {"0: no command", [](PipeRequest& r) { r.Command = 0; }, kSent,
+         NoLibraryCall},
+        {"1: filters",
+         [](PipeRequest& r) { r.Command = 1; }, 1,
+         [](RunningService& s, const PipeRequest&) {
+             EXPECT_EQ(*s.machine.tree.MultiSz(s.nodes.root_port, CM_DRP_UPPERFILTERS), sim::WideList{u"PX711"});
+         }},
+        {"2: the slot's link off",
+         [](PipeRequest& r) {
+             r.Command = 2;
+             r.SetStatusArgs[0] = sim::kDefaultSlotBus;  // re-enumerate, link off, no volume check
+         },
+         1,
+         [](RunningService& s, const PipeRequest&) {
+             EXPECT_NE(s.machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10, 0u);
+         }},
+        {"3: working sizes",
+         [](PipeRequest& r) {
+             r.Command = 3;
+             r.PortLen = 1, r.Oz888Len = 2, r.SxsLen = 3, r.A3132Len = 4, r.B3132Len = 5, r.USBLen = 6;
+             r.StartAdrs = 7, r.EndAdrs = 8, r.PayloadSize = 9, r.SataSSC = 10;
+         },
+         1,
+         [](RunningService& s, const PipeRequest&) {
+             EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"PortLen"), 1u);
+             EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"EndAdrs"), 8u);
+             EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"SataSSC"), 10u);
+         }},
+        {"3: default sizes",
+         [](PipeRequest& r) {
+             r.Command = 3;
+             r.Oz888Len = 2, r.USBLen = 6, r.StartAdrs = 7;
+         },
+         1,
+         [](RunningService& s, const PipeRequest&) {
+             EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"Oz888LenDef"), 2u);
+             EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"USBLenDef"), 6u);
+             EXPECT_FALSE(s.machine.registry.Dword(sim::kServiceKey, u"StartAdrs").has_value());
+             EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"Oz888Len"), 0x00400000u) << "working value kept";
+         }},
+        {"4: the report",
+         [](PipeRequest& r) {
+             r.Command = 4;
+             std::strcpy(r.LogTitle, "Road");
+         },
+         std::nullopt,
+         [](RunningService& s, const PipeRequest&) {
+             auto log = s.machine.files().Read(s.machine.files().ProgramFolder() + u"PX71.LOG");
+             ASSERT_TRUE(log.has_value());
+             EXPECT_EQ(std::string(reinterpret_cast<const char*>(log->data()) + 200, 8), "\r\n\r\nRoad");
+         }},
+        {"5: the bridge restarted", [](PipeRequest& r) { r.Command = 5; }, kSent,
+         [](RunningService& s, const PipeRequest&) {
+             ASSERT_EQ(s.machine.property_changes.size(), 3u);
+             EXPECT_EQ(s.machine.property_changes[0].state_change, static_cast<DWORD>(DICS_DISABLE));
+             EXPECT_EQ(s.machine.property_changes[0].node, s.nodes.adapter);
+         }},
+        {"6: a SATA disk removed",
+         [](PipeRequest& r) {
+             r.Command = 6;
+             r.CardIndex = 1;
+         },
+         1, [](RunningService& s, const PipeRequest&) { EXPECT_FALSE(s.machine.tree.node(s.nodes.sata_disk[1]).present); }},
+        {"7: the CardBus card", [](PipeRequest& r) { r.Command = 7; }, 1,
+         [](RunningService& s, const PipeRequest&) { EXPECT_FALSE(s.machine.tree.node(s.nodes.cardbus_card).present); }},
+        {"8: the CF medium",
+         [](PipeRequest& r) {
+             r.Command = 8;
+             r.CardIndex = 1;
+         },
+         1, [](RunningService& s, const PipeRequest&) { EXPECT_FALSE(s.machine.storage.disk(3)->medium); }},
+        {"9: no OHCI card", [](PipeRequest& r) { r.Command = 9; }, 0, nullptr},
+        {"10: the CardBus card's name",
+         [](PipeRequest& r) {
+             r.Command = 10;
+             r.CardNameSize = 128;
+         },
+         1, [](RunningService&, const PipeRequest& reply) { EXPECT_EQ(Name(reply), "CardBus Fast Ethernet Card"); }},
+        {"11: the CF medium's name",
+         [](PipeRequest& r) {
+             r.Command = 11;
+             r.CardIndex = 1;
+             r.CardNameSize = 128;
+         },
+         2, [](RunningService&, const PipeRequest& reply) { EXPECT_EQ(Name(reply), "ZEK-PX71    CF"); }},
+        {"12: no OHCI card's name",
+         [](PipeRequest& r) {
+             r.Command = 12;
+             r.CardNameSize = 128;
+         },
+         0, [](RunningService&, const PipeRequest& reply) { EXPECT_EQ(Name(reply), ""); }},
+        {"13: the second SATA disk's name",
+         [](PipeRequest& r) {
+             r.Command = 13;
+             r.CardIndex = 1;
+             r.CardNameSize = 128;
+         },
+         2, [](RunningService&, const PipeRequest& reply) { EXPECT_EQ(Name(reply), "WDC WD5000AAKS-00V1A0"); }},
+        {"14: the device check", [](PipeRequest& r) { r.Command = 14; }, 0x1F, nullptr},
+        {"15: no command", [](PipeRequest& r) { r.Command = 15; }, kSent,
+         NoLibraryCall},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunningService s;
+        PipeRequest request = Request(0);
+        c.fill(request);
+        s.machine.ClearCalls();
+        Exchange x = Ask(request);
+        EXPECT_TRUE(x.signalled);
+        ASSERT_EQ(x.reply_bytes, sizeof x.reply);
+        if (c.result) {
+            EXPECT_EQ(x.reply.Result, *c.result);
+        }
+        // Every byte comes back as sent but Result, LastError and, for the name commands, CardName.
+        PipeRequest echoed = x.reply;
+        echoed.Result = request.Result;
+        echoed.LastError = request.LastError;
+        if (request.Command >= 10 && request.Command <= 13) std::memcpy(echoed.CardName, request.CardName, sizeof echoed.CardName);
+        EXPECT_EQ(std::memcmp(&echoed, &request, sizeof request), 0);
+        if (c.check) c.check(s, x.reply);
+    }
+}
+
+} // namespace

@@ -1,0 +1,62 @@
+#include "tools/px71ctl/client.h"
+#include "tools/px71ctl/commands.h"
+#include "tools/px71ctl/friendly.h"
+
+namespace px71ctl {
+namespace {
+
+// More cards than any controller of the adapter can show: a bound for a service
+// that never answers 0.
+constexpr std::uint32_t kMostCards = 256;
+
+bool Ask(const Invocation& invocation, const PipeRequest& request, PipeRequest& reply, std::FILE* err)
+{
+    Answer answer = Transact(request, reply, static_cast<DWORD>(invocation.timeout_ms));
+    if (answer.outcome == Outcome::kAnswered) return true;
+    std::fprintf(err, "px71ctl: %s (error %lu", Describe(answer.outcome), static_cast<unsigned long>(answer.error));
+    if (answer.outcome == Outcome::kShortReply)
+        std::fprintf(err, ", %lu of 400 bytes", static_cast<unsigned long>(answer.reply_bytes));
+    std::fputs(")\n", err);
+    return false;
+}
+
+// The words, the raw Result and LastError on the first line, and any further lines.
+void PrintWords(std::FILE* out, const Invocation& invocation, const PipeRequest& reply)
+{
+    std::string words = DescribeReply(invocation, reply);
+    std::size_t line_end = words.find('\n');
+    std::string first = words.substr(0, line_end);
+    std::fprintf(out, "%s (Result %d, LastError %u)\n", first.c_str(), reply.Result, reply.LastError);
+    if (line_end != std::string::npos) std::fprintf(out, "%s\n", words.c_str() + line_end + 1);
+}
+
+} // namespace
+
+int Execute(const Invocation& invocation, std::FILE* out, std::FILE* err)
+{
+    PipeRequest reply{};
+    if (invocation.form == Form::kRecord) {
+        if (!Ask(invocation, invocation.request, reply, err)) return kExitNoAnswer;
+        PrintReply(out, reply);
+        return kExitDone;
+    }
+    if (!invocation.every_card) {
+        if (!Ask(invocation, invocation.request, reply, err)) return kExitNoAnswer;
+        PrintWords(out, invocation, reply);
+        return ReplyFails(invocation, reply) ? kExitFailed : kExitDone;
+    }
+    PipeRequest request = invocation.request;
+    std::uint32_t found = 0;
+    for (; found < kMostCards; ++found) {
+        request.CardIndex = found;
+        if (!Ask(invocation, request, reply, err)) return kExitNoAnswer;
+        PrintWords(out, invocation, reply);
+        if (reply.Result == 0) break;
+    }
+    if (found == kMostCards) std::fprintf(out, "stopped after %u cards\n", kMostCards);
+    std::fprintf(out, "%u %s below %s controller %u\n", found, found == 1 ? "card" : "cards", invocation.kind.c_str(),
+                 invocation.request.ControllerIndex);
+    return found ? kExitDone : kExitFailed;
+}
+
+} // namespace px71ctl
