@@ -267,8 +267,7 @@ TEST_F(Px71ctlFormsTest, EjectLetsTheCardGoAndSaysSo)
 {
     Captured run = RunPx71ctl({"eject", "ehci", "0", "2"});
     EXPECT_EQ(run.code, px71ctl::kExitDone);
-    EXPECT_EQ(run.out.rfind("ehci controller 0, card 2: found; its eject was requested (a veto is not reported) "
-                            "(Result 1, LastError ",
+    EXPECT_EQ(run.out.rfind("ehci controller 0, card 2: ejected; it can be pulled (Result 1, LastError ",
                             0),
               0u)
         << run.out;
@@ -289,7 +288,8 @@ TEST_F(Px71ctlFormsTest, EjectLetsTheCardGoAndSaysSo)
 
     run = RunPx71ctl({"eject", "cardbus", "0", "5"});
     EXPECT_EQ(run.code, px71ctl::kExitFailed);
-    EXPECT_NE(run.out.find("cardbus controller 0, card 5: no such card; nothing was ejected (Result 0,"),
+    EXPECT_NE(run.out.find("cardbus controller 0, card 5: not ejected: no such card, or its eject was vetoed or failed "
+                           "(files open on a medium) (Result 0,"),
               std::string::npos);
     EXPECT_TRUE(machine.tree.node(nodes.cardbus_card).present);
 }
@@ -356,8 +356,7 @@ TEST_F(Px71ctlFormsTest, ReportLandsInTheServicesLog)
 {
     Captured run = RunPx71ctl({"report", "Slot check"});
     EXPECT_EQ(run.code, px71ctl::kExitDone);
-    EXPECT_EQ(run.out.rfind("report \"Slot check\" requested; the library writes it into PX71.LOG beside "
-                            "PX71Service.exe (its Result has no defined meaning) (Result ",
+    EXPECT_EQ(run.out.rfind("report \"Slot check\" written into PX71.LOG beside PX71Service.exe (Result 1,",
                             0),
               0u)
         << run.out;
@@ -453,7 +452,7 @@ TEST(Px71ctlProgram, ExitCodesTellDoneFailedAndBadInput)
     } cases[] = {
         {"names ehci 0", 0, "3 cards below ehci controller 0\n", ""},
         {"names ohci 0", 3, "0 cards below ohci controller 0\n", ""},
-        {"eject cardbus 0 0", 0, "found; its eject was requested", ""},
+        {"eject cardbus 0 0", 0, "ejected; it can be pulled", ""},
         {"check", 0, "  0x10 yes  a USB driver", ""},
         {"names usb 0", 2, "", "px71ctl: unknown kind of controller \"usb\": cardbus, ehci, ohci or sata\n"},
         {"slot 6", 2, "", "px71ctl: slot needs --link on or --link off\n"},

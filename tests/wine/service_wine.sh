@@ -78,7 +78,7 @@ for kind in cardbus ehci ohci; do
     expect "^$kind controller 0, card 0: no such card.* $raw\$"
     expect "^0 cards below $kind controller 0\$"
     ctl 3 eject $kind 0 0
-    expect "^$kind controller 0, card 0: no such card; nothing was ejected $raw\$"
+    expect "^$kind controller 0, card 0: not ejected: no such card, or its eject was vetoed or failed \\(files open on a medium\\) $raw\$"
 done
 ctl 3 names sata 0
 expect "^sata controller 0, card 0: no such disk $raw\$"
@@ -117,7 +117,7 @@ say "settings in Wine's registry: checked"
 # The report lands in PX71.LOG beside PX71Service.exe, with the settings just stored.
 rm -f "$SVC/PX71.LOG"
 ctl 0 report "Wine report"
-expect "^report \"Wine report\" requested"
+expect "^report \"Wine report\" written into PX71.LOG"
 if [ -f "$SVC/PX71.LOG" ]; then
     log=$("$WINE" "$BIN/px71log.exe" --report "$(winepath -w "$SVC/PX71.LOG" 2>/dev/null | tr -d '\r')" 2>&1 | tr -d '\r')
     echo "$log"

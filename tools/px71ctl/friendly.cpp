@@ -29,7 +29,8 @@ const FormInfo kForms[] = {
     {"eject", Form::kEject, "eject cardbus|ehci|ohci|sata CONTROLLER CARD",
      "let a card go before it is pulled (eject it, or remove a SATA disk)",
      "CONTROLLER and CARD are the numbers that names shows. A card reader medium (ehci) is\n"
-     "ejected from its slot; a vetoed eject is not reported. A sata disk is removed only while\n"
+     "ejected from its slot, and not while a program holds files open on it. A card that a\n"
+     "running program vetoes stays, and the answer says so. A sata disk is removed only while\n"
      "it is started.\n",
      "", ""},
     {"slot", Form::kSlot,
@@ -319,8 +320,10 @@ std::string EjectWords(const Invocation& invocation, const PipeRequest& reply)
         return Prefix(invocation, reply) + (reply.Result == 1 ? "the disk was removed"
                                                               : "not removed: no such disk, the disk is not "
                                                                 "started, or its removal failed");
-    if (reply.Result != 1) return Prefix(invocation, reply) + "no such card; nothing was ejected";
-    return Prefix(invocation, reply) + "found; its eject was requested (a veto is not reported)";
+    if (reply.Result != 1)
+        return Prefix(invocation, reply) +
+               "not ejected: no such card, or its eject was vetoed or failed (files open on a medium)";
+    return Prefix(invocation, reply) + "ejected; it can be pulled";
 }
 
 std::vector<std::string> CheckWords(const PipeRequest& reply)
@@ -451,9 +454,9 @@ std::string DescribeReply(const Invocation& invocation, const PipeRequest& reply
     case Form::kReport: {
         char title[sizeof reply.LogTitle + 1] = {};
         std::memcpy(title, reply.LogTitle, sizeof reply.LogTitle);
-        return std::string("report \"") + title +
-               "\" requested; the library writes it into PX71.LOG beside PX71Service.exe (its Result has no "
-               "defined meaning)";
+        return std::string("report \"") + title + "\" " +
+               (reply.Result == 1 ? "written into PX71.LOG beside PX71Service.exe"
+                                  : "not written whole: some records did not reach PX71.LOG beside PX71Service.exe");
     }
     case Form::kCheck: {
         auto lines = CheckWords(reply);
@@ -481,9 +484,9 @@ bool ReplyFails(const Invocation& invocation, const PipeRequest& reply)
     case Form::kSlot:
     case Form::kSizes:
     case Form::kCheck: return reply.Result == 0;
-    case Form::kEject: return reply.Result != 1;
+    case Form::kEject:
+    case Form::kReport: return reply.Result != 1;
     case Form::kFilters: return reply.Result <= 0;
-    case Form::kReport:
     case Form::kResetBridge:
     case Form::kRecord: return false;
     }
