@@ -182,6 +182,10 @@ DefaultNodes BuildDefaultMachine(Machine& m)
     slot.inserted = true;
     AttachSlot(m, slot);
     DefaultStorage(m, n);
+    // A second USB card behind the reader's hub, so that ejecting a medium moves the
+    // cards after it up by one. Added last to keep the enumeration order before it.
+    n.usb_card_after_reader = t.Add(n.ehci_root_hub, UsbDevice(u"USB\\VID_0A12&PID_0001&REV_8891",
+                                                                 u"USB Bluetooth Adapter", u"BTHUSB"));
 
     m.registry.CreateKey(kServiceKey);
     m.registry.SetDword(kServiceKey, u"Oz888Len", 0x00400000);

@@ -10,9 +10,10 @@
 //            `- downstream port 4 (bus 2)                                D4
 //                |- slot bridge 1217:02E3 (bus 6, function 0)  - ExpressCard (bus 7)   C1
 //                |- OHCI 1217 (bus 6) - root hub                          C2
-//                `- EHCI 1217 (bus 6) - root hub - USB card, NEC hub - card reader   C3
-//                                                                  |- CF disk (F:)
-//                                                                  `- SD disk (G:)
+//                `- EHCI 1217 (bus 6) - root hub - USB card, NEC hub - card reader,   C3
+//                                                                  |  |- CF disk (F:)
+//                                                                  |  `- SD disk (G:)
+//                                                                  `- a second USB card
 //   Disk numbers: 0 system disk (C:, outside the adapter), 1 and 2 the SATA disks
 //   (D:, E:), 3 and 4 the reader's CF and SD media (F:, G:, removable).
 //   The ExpressCard slot's registers behave like the hardware (sim/slot.h).
@@ -41,6 +42,7 @@ struct DefaultNodes {
     DEVINST usb_card = 0;
     DEVINST reader_hub = 0;
     DEVINST reader = 0;
+    DEVINST usb_card_after_reader = 0;
     // Storage: the system disk C: outside the adapter, the SATA disks' volumes D: and
     // E:, and the reader's CF and SD disks with their removable volumes F: and G:.
     DEVINST system_controller = 0;

@@ -130,14 +130,15 @@ TEST(Px71simWalkThrough, EachStepLeavesTheMachineAsItSays)
     ASSERT_TRUE(walk.NameCards());
     EXPECT_EQ(sim::DumpMachine(s.machine), before_reading);
 
-    // The SD medium is out, the CF medium in; the SD place names nothing now.
+    // The SD medium is out, the CF medium in; the card behind the SD medium moved up.
     ASSERT_EQ(EhciName(0, 2), std::make_pair(3, std::string("ZEK-PX71    SD")));
     ASSERT_TRUE(walk.EjectSdMedium());
     EXPECT_FALSE(s.machine.storage.disks.at(4).medium);
     EXPECT_TRUE(s.machine.storage.disks.at(3).medium);
     EXPECT_EQ(EhciName(0, 0), std::make_pair(1, std::string("USB Ethernet Adapter")));
     EXPECT_EQ(EhciName(0, 1), std::make_pair(2, std::string("ZEK-PX71    CF")));
-    EXPECT_EQ(EhciName(0, 2).first, 0);
+    EXPECT_EQ(EhciName(0, 2), std::make_pair(1, std::string("USB Bluetooth Adapter")));
+    EXPECT_EQ(EhciName(0, 3).first, 0);
 
     // The link went off (the card left the tree) and came back on (the card is back).
     std::vector<std::uint32_t> link_writes;

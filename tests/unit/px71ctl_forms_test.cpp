@@ -216,8 +216,9 @@ TEST_F(Px71ctlFormsTest, NamesListsEveryCardWithItsStateAndAsksUntilTheResultIsZ
          {"ehci controller 0, card 0: a USB device, \"USB Ethernet Adapter\" (Result 1, ",
           "ehci controller 0, card 1: a medium in the card reader's CF slot, \"ZEK-PX71    CF\" (Result 2, ",
           "ehci controller 0, card 2: a medium in the card reader's SD slot, \"ZEK-PX71    SD\" (Result 3, ",
-          "ehci controller 0, card 3: no such card (Result 0, ", "3 cards below ehci controller 0"},
-         4},
+          "ehci controller 0, card 3: a USB device, \"USB Bluetooth Adapter\" (Result 1, ",
+          "ehci controller 0, card 4: no such card (Result 0, ", "4 cards below ehci controller 0"},
+         5},
         {{"names", "sata", "0"},
          px71ctl::kExitDone,
          {"sata controller 0, card 0: a disk, present and started, \"ST3500418AS\" (Result 2, ",
@@ -450,7 +451,7 @@ TEST(Px71ctlProgram, ExitCodesTellDoneFailedAndBadInput)
         const char* out;  // a line it prints, on standard output
         const char* err;  // on standard error
     } cases[] = {
-        {"names ehci 0", 0, "3 cards below ehci controller 0\n", ""},
+        {"names ehci 0", 0, "4 cards below ehci controller 0\n", ""},
         {"names ohci 0", 3, "0 cards below ohci controller 0\n", ""},
         {"eject cardbus 0 0", 0, "ejected; it can be pulled", ""},
         {"check", 0, "  0x10 yes  a USB driver", ""},
