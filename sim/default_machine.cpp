@@ -5,34 +5,34 @@
 namespace sim {
 namespace {
 
-DeviceSpec PciDevice(std::u16string hardware_id, std::u16string class_code, std::u16string description,
+NewDevice PciDevice(std::u16string hardware_id, std::u16string class_code, std::u16string description,
                      DWORD bus, const GUID& setup_class, std::u16string service)
 {
-    DeviceSpec spec;
-    spec.enumerator = "PCI";
-    spec.class_guid = setup_class;
-    spec.hardware_ids = {hardware_id, hardware_id.substr(0, hardware_id.rfind(u'&'))};
-    spec.compatible_ids = {u"PCI\\CC_" + class_code, u"PCI\\CC_" + class_code.substr(0, 4)};
-    spec.description = std::move(description);
-    spec.bus_number = bus;
-    spec.service = std::move(service);
-    return spec;
+    NewDevice dev;
+    dev.enumerator = "PCI";
+    dev.class_guid = setup_class;
+    dev.hardware_ids = {hardware_id, hardware_id.substr(0, hardware_id.rfind(u'&'))};
+    dev.compatible_ids = {u"PCI\\CC_" + class_code, u"PCI\\CC_" + class_code.substr(0, 4)};
+    dev.description = std::move(description);
+    dev.bus_number = bus;
+    dev.service = std::move(service);
+    return dev;
 }
 
-DeviceSpec Bridge(std::u16string hardware_id, std::u16string description, DWORD bus)
+NewDevice Bridge(std::u16string hardware_id, std::u16string description, DWORD bus)
 {
     return PciDevice(std::move(hardware_id), u"060400", std::move(description), bus, kClassSystem, u"pci");
 }
 
-DeviceSpec UsbDevice(std::u16string hardware_id, std::u16string description, std::u16string service)
+NewDevice UsbDevice(std::u16string hardware_id, std::u16string description, std::u16string service)
 {
-    DeviceSpec spec;
-    spec.enumerator = "USB";
-    spec.class_guid = kClassUsb;
-    spec.hardware_ids = {std::move(hardware_id)};
-    spec.description = std::move(description);
-    spec.service = std::move(service);
-    return spec;
+    NewDevice dev;
+    dev.enumerator = "USB";
+    dev.class_guid = kClassUsb;
+    dev.hardware_ids = {std::move(hardware_id)};
+    dev.description = std::move(description);
+    dev.service = std::move(service);
+    return dev;
 }
 
 // The slot bridge function's configuration registers.
@@ -50,9 +50,9 @@ std::u16string DiskInterfacePath(std::u16string_view instance)
     return u"\\\\?\\" + std::u16string(instance) + u"#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}";
 }
 
-DeviceSpec DiskDevice(std::string enumerator, std::u16string hardware_id, std::u16string friendly_name)
+NewDevice DiskDevice(std::string enumerator, std::u16string hardware_id, std::u16string friendly_name)
 {
-    DeviceSpec disk;
+    NewDevice disk;
     disk.enumerator = std::move(enumerator);
     disk.class_guid = kClassDiskDrive;
     disk.hardware_ids = {std::move(hardware_id), u"GenDisk"};
@@ -108,7 +108,7 @@ DefaultNodes BuildDefaultMachine(Machine& m)
     DefaultNodes n;
     DeviceTree& t = m.tree;
 
-    DeviceSpec complex;
+    NewDevice complex;
     complex.enumerator = "ACPI";
     complex.class_guid = kClassSystem;
     complex.hardware_ids = {u"ACPI\\PNP0A08", u"*PNP0A08"};
@@ -131,7 +131,7 @@ DefaultNodes BuildDefaultMachine(Machine& m)
                               u"Silicon Image SiI 3132 SATALink Controller", static_cast<DWORD>(3 + i),
                               kClassScsiAdapter, u"SI3132");
         n.sata[i] = t.Add(n.downstream[i], sata);
-        DeviceSpec disk;
+        NewDevice disk;
         disk.enumerator = "SCSI";
         disk.class_guid = kClassDiskDrive;
         disk.hardware_ids = {u"SCSI\\DiskST3500418AS_____CC38", u"GenDisk"};
@@ -143,7 +143,7 @@ DefaultNodes BuildDefaultMachine(Machine& m)
 
     n.cardbus = t.Add(n.downstream[2], PciDevice(u"PCI\\VEN_1217&DEV_8134&SUBSYS_01021E2A&REV_02", u"060700",
                                                  u"O2Micro OZ711EZ1 CardBus Controller", 5, kClassPcmcia, u"pcmcia"));
-    DeviceSpec cardbus_card;
+    NewDevice cardbus_card;
     cardbus_card.enumerator = "PCMCIA";
     cardbus_card.class_guid = kClassPcmcia;
     cardbus_card.hardware_ids = {u"PCMCIA\\CardBus-Network-0001"};

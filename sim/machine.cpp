@@ -188,34 +188,34 @@ const GUID kInterfaceDisk = {0x53F56307, 0xB6BF, 0x11D0, {0x94, 0xF2, 0x00, 0xA0
 // ---------------------------------------------------------------- device tree
 DeviceTree::DeviceTree()
 {
-    DeviceSpec root;
+    NewDevice root;
     root.enumerator = "HTREE";
     root.hardware_ids = {u"HTREE\\ROOT\\0"};
     root.description = u"Computer";
     root_ = Add(0, root);
 }
 
-DEVINST DeviceTree::Add(DEVINST parent, const DeviceSpec& spec)
+DEVINST DeviceTree::Add(DEVINST parent, const NewDevice& dev)
 {
     DevNode n;
     n.id = next_id_++;
     n.parent = parent;
-    n.enumerator = spec.enumerator;
-    n.class_guid = spec.class_guid;
-    n.present = spec.present;
-    n.status = spec.status;
-    n.problem = spec.problem;
-    if (!spec.hardware_ids.empty()) n.properties[CM_DRP_HARDWAREID] = {REG_MULTI_SZ, MultiSzBytes(spec.hardware_ids)};
-    if (!spec.compatible_ids.empty())
-        n.properties[CM_DRP_COMPATIBLEIDS] = {REG_MULTI_SZ, MultiSzBytes(spec.compatible_ids)};
-    if (!spec.upper_filters.empty())
-        n.properties[CM_DRP_UPPERFILTERS] = {REG_MULTI_SZ, MultiSzBytes(spec.upper_filters)};
-    if (!spec.description.empty()) n.properties[CM_DRP_DEVICEDESC] = {REG_SZ, SzBytes(spec.description)};
-    if (!spec.friendly_name.empty()) n.properties[CM_DRP_FRIENDLYNAME] = {REG_SZ, SzBytes(spec.friendly_name)};
-    if (!spec.service.empty()) n.properties[CM_DRP_SERVICE] = {REG_SZ, SzBytes(spec.service)};
-    if (spec.bus_number) n.properties[CM_DRP_BUSNUMBER] = {REG_DWORD, DwordBytes(*spec.bus_number)};
-    n.properties[CM_DRP_ENUMERATOR_NAME] = {REG_SZ, SzBytes(Widen(spec.enumerator))};
-    n.properties[CM_DRP_CLASSGUID] = {REG_SZ, SzBytes(Widen(GuidText(spec.class_guid)))};
+    n.enumerator = dev.enumerator;
+    n.class_guid = dev.class_guid;
+    n.present = dev.present;
+    n.status = dev.status;
+    n.problem = dev.problem;
+    if (!dev.hardware_ids.empty()) n.properties[CM_DRP_HARDWAREID] = {REG_MULTI_SZ, MultiSzBytes(dev.hardware_ids)};
+    if (!dev.compatible_ids.empty())
+        n.properties[CM_DRP_COMPATIBLEIDS] = {REG_MULTI_SZ, MultiSzBytes(dev.compatible_ids)};
+    if (!dev.upper_filters.empty())
+        n.properties[CM_DRP_UPPERFILTERS] = {REG_MULTI_SZ, MultiSzBytes(dev.upper_filters)};
+    if (!dev.description.empty()) n.properties[CM_DRP_DEVICEDESC] = {REG_SZ, SzBytes(dev.description)};
+    if (!dev.friendly_name.empty()) n.properties[CM_DRP_FRIENDLYNAME] = {REG_SZ, SzBytes(dev.friendly_name)};
+    if (!dev.service.empty()) n.properties[CM_DRP_SERVICE] = {REG_SZ, SzBytes(dev.service)};
+    if (dev.bus_number) n.properties[CM_DRP_BUSNUMBER] = {REG_DWORD, DwordBytes(*dev.bus_number)};
+    n.properties[CM_DRP_ENUMERATOR_NAME] = {REG_SZ, SzBytes(Widen(dev.enumerator))};
+    n.properties[CM_DRP_CLASSGUID] = {REG_SZ, SzBytes(Widen(GuidText(dev.class_guid)))};
 
     DEVINST id = n.id;
     nodes_.emplace(id, std::move(n));

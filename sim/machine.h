@@ -59,7 +59,7 @@ struct Property {
 };
 
 // What a device node is made of, for building machines.
-struct DeviceSpec {
+struct NewDevice {
     std::string enumerator = "ROOT";
     GUID class_guid{};
     WideList hardware_ids;
@@ -100,7 +100,7 @@ public:
     DeviceTree();
 
     DEVINST root() const { return root_; }
-    DEVINST Add(DEVINST parent, const DeviceSpec& spec);
+    DEVINST Add(DEVINST parent, const NewDevice& dev);
     DevNode& node(DEVINST id);
     const DevNode* find(DEVINST id) const;
     DevNode* find(DEVINST id);

@@ -153,7 +153,7 @@ void LoadDisk(Machine& m, DEVINST node, const Json& d, const std::string& path)
     if (auto* v = Member(d, "fail_pass_through")) disk.fail_pass_through = Bool(*v, path + ".fail_pass_through");
 }
 
-void LoadSlot(const Json& s, const DeviceSpec& bridge, DEVINST id, const std::string& path,
+void LoadSlot(const Json& s, const NewDevice& bridge, DEVINST id, const std::string& path,
               std::vector<PendingSlot>& slots)
 {
     CheckKeys(s, path, {"card_bus", "inserted"});
@@ -184,24 +184,24 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
               {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
                "friendly_name", "service", "bus", "present", "started", "problem", "veto", "disk", "slot",
                "children"});
-    DeviceSpec spec;
-    if (auto* v = Member(d, "enumerator")) spec.enumerator = String(*v, path + ".enumerator");
-    if (auto* v = Member(d, "class")) spec.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
-    if (auto* v = Member(d, "hardware_ids")) spec.hardware_ids = Strings(*v, path + ".hardware_ids");
-    if (auto* v = Member(d, "compatible_ids")) spec.compatible_ids = Strings(*v, path + ".compatible_ids");
-    if (auto* v = Member(d, "upper_filters")) spec.upper_filters = Strings(*v, path + ".upper_filters");
-    if (auto* v = Member(d, "description")) spec.description = Widen(String(*v, path + ".description"));
-    if (auto* v = Member(d, "friendly_name")) spec.friendly_name = Widen(String(*v, path + ".friendly_name"));
-    if (auto* v = Member(d, "service")) spec.service = Widen(String(*v, path + ".service"));
-    if (auto* v = Member(d, "bus")) spec.bus_number = Number(*v, path + ".bus");
-    if (auto* v = Member(d, "present")) spec.present = Bool(*v, path + ".present");
+    NewDevice dev;
+    if (auto* v = Member(d, "enumerator")) dev.enumerator = String(*v, path + ".enumerator");
+    if (auto* v = Member(d, "class")) dev.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
+    if (auto* v = Member(d, "hardware_ids")) dev.hardware_ids = Strings(*v, path + ".hardware_ids");
+    if (auto* v = Member(d, "compatible_ids")) dev.compatible_ids = Strings(*v, path + ".compatible_ids");
+    if (auto* v = Member(d, "upper_filters")) dev.upper_filters = Strings(*v, path + ".upper_filters");
+    if (auto* v = Member(d, "description")) dev.description = Widen(String(*v, path + ".description"));
+    if (auto* v = Member(d, "friendly_name")) dev.friendly_name = Widen(String(*v, path + ".friendly_name"));
+    if (auto* v = Member(d, "service")) dev.service = Widen(String(*v, path + ".service"));
+    if (auto* v = Member(d, "bus")) dev.bus_number = Number(*v, path + ".bus");
+    if (auto* v = Member(d, "present")) dev.present = Bool(*v, path + ".present");
     if (auto* v = Member(d, "started"))
-        spec.status = Bool(*v, path + ".started") ? (DN_DRIVER_LOADED | DN_STARTED) : DN_DRIVER_LOADED;
-    if (auto* v = Member(d, "problem")) spec.problem = Number(*v, path + ".problem");
-    DEVINST id = m.tree.Add(parent, spec);
+        dev.status = Bool(*v, path + ".started") ? (DN_DRIVER_LOADED | DN_STARTED) : DN_DRIVER_LOADED;
+    if (auto* v = Member(d, "problem")) dev.problem = Number(*v, path + ".problem");
+    DEVINST id = m.tree.Add(parent, dev);
     if (auto* v = Member(d, "veto")) m.tree.node(id).veto = ParseVeto(String(*v, path + ".veto"), path + ".veto");
     if (auto* v = Member(d, "disk")) LoadDisk(m, id, *v, path + ".disk");
-    if (auto* v = Member(d, "slot")) LoadSlot(*v, spec, id, path + ".slot", slots);
+    if (auto* v = Member(d, "slot")) LoadSlot(*v, dev, id, path + ".slot", slots);
     if (auto* children = Member(d, "children")) {
         if (!children->is_array()) Fail(path + ".children", "expected a list of devices");
         for (std::size_t i = 0; i < children->size(); ++i)

@@ -18,8 +18,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const bool with_match = data[3] & 1;
     sim::Machine machine;
     sim::ActiveMachine active(machine);
-    sim::DeviceSpec spec;
-    DEVINST node = machine.tree.Add(machine.tree.root(), spec);
+    sim::NewDevice dev;
+    DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     machine.tree.SetProperty(node, property, type, sim::Bytes(data + 4, data + size));
 
     std::vector<BYTE> buffer(buffer_size);

@@ -12,20 +12,20 @@ protected:
     DEVINST bridge = 0, card = 0, gone = 0, disk = 0;
     void SetUp() override
     {
-        sim::DeviceSpec spec;
-        spec.enumerator = "PCI";
-        spec.class_guid = sim::kClassSystem;
-        spec.hardware_ids = {u"PCI\\VEN_1217&DEV_02E3"};
-        spec.bus_number = 6;
-        bridge = machine.tree.Add(machine.tree.root(), spec);
-        spec.present = false;
-        spec.hardware_ids = {u"PCI\\VEN_DEAD&DEV_BEEF"};
-        gone = machine.tree.Add(bridge, spec);
-        spec.present = true;
-        spec.class_guid = sim::kClassUsb;
-        spec.hardware_ids = {u"PCI\\VEN_1217&DEV_02F1"};
-        card = machine.tree.Add(bridge, spec);
-        sim::DeviceSpec d;
+        sim::NewDevice dev;
+        dev.enumerator = "PCI";
+        dev.class_guid = sim::kClassSystem;
+        dev.hardware_ids = {u"PCI\\VEN_1217&DEV_02E3"};
+        dev.bus_number = 6;
+        bridge = machine.tree.Add(machine.tree.root(), dev);
+        dev.present = false;
+        dev.hardware_ids = {u"PCI\\VEN_DEAD&DEV_BEEF"};
+        gone = machine.tree.Add(bridge, dev);
+        dev.present = true;
+        dev.class_guid = sim::kClassUsb;
+        dev.hardware_ids = {u"PCI\\VEN_1217&DEV_02F1"};
+        card = machine.tree.Add(bridge, dev);
+        sim::NewDevice d;
         d.enumerator = "SCSI";
         d.class_guid = sim::kClassDiskDrive;
         disk = machine.tree.Add(card, d);

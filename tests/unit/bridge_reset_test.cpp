@@ -116,7 +116,7 @@ TEST(BridgeReset, OnlyTheFirstBridgeIsActedOn)
 {
     sim::Machine m;
     auto n = sim::BuildDefaultMachine(m);
-    sim::DeviceSpec second;
+    sim::NewDevice second;
     second.enumerator = "PCI";
     second.class_guid = sim::kClassSystem;
     second.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A&REV_01"};

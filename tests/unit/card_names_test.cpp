@@ -17,11 +17,11 @@ public:
 
     DEVINST Controller(const GUID& cls, std::u16string hardware_id)
     {
-        sim::DeviceSpec spec;
-        spec.enumerator = "PCI";
-        spec.class_guid = cls;
-        spec.hardware_ids = {std::move(hardware_id), u"PCI\\CC_0000"};
-        return m_.tree.Add(m_.tree.root(), spec);
+        sim::NewDevice dev;
+        dev.enumerator = "PCI";
+        dev.class_guid = cls;
+        dev.hardware_ids = {std::move(hardware_id), u"PCI\\CC_0000"};
+        return m_.tree.Add(m_.tree.root(), dev);
     }
     DEVINST CardBus() { return Controller(sim::kClassPcmcia, u"PCI\\VEN_1217&DEV_8134&SUBSYS_01021E2A&REV_02"); }
     DEVINST Ohci() { return Controller(sim::kClassUsb, u"USB\\ROOT_HUB&VID1217&PID02EF&REV0001"); }
@@ -31,14 +31,14 @@ public:
     DEVINST Card(DEVINST parent, std::u16string description, bool started = true, ULONG problem = 0,
                  std::u16string hardware_id = u"USB\\VID_0BDA&PID_8150")
     {
-        sim::DeviceSpec spec;
-        spec.enumerator = "USB";
-        spec.hardware_ids = {std::move(hardware_id)};
-        spec.description = description;
-        spec.friendly_name = description + u" (friendly)";
-        spec.status = started ? (DN_DRIVER_LOADED | DN_STARTED) : DN_DRIVER_LOADED;
-        spec.problem = problem;
-        return m_.tree.Add(parent, spec);
+        sim::NewDevice dev;
+        dev.enumerator = "USB";
+        dev.hardware_ids = {std::move(hardware_id)};
+        dev.description = description;
+        dev.friendly_name = description + u" (friendly)";
+        dev.status = started ? (DN_DRIVER_LOADED | DN_STARTED) : DN_DRIVER_LOADED;
+        dev.problem = problem;
+        return m_.tree.Add(parent, dev);
     }
 
 private:

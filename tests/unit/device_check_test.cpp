@@ -88,7 +88,7 @@ TEST(DeviceCheck, ReportsTheDriversAtTheAdaptersPositions)
         {"second adapter adds its bits",
          [](sim::Machine& m, const sim::DefaultNodes& n) {
              Service(m, n.sata[0], u"ahcix");  // the first adapter lacks bit 0x01
-             sim::DeviceSpec bridge;
+             sim::NewDevice bridge;
              bridge.enumerator = "PCI";
              bridge.hardware_ids = {u"PCI\\VEN_8086&DEV_1C12"};
              bridge.compatible_ids = {u"PCI\\CC_060400"};
@@ -97,7 +97,7 @@ TEST(DeviceCheck, ReportsTheDriversAtTheAdaptersPositions)
              DEVINST adapter = m.tree.Add(port, bridge);
              bridge.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0103"};
              DEVINST down = m.tree.Add(adapter, bridge);
-             sim::DeviceSpec sata;
+             sim::NewDevice sata;
              sata.service = u"SI3132";
              m.tree.Add(down, sata);
          },

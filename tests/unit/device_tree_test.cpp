@@ -45,13 +45,13 @@ protected:
     DEVINST device = 0;
     void SetUp() override
     {
-        sim::DeviceSpec spec;
-        spec.enumerator = "PCI";
-        spec.hardware_ids = {u"PCI\\VEN_1217&DEV_02E3&SUBSYS_01021E2A&REV_01", u"pci\\ven_1e2a&dev_0102"};
-        spec.upper_filters = {u"PX713"};
-        spec.bus_number = 6;
-        spec.description = u"O2Micro PCI Express ExpressCard Slot";
-        device = machine.tree.Add(machine.tree.root(), spec);
+        sim::NewDevice dev;
+        dev.enumerator = "PCI";
+        dev.hardware_ids = {u"PCI\\VEN_1217&DEV_02E3&SUBSYS_01021E2A&REV_01", u"pci\\ven_1e2a&dev_0102"};
+        dev.upper_filters = {u"PX713"};
+        dev.bus_number = 6;
+        dev.description = u"O2Micro PCI Express ExpressCard Slot";
+        device = machine.tree.Add(machine.tree.root(), dev);
     }
     int Read(ULONG cm_code, const void* match, BYTE* buffer = nullptr, DWORD size = 0)
     {
@@ -127,16 +127,16 @@ INSTANTIATE_TEST_SUITE_P(BothReaders, ReaderTest, ::testing::ValuesIn(kReaders),
 
 TEST_F(MachineTest, SetupReaderAsksForTheSizeThenReadsIntoTwiceThat)
 {
-    sim::DeviceSpec spec;
-    spec.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102"};
-    DEVINST node = machine.tree.Add(machine.tree.root(), spec);
+    sim::NewDevice dev;
+    dev.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102"};
+    DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     ASSERT_EQ(ReadBySetupApi(node, CM_DRP_HARDWAREID, nullptr, nullptr, 0), 1);
 
     std::vector<sim::CallRecord> reads;
     for (const auto& c : machine.calls())
         if (c.function == "SetupDiGetDeviceRegistryPropertyW") reads.push_back(c);
     ASSERT_EQ(reads.size(), 2u);
-    const std::uint64_t data_bytes = sim::MultiSzBytes(spec.hardware_ids).size();
+    const std::uint64_t data_bytes = sim::MultiSzBytes(dev.hardware_ids).size();
     EXPECT_EQ(reads[0].args[3], 0u) << "size query without a buffer";
     EXPECT_EQ(reads[0].args[4], 0u);
     EXPECT_EQ(reads[1].args[4], 2 * data_bytes);
@@ -144,9 +144,9 @@ TEST_F(MachineTest, SetupReaderAsksForTheSizeThenReadsIntoTwiceThat)
 
 TEST_F(MachineTest, NodeReaderPassesTheUndoubledLength)
 {
-    sim::DeviceSpec spec;
-    spec.description = u"Bridge";
-    DEVINST node = machine.tree.Add(machine.tree.root(), spec);
+    sim::NewDevice dev;
+    dev.description = u"Bridge";
+    DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     ASSERT_EQ(GetDevNodeRegistryProperty(node, CM_DRP_DEVICEDESC, nullptr, nullptr, 0), 1);
     std::vector<sim::CallRecord> reads;
     for (const auto& c : machine.calls())
@@ -158,9 +158,9 @@ TEST_F(MachineTest, NodeReaderPassesTheUndoubledLength)
 
 TEST_F(MachineTest, NodeReaderTreatsAFailedSecondReadAsNotRead)
 {
-    sim::DeviceSpec spec;
-    spec.upper_filters = {u"PX711"};
-    DEVINST node = machine.tree.Add(machine.tree.root(), spec);
+    sim::NewDevice dev;
+    dev.upper_filters = {u"PX711"};
+    DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     machine.ArmFault({"CM_Get_DevNode_Registry_PropertyW", 2});
     BYTE buffer[32];
     std::memset(buffer, 0x55, sizeof buffer);
@@ -170,17 +170,17 @@ TEST_F(MachineTest, NodeReaderTreatsAFailedSecondReadAsNotRead)
 
 TEST_F(MachineTest, SetupReaderGivesUpOnAPropertyThatNeverFits)
 {
-    sim::DeviceSpec spec;
-    spec.hardware_ids = {u"PCI\\VEN_1E2A"};
-    DEVINST node = machine.tree.Add(machine.tree.root(), spec);
+    sim::NewDevice dev;
+    dev.hardware_ids = {u"PCI\\VEN_1E2A"};
+    DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     machine.ArmFault({"SetupDiGetDeviceRegistryPropertyW", 1, ERROR_INSUFFICIENT_BUFFER, CR_FAILURE, true});
     EXPECT_EQ(ReadBySetupApi(node, CM_DRP_HARDWAREID, nullptr, nullptr, 0), 0);
 }
 
 TEST_F(MachineTest, SetupReaderOfAnEmptyPropertyIsNotRead)
 {
-    sim::DeviceSpec spec;
-    DEVINST node = machine.tree.Add(machine.tree.root(), spec);
+    sim::NewDevice dev;
+    DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     machine.tree.SetProperty(node, CM_DRP_FRIENDLYNAME, REG_SZ, {});
     EXPECT_EQ(ReadBySetupApi(node, CM_DRP_FRIENDLYNAME, nullptr, nullptr, 0), 0);
 }
@@ -317,7 +317,7 @@ TEST_F(TopBridgeTest, MissingPositionsStayZero)
     EXPECT_EQ(found.downstream[2], 0u);
     EXPECT_EQ(found.downstream[3], 0u);
     // An adapter hanging straight from the root complex is its own root port.
-    sim::DeviceSpec lone;
+    sim::NewDevice lone;
     lone.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A"};
     DEVINST adapter = machine.tree.Add(nodes.root_complex, lone);
     found = px71::FindAdapterNodes(adapter);

@@ -142,7 +142,7 @@ TEST_F(ReportTest, DevicesWithAProductFilter)
     machine.tree.SetMultiSz(nodes.downstream[1], CM_DRP_UPPERFILTERS, {u"PX7"});
     machine.tree.SetMultiSz(nodes.downstream[2], CM_DRP_UPPERFILTERS, {u"XPX71"});
     machine.tree.SetMultiSz(nodes.ehci_root_hub, CM_DRP_UPPERFILTERS, {u"PX715"});  // not a PCI device
-    sim::DeviceSpec gone;
+    sim::NewDevice gone;
     gone.enumerator = "PCI";
     gone.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A&REV_01"};
     gone.upper_filters = {u"PX711"};
@@ -176,13 +176,13 @@ TEST_F(ReportTest, TwoBridgesInTheSetsOrder)
 {
     // A second adapter: its bridge on bus 9 with no card in the slot, its card a node
     // without a bus number or a description.
-    sim::DeviceSpec bridge;
+    sim::NewDevice bridge;
     bridge.enumerator = "PCI";
     bridge.hardware_ids = {u"pci\\ven_1217&dev_02e3&subsys_00000000&rev_01"};
     bridge.bus_number = 0x109;  // printed whole, read on bus 9
     bridge.status = DN_DRIVER_LOADED;
     DEVINST second = machine.tree.Add(nodes.root_complex, bridge);
-    sim::DeviceSpec card;
+    sim::NewDevice card;
     card.enumerator = "PCI";
     card.hardware_ids = {u"PCI\\VEN_FFFF&DEV_0001"};
     machine.tree.Add(second, card);

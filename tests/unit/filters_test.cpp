@@ -14,21 +14,21 @@ namespace {
 
 using sim::WideList;
 
-sim::DeviceSpec PciBridge(std::u16string hardware_id)
+sim::NewDevice PciBridge(std::u16string hardware_id)
 {
-    sim::DeviceSpec spec;
-    spec.enumerator = "PCI";
-    spec.class_guid = sim::kClassSystem;
-    spec.hardware_ids = {hardware_id, hardware_id.substr(0, hardware_id.rfind(u'&'))};
-    spec.compatible_ids = {u"PCI\\CC_060400", u"PCI\\CC_0604"};
-    return spec;
+    sim::NewDevice dev;
+    dev.enumerator = "PCI";
+    dev.class_guid = sim::kClassSystem;
+    dev.hardware_ids = {hardware_id, hardware_id.substr(0, hardware_id.rfind(u'&'))};
+    dev.compatible_ids = {u"PCI\\CC_060400", u"PCI\\CC_0604"};
+    return dev;
 }
 
-sim::DeviceSpec PciFunction(std::u16string hardware_id)
+sim::NewDevice PciFunction(std::u16string hardware_id)
 {
-    sim::DeviceSpec spec = PciBridge(std::move(hardware_id));
-    spec.compatible_ids = {u"PCI\\CC_0C0320"};
-    return spec;
+    sim::NewDevice dev = PciBridge(std::move(hardware_id));
+    dev.compatible_ids = {u"PCI\\CC_0C0320"};
+    return dev;
 }
 
 // An adapter in a root port of its own, with four downstream ports and a controller
@@ -91,10 +91,10 @@ protected:
     // A device that is not present, as a card that was pulled leaves behind.
     DEVINST AddAbsentDevice(const WideList& filters)
     {
-        sim::DeviceSpec spec = PciFunction(u"PCI\\VEN_104C&DEV_8240&SUBSYS_00000000&REV_00");
-        spec.present = false;
-        spec.upper_filters = filters;
-        return machine.tree.Add(nodes.slot_bridge, spec);
+        sim::NewDevice dev = PciFunction(u"PCI\\VEN_104C&DEV_8240&SUBSYS_00000000&REV_00");
+        dev.present = false;
+        dev.upper_filters = filters;
+        return machine.tree.Add(nodes.slot_bridge, dev);
     }
     std::vector<sim::CallRecord> Calls(const char* function) const
     {
@@ -342,7 +342,7 @@ protected:
     DEVINST root_complex = 0, root_port = 0, adapter = 0, below = 0;
     void SetUp() override
     {
-        sim::DeviceSpec complex;
+        sim::NewDevice complex;
         complex.enumerator = "ACPI";
         complex.hardware_ids = {u"ACPI\\PNP0A08"};
         complex.compatible_ids = {u"ACPI\\PNP0A03"};
@@ -472,7 +472,7 @@ TEST_F(OldFiltersTest, DelTakesOutTheOneEntry)
 
 TEST_F(OldFiltersTest, DelReachesDevicesThatAreNotPresentAndCountsFailures)
 {
-    sim::DeviceSpec gone = PciFunction(u"PCI\\VEN_104C&DEV_8240");
+    sim::NewDevice gone = PciFunction(u"PCI\\VEN_104C&DEV_8240");
     gone.present = false;
     gone.upper_filters = {u"PX71", u"acme"};
     const DEVINST absent = machine.tree.Add(below, gone);
@@ -593,7 +593,7 @@ TEST(FilterFaults, DelFilterAndRootPortTest)
 
 void BuildOld(sim::Machine& m, DEVINST& root_port)
 {
-    sim::DeviceSpec complex;
+    sim::NewDevice complex;
     complex.hardware_ids = {u"ACPI\\PNP0A08"};
     DEVINST rc = m.tree.Add(m.tree.root(), complex);
     root_port = m.tree.Add(rc, PciBridge(u"PCI\\VEN_8086&DEV_1C10&SUBSYS_00000000&REV_B5"));
