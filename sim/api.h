@@ -61,6 +61,14 @@ private:
 // that the element belongs to the set, setting the last error as SetupAPI does.
 const DevNode* SetupElement(Machine& machine, HDEVINFO set, PSP_DEVINFO_DATA data);
 
+// The object behind a handle, or null with ERROR_INVALID_HANDLE as the last error.
+inline std::shared_ptr<KernelObject> HandleObject(Machine& machine, HANDLE handle)
+{
+    auto object = machine.Object(handle);
+    if (!object) SetLastError(ERROR_INVALID_HANDLE);
+    return object;
+}
+
 // Windows paths are compared without regard to case.
 bool PathEquals(std::u16string_view a, std::u16string_view b);
 

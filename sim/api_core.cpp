@@ -102,11 +102,8 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWO
 {
     Call call("DeviceIoControl", {P(device), code, inSize, outSize, P(ov)});
     if (call.failed()) return call.FailBool();
-    auto object = call.machine.Object(device);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto object = HandleObject(call.machine, device);
+    if (!object) return FALSE;
     DWORD count = 0;
     BOOL ok = object->Ioctl(code, in, inSize, out, outSize, &count);
     if (returned) *returned = count;
@@ -117,11 +114,8 @@ extern "C" BOOL WINAPI ReadFile(HANDLE file, LPVOID buffer, DWORD toRead, LPDWOR
 {
     Call call("ReadFile", {P(file), toRead, P(ov)});
     if (call.failed()) return call.FailBool();
-    auto object = call.machine.Object(file);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto object = HandleObject(call.machine, file);
+    if (!object) return FALSE;
     if (!buffer || (!read && !ov)) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
@@ -133,11 +127,8 @@ extern "C" BOOL WINAPI WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPD
 {
     Call call("WriteFile", {P(file), toWrite, P(ov)});
     if (call.failed()) return call.FailBool();
-    auto object = call.machine.Object(file);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto object = HandleObject(call.machine, file);
+    if (!object) return FALSE;
     if (!buffer || (!written && !ov)) {
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
@@ -149,11 +140,8 @@ extern "C" BOOL WINAPI FlushFileBuffers(HANDLE file)
 {
     Call call("FlushFileBuffers", {P(file)});
     if (call.failed()) return call.FailBool();
-    auto object = call.machine.Object(file);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto object = HandleObject(call.machine, file);
+    if (!object) return FALSE;
     return object->Flush(call.machine, call.lock());
 }
 
@@ -164,11 +152,8 @@ extern "C" DWORD WINAPI SetFilePointer(HANDLE file, LONG distance, PLONG distanc
         SetLastError(call.error());
         return INVALID_SET_FILE_POINTER;
     }
-    auto object = call.machine.Object(file);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return INVALID_SET_FILE_POINTER;
-    }
+    auto object = HandleObject(call.machine, file);
+    if (!object) return INVALID_SET_FILE_POINTER;
     return object->SetPointer(distance, distanceHigh, method);
 }
 

@@ -426,11 +426,8 @@ extern "C" BOOL WINAPI CancelIo(HANDLE file)
 {
     Call call("CancelIo", {P(file)});
     if (call.failed()) return call.FailBool();
-    auto object = call.machine.Object(file);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    auto object = HandleObject(call.machine, file);
+    if (!object) return FALSE;
     return object->Cancel(call.machine);
 }
 
