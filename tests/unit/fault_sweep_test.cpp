@@ -14,6 +14,7 @@
 #include <cstring>
 #include <functional>
 #include <map>
+#include <ostream>
 #include <string>
 #include <thread>
 
@@ -24,6 +25,8 @@ struct Export {
     std::function<int()> call;
     std::function<bool(int)> documented;  // results the export may give at all
 };
+
+void PrintTo(const Export& e, std::ostream* os) { *os << e.name; }
 
 bool ZeroOrOne(int r) { return r == 0 || r == 1; }
 
@@ -268,7 +271,13 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             if (answer.outcome == px71ctl::Outcome::kAnswered) {
                 EXPECT_TRUE(EchoOf(request, reply));
             }
-            EXPECT_TRUE(BackToConnect(machine)) << "the serving loop did not come back";
+            // A client that never reached the pipe left the loop waiting where it was.
+            const bool connected = answer.outcome != px71ctl::Outcome::kNoService &&
+                                   answer.outcome != px71ctl::Outcome::kBusy &&
+                                   answer.outcome != px71ctl::Outcome::kNoEvent;
+            if (connected) {
+                EXPECT_TRUE(BackToConnect(machine)) << "the serving loop did not come back";
+            }
             machine.ClearFaults();
             EXPECT_TRUE(StillServes(3));
             EXPECT_EQ(service.Stop(), 0);
