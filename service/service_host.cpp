@@ -178,10 +178,17 @@ public:
 
     void WaitUntilReplyRead()
     {
-        SetEvent(request_.get());
+        // The flush thread answers only a request it got: without one the client still
+        // has the time-out to read, and nothing waits for an answer that cannot come.
+        if (!SetEvent(request_.get())) {
+            Sleep(kPipeTimeoutMs);
+            return;
+        }
         if (WaitForSingleObject(done_.get(), kPipeTimeoutMs) == WAIT_OBJECT_0) return;
         DisconnectNamedPipe(pipe_);
-        WaitForSingleObject(done_.get(), INFINITE);
+        // The disconnect ends the flush at once; the bound keeps a lost answer from
+        // holding the serving loop for ever.
+        WaitForSingleObject(done_.get(), kPipeTimeoutMs);
     }
 
 private:

@@ -1,6 +1,7 @@
 // SetupAPI and the configuration manager over the machine's device tree.
 #include "sim/api.h"
 
+#include <algorithm>
 #include <cstring>
 
 using namespace sim;
@@ -84,9 +85,8 @@ const DevNode* sim::api::SetupElement(Machine& m, HDEVINFO set, PSP_DEVINFO_DATA
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return nullptr;
     }
-    bool member = false;
-    for (DEVINST id : s->members)
-        if (id == data->DevInst) member = true;
+    // Members are taken in the tree's order, which is the order of their ids.
+    const bool member = std::binary_search(s->members.begin(), s->members.end(), data->DevInst);
     const DevNode* n = m.tree.find(data->DevInst);
     if (!member || !n) {
         SetLastError(ERROR_INVALID_PARAMETER);

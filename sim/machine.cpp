@@ -5,6 +5,7 @@
 #include "sim/processes.h"
 #include "sim/files.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -218,6 +219,7 @@ DEVINST DeviceTree::Add(DEVINST parent, const NewDevice& dev)
     n.properties[CM_DRP_CLASSGUID] = {REG_SZ, SzBytes(Widen(GuidText(dev.class_guid)))};
 
     DEVINST id = n.id;
+    if (parent != 0) n.sibling_index = node(parent).children.size();
     nodes_.emplace(id, std::move(n));
     if (parent != 0) node(parent).children.push_back(id);
     order_.push_back(id);
@@ -294,12 +296,14 @@ std::optional<DEVINST> DeviceTree::NextPresentSibling(DEVINST id) const
 {
     const DevNode* n = find(id);
     if (!n || n->parent == 0) return std::nullopt;
+    // From the node's own place on, so that a walk over many siblings stays linear; a
+    // machine whose children were rearranged by hand is searched instead.
     const auto& siblings = find(n->parent)->children;
-    bool after = false;
-    for (DEVINST s : siblings) {
-        if (after && find(s)->present) return s;
-        if (s == id) after = true;
-    }
+    std::size_t at = n->sibling_index;
+    if (at >= siblings.size() || siblings[at] != id)
+        at = static_cast<std::size_t>(std::find(siblings.begin(), siblings.end(), id) - siblings.begin());
+    for (std::size_t i = at + 1; i < siblings.size(); ++i)
+        if (find(siblings[i])->present) return siblings[i];
     return std::nullopt;
 }
 

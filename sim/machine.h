@@ -83,6 +83,7 @@ struct DevNode {
     DEVINST id = 0;
     DEVINST parent = 0;  // 0 for the root
     std::vector<DEVINST> children;
+    std::size_t sibling_index = 0;  // where Add put it among its parent's children
     std::string enumerator;
     GUID class_guid{};
     bool present = true;
@@ -123,7 +124,7 @@ public:
 private:
     DEVINST root_ = 0;
     DEVINST next_id_ = 1;
-    std::map<DEVINST, DevNode> nodes_;
+    std::unordered_map<DEVINST, DevNode> nodes_;  // walks look nodes up by the thousand
     std::vector<DEVINST> order_;
 };
 

@@ -11,7 +11,9 @@ for target in build/fuzz/tests/fuzz/fuzz_*; do
     name=$(basename "$target")
     corpus=build/fuzz/tests/fuzz/corpus/$name
     mkdir -p "$corpus"
+    limits=()
+    [ "$name" = fuzz_dispatch ] && limits=(-max_len=1000)
     echo "=== $name, $seconds s"
-    "$target" -max_total_time="$seconds" -print_final_stats=1 "$corpus" "tests/fuzz/seeds/$name" 2>&1 |
-        grep -E 'DONE|ERROR|SUMMARY|stat::number_of_executed_units|stat::peak_rss_mb' || true
+    "$target" -max_total_time="$seconds" -print_final_stats=1 "${limits[@]}" "$corpus" "tests/fuzz/seeds/$name" 2>&1 |
+        grep -E 'DONE|ERROR|SUMMARY|cov:|stat::number_of_executed_units|stat::peak_rss_mb' || true
 done

@@ -105,7 +105,9 @@ Log Parse(const std::string& image, std::size_t file_size)
                                " bytes beyond the 1000000 of the ring; they are not read");
 
     // Records at or after the next slot are older ones, left there when the ring wrapped.
-    for (std::size_t slot = next; slot < kSlots && !log.wrapped; ++slot)
+    // Slots past the end of the file were never written: neither scanned nor copied.
+    const std::size_t slots_in_file = (image.size() + kSlotBytes - 1) / kSlotBytes;
+    for (std::size_t slot = next; slot < kSlots && slot < slots_in_file && !log.wrapped; ++slot)
         log.wrapped = !AllZero(SlotBytes(image, slot), 0);
     std::vector<std::size_t> order;
     if (log.wrapped)
@@ -113,6 +115,7 @@ Log Parse(const std::string& image, std::size_t file_size)
     for (std::size_t slot = 1; slot < next; ++slot) order.push_back(slot);
 
     for (std::size_t slot : order) {
+        if (slot >= slots_in_file) continue;
         const std::string bytes = SlotBytes(image, slot);
         if (AllZero(bytes, 0)) continue;  // never written, or an empty text
         Entry entry;

@@ -1,0 +1,67 @@
+// Several clients at once against the service on the simulated machine: each waits
+// while the pipe is busy, and every one gets its own reply.
+#include "service/service_host.h"
+#include "sim/processes.h"
+#include "support/machine_test.h"
+#include "tools/px71ctl/client.h"
+
+#include <atomic>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+namespace {
+
+PipeRequest Numbered(std::uint32_t n)
+{
+    PipeRequest r;
+    std::memset(&r, 0, sizeof r);
+    r.Command = 0x70000000u + n;  // outside the table: the reply is the request
+    r.StartAdrs = n;
+    r.CardIndex = ~n;
+    for (std::size_t i = 0; i < sizeof r.LogTitle; ++i) r.LogTitle[i] = static_cast<char>('A' + (n + i) % 26);
+    return r;
+}
+
+TEST(ServiceLoad, FourClientsAtOnceEachGetTheirOwnReplies)
+{
+    sim::Machine machine;
+    sim::ActiveMachine active(machine);
+    machine.set_logging(false);
+    machine.interleave_calls = true;  // lets the clients' calls fall between the service's
+    sim::LaunchService(machine, u"PX71Service");
+    std::thread process([] { px71service::RunServiceProcess(); });
+    ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));
+
+    constexpr int kClients = 4, kEach = 50;
+    std::atomic<int> answered{0}, wrong{0}, lost{0};
+    std::vector<std::thread> clients;
+    for (int c = 0; c < kClients; ++c) {
+        clients.emplace_back([&, c] {
+            sim::ActiveMachine on(machine);
+            for (int i = 0; i < kEach; ++i) {
+                const PipeRequest request = Numbered(static_cast<std::uint32_t>(c * kEach + i));
+                PipeRequest reply{};
+                px71ctl::Answer answer;
+                do answer = px71ctl::Transact(request, reply, 5000);
+                while (answer.outcome == px71ctl::Outcome::kBusy);
+                if (answer.outcome != px71ctl::Outcome::kAnswered) {
+                    ++lost;
+                    continue;
+                }
+                reply.LastError = request.LastError;
+                (std::memcmp(&reply, &request, sizeof reply) == 0 ? answered : wrong)++;
+            }
+        });
+    }
+    for (auto& t : clients) t.join();
+    EXPECT_EQ(answered.load(), kClients * kEach);
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(lost.load(), 0);
+
+    EXPECT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+    process.join();
+    EXPECT_TRUE(px71test::NothingOpen(machine));
+}
+
+} // namespace
