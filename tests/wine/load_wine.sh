@@ -31,8 +31,9 @@ for ((i = 0; i < 200; i++)); do
     sleep 0.1
 done
 
-out=$("$WINE" "$BIN/load_check.exe" clients "$REQUESTS" 4 2>&1 | tr -d '\r')
+out=$("$WINE" "$BIN/load_check.exe" clients "$REQUESTS" 4 2>&1)
 rc=$?
+out=$(tr -d '\r' <<<"$out")
 echo "$out" | tail -5
 [ $rc -eq 0 ] || fail "not every request was answered with its own record"
 after=$("$WINE" "$BIN/load_check.exe" clients 1 1 2>&1 | tr -d '\r')
