@@ -24,21 +24,21 @@ namespace {
 void AddUnrelated(sim::Machine& m, const sim::DefaultNodes& nodes, int count)
 {
     for (int i = 0; i < count; ++i) {
-        sim::DeviceSpec spec;
+        sim::NewDevice dev;
         if (i % 2 == 0) {
             const std::u16string text = u"PCI\\VEN_8086&DEV_" + sim::Widen(std::to_string(1000 + i)) + u"&REV_01";
-            spec.enumerator = "PCI";
-            spec.class_guid = sim::kClassSystem;
-            spec.hardware_ids = {text};
-            spec.description = u"PCI device";
-            spec.bus_number = static_cast<DWORD>(10 + i % 200);
-            m.tree.Add(nodes.root_complex, spec);
+            dev.enumerator = "PCI";
+            dev.class_guid = sim::kClassSystem;
+            dev.hardware_ids = {text};
+            dev.description = u"PCI device";
+            dev.bus_number = static_cast<DWORD>(10 + i % 200);
+            m.tree.Add(nodes.root_complex, dev);
         } else {
-            spec.enumerator = "ROOT";
-            spec.class_guid = sim::kClassSystem;
-            spec.hardware_ids = {u"ROOT\\LEGACY_" + sim::Widen(std::to_string(i))};
-            spec.description = u"Legacy device";
-            m.tree.Add(m.tree.root(), spec);
+            dev.enumerator = "ROOT";
+            dev.class_guid = sim::kClassSystem;
+            dev.hardware_ids = {u"ROOT\\LEGACY_" + sim::Widen(std::to_string(i))};
+            dev.description = u"Legacy device";
+            m.tree.Add(m.tree.root(), dev);
         }
     }
 }
