@@ -10,36 +10,28 @@
 namespace px71ctl {
 namespace {
 
-enum class Kind { kDword, kByte, kText };
-
-struct Field {
-    const char* name;
-    Kind kind;
-    std::size_t offset;
-};
-
-const Field kFields[] = {
-    {"Command", Kind::kDword, offsetof(PipeRequest, Command)},
-    {"Result", Kind::kDword, offsetof(PipeRequest, Result)},
-    {"LastError", Kind::kDword, offsetof(PipeRequest, LastError)},
-    {"Bus", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 0},
-    {"StateChange", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 1},
-    {"LinkEnable", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 2},
-    {"CheckVolumes", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 3},
-    {"StartAdrs", Kind::kDword, offsetof(PipeRequest, StartAdrs)},
-    {"EndAdrs", Kind::kDword, offsetof(PipeRequest, EndAdrs)},
-    {"LogTitle", Kind::kText, offsetof(PipeRequest, LogTitle)},
-    {"Oz888Len", Kind::kDword, offsetof(PipeRequest, Oz888Len)},
-    {"SxsLen", Kind::kDword, offsetof(PipeRequest, SxsLen)},
-    {"A3132Len", Kind::kDword, offsetof(PipeRequest, A3132Len)},
-    {"B3132Len", Kind::kDword, offsetof(PipeRequest, B3132Len)},
-    {"USBLen", Kind::kDword, offsetof(PipeRequest, USBLen)},
-    {"ControllerIndex", Kind::kDword, offsetof(PipeRequest, ControllerIndex)},
-    {"CardIndex", Kind::kDword, offsetof(PipeRequest, CardIndex)},
-    {"CardNameSize", Kind::kDword, offsetof(PipeRequest, CardNameSize)},
-    {"PortLen", Kind::kDword, offsetof(PipeRequest, PortLen)},
-    {"PayloadSize", Kind::kDword, offsetof(PipeRequest, PayloadSize)},
-    {"SataSSC", Kind::kDword, offsetof(PipeRequest, SataSSC)},
+const RecordField kFields[] = {
+    {"Command", FieldKind::kDword, offsetof(PipeRequest, Command)},
+    {"Result", FieldKind::kDword, offsetof(PipeRequest, Result)},
+    {"LastError", FieldKind::kDword, offsetof(PipeRequest, LastError)},
+    {"Bus", FieldKind::kByte, offsetof(PipeRequest, SetStatusArgs) + 0},
+    {"StateChange", FieldKind::kByte, offsetof(PipeRequest, SetStatusArgs) + 1},
+    {"LinkEnable", FieldKind::kByte, offsetof(PipeRequest, SetStatusArgs) + 2},
+    {"CheckVolumes", FieldKind::kByte, offsetof(PipeRequest, SetStatusArgs) + 3},
+    {"StartAdrs", FieldKind::kDword, offsetof(PipeRequest, StartAdrs)},
+    {"EndAdrs", FieldKind::kDword, offsetof(PipeRequest, EndAdrs)},
+    {"LogTitle", FieldKind::kText, offsetof(PipeRequest, LogTitle)},
+    {"Oz888Len", FieldKind::kDword, offsetof(PipeRequest, Oz888Len)},
+    {"SxsLen", FieldKind::kDword, offsetof(PipeRequest, SxsLen)},
+    {"A3132Len", FieldKind::kDword, offsetof(PipeRequest, A3132Len)},
+    {"B3132Len", FieldKind::kDword, offsetof(PipeRequest, B3132Len)},
+    {"USBLen", FieldKind::kDword, offsetof(PipeRequest, USBLen)},
+    {"ControllerIndex", FieldKind::kDword, offsetof(PipeRequest, ControllerIndex)},
+    {"CardIndex", FieldKind::kDword, offsetof(PipeRequest, CardIndex)},
+    {"CardNameSize", FieldKind::kDword, offsetof(PipeRequest, CardNameSize)},
+    {"PortLen", FieldKind::kDword, offsetof(PipeRequest, PortLen)},
+    {"PayloadSize", FieldKind::kDword, offsetof(PipeRequest, PayloadSize)},
+    {"SataSSC", FieldKind::kDword, offsetof(PipeRequest, SataSSC)},
 };
 
 struct Command {
@@ -81,10 +73,10 @@ bool Takes(const Command& command, const char* field)
     return false;
 }
 
-bool SetField(const Field& field, const char* text, PipeRequest& request, std::string& error)
+bool SetField(const RecordField& field, const char* text, PipeRequest& request, std::string& error)
 {
     auto* at = reinterpret_cast<unsigned char*>(&request) + field.offset;
-    if (field.kind == Kind::kText) {
+    if (field.kind == FieldKind::kText) {
         std::size_t n = std::strlen(text);
         if (n >= PX71_LOG_TITLE_SIZE) {
             error = std::string("--") + field.name + " takes at most 199 characters";
@@ -95,13 +87,13 @@ bool SetField(const Field& field, const char* text, PipeRequest& request, std::s
         return true;
     }
     unsigned long value = 0;
-    unsigned long max = field.kind == Kind::kByte ? 0xFFul : 0xFFFFFFFFul;
+    unsigned long max = field.kind == FieldKind::kByte ? 0xFFul : 0xFFFFFFFFul;
     if (!ParseNumber(text, max, value)) {
         error = std::string("--") + field.name + ": \"" + text + "\" is not a number from 0 to " +
                 std::to_string(max);
         return false;
     }
-    if (field.kind == Kind::kByte) {
+    if (field.kind == FieldKind::kByte) {
         *at = static_cast<unsigned char>(value);
     } else {
         auto v = static_cast<std::uint32_t>(value);
@@ -111,6 +103,13 @@ bool SetField(const Field& field, const char* text, PipeRequest& request, std::s
 }
 
 } // namespace
+
+const RecordField* FindRecordField(const std::string& name)
+{
+    for (const auto& f : kFields)
+        if (!strcasecmp(f.name, name.c_str())) return &f;
+    return nullptr;
+}
 
 bool ParseNumber(const char* text, unsigned long max, unsigned long& value)
 {
@@ -181,9 +180,7 @@ bool ParseCommandLine(int argc, char** argv, Invocation& invocation)
             invocation.timeout_ms = ms;
             continue;
         }
-        const Field* field = nullptr;
-        for (const auto& f : kFields)
-            if (!strcasecmp(f.name, name.c_str())) field = &f;
+        const RecordField* field = FindRecordField(name);
         if (!field || !Takes(*command, field->name)) {
             invocation.error = std::string(command->name) + " takes no option --" + name;
             return false;

@@ -5,10 +5,21 @@
 
 #include "service/pipe_request.h"
 
+#include <cstddef>
 #include <cstdio>
 #include <string>
 
 namespace px71ctl {
+
+// The record's fields by the names px71ctl's options and px71sim's scripts use.
+enum class FieldKind { kDword, kByte, kText };
+struct RecordField {
+    const char* name;
+    FieldKind kind;
+    std::size_t offset;  // in PipeRequest
+};
+// The field of that name, letter case ignored; null when there is none.
+const RecordField* FindRecordField(const std::string& name);
 
 // What px71ctl's exit code says.
 enum ExitCode {

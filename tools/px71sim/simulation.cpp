@@ -8,6 +8,7 @@
 #include "sim/machine_json.h"
 #include "sim/processes.h"
 #include "tools/px71ctl/client.h"
+#include "tools/px71ctl/commands.h"
 #include "tools/px71log/log_reader.h"
 
 #include <cerrno>
@@ -43,38 +44,6 @@ std::string Format(const char* format, ...)
 std::string Hex(std::uint32_t value) { return Format("0x%08X", static_cast<unsigned>(value)); }
 
 // ------------------------------------------------------------------ commands by name
-
-enum class Kind { kDword, kByte, kText };
-
-struct Field {
-    const char* name;
-    Kind kind;
-    std::size_t offset;
-};
-
-const Field kFields[] = {
-    {"Command", Kind::kDword, offsetof(PipeRequest, Command)},
-    {"Result", Kind::kDword, offsetof(PipeRequest, Result)},
-    {"LastError", Kind::kDword, offsetof(PipeRequest, LastError)},
-    {"Bus", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 0},
-    {"StateChange", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 1},
-    {"LinkEnable", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 2},
-    {"CheckVolumes", Kind::kByte, offsetof(PipeRequest, SetStatusArgs) + 3},
-    {"StartAdrs", Kind::kDword, offsetof(PipeRequest, StartAdrs)},
-    {"EndAdrs", Kind::kDword, offsetof(PipeRequest, EndAdrs)},
-    {"LogTitle", Kind::kText, offsetof(PipeRequest, LogTitle)},
-    {"Oz888Len", Kind::kDword, offsetof(PipeRequest, Oz888Len)},
-    {"SxsLen", Kind::kDword, offsetof(PipeRequest, SxsLen)},
-    {"A3132Len", Kind::kDword, offsetof(PipeRequest, A3132Len)},
-    {"B3132Len", Kind::kDword, offsetof(PipeRequest, B3132Len)},
-    {"USBLen", Kind::kDword, offsetof(PipeRequest, USBLen)},
-    {"ControllerIndex", Kind::kDword, offsetof(PipeRequest, ControllerIndex)},
-    {"CardIndex", Kind::kDword, offsetof(PipeRequest, CardIndex)},
-    {"CardNameSize", Kind::kDword, offsetof(PipeRequest, CardNameSize)},
-    {"PortLen", Kind::kDword, offsetof(PipeRequest, PortLen)},
-    {"PayloadSize", Kind::kDword, offsetof(PipeRequest, PayloadSize)},
-    {"SataSSC", Kind::kDword, offsetof(PipeRequest, SataSSC)},
-};
 
 struct CommandName {
     const char* name;
@@ -641,9 +610,9 @@ bool ParseScript(const std::string& text, std::vector<ScriptRequest>& requests, 
             }
             const std::string name = t.text.substr(0, eq);
             const std::string value = t.text.substr(eq + 1);
-            const Field* field = nullptr;
-            for (const auto& f : kFields)
-                if (name == f.name) field = &f;
+            // Script fields are spelt exactly as the record names them.
+            const px71ctl::RecordField* field = px71ctl::FindRecordField(name);
+            if (field && name != field->name) field = nullptr;
             if (!field) {
                 error = where + "unknown field \"" + name + "\"";
                 return false;
@@ -654,7 +623,7 @@ bool ParseScript(const std::string& text, std::vector<ScriptRequest>& requests, 
                 return false;
             }
             auto* bytes = reinterpret_cast<std::uint8_t*>(&r.request) + field->offset;
-            if (field->kind == Kind::kText) {
+            if (field->kind == px71ctl::FieldKind::kText) {
                 if (value.size() >= PX71_LOG_TITLE_SIZE) {
                     error = where + "LogTitle holds at most " + std::to_string(PX71_LOG_TITLE_SIZE - 1) + " bytes";
                     return false;
@@ -664,13 +633,13 @@ bool ParseScript(const std::string& text, std::vector<ScriptRequest>& requests, 
                 continue;
             }
             std::uint32_t n = 0;
-            const std::uint32_t limit = field->kind == Kind::kByte ? 0xFF : 0xFFFFFFFF;
+            const std::uint32_t limit = field->kind == px71ctl::FieldKind::kByte ? 0xFF : 0xFFFFFFFF;
             if (!ParseNumber(value, limit, n)) {
                 error = where + name + " takes a number from 0 to " + std::to_string(limit) +
                         " (decimal or 0x hex), not \"" + value + "\"";
                 return false;
             }
-            if (field->kind == Kind::kByte)
+            if (field->kind == px71ctl::FieldKind::kByte)
                 *bytes = static_cast<std::uint8_t>(n);
             else
                 std::memcpy(bytes, &n, 4);
