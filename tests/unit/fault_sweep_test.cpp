@@ -3,6 +3,7 @@
 // open, and the service goes on serving. The number of faults each survived is
 // printed and kept as a test property.
 #include "library/device_tree.h"
+#include "tests/support/numbered_request.h"
 #include "library/px71.h"
 #include "service/service_host.h"
 #include "sim/processes.h"
@@ -169,17 +170,6 @@ INSTANTIATE_TEST_SUITE_P(Exports, ExportSweep, ::testing::ValuesIn(kExports),
 const char16_t kPipe[] = u"\\\\.\\pipe\\PX71Service";
 const char16_t kEvent[] = u"Global\\PX71Service";
 
-PipeRequest Numbered(std::uint32_t n)
-{
-    PipeRequest r;
-    std::memset(&r, 0, sizeof r);
-    r.Command = 0x70000000u + n;  // outside the table: the reply is the request
-    r.StartAdrs = n;
-    r.CardIndex = ~n;
-    for (std::size_t i = 0; i < sizeof r.LogTitle; ++i) r.LogTitle[i] = static_cast<char>('A' + (n + i) % 26);
-    return r;
-}
-
 bool EchoOf(const PipeRequest& request, PipeRequest reply)
 {
     reply.LastError = request.LastError;
@@ -216,7 +206,7 @@ private:
 // After whatever went before, the service answers a well-behaved client in full.
 ::testing::AssertionResult StillServes(std::uint32_t n)
 {
-    const PipeRequest request = Numbered(n);
+    const PipeRequest request = NumberedRequest(n);
     PipeRequest reply{};
     const px71ctl::Answer answer = px71ctl::Transact(request, reply, 5000);
     if (answer.outcome != px71ctl::Outcome::kAnswered)
@@ -265,7 +255,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             machine.ArmFault({function, nth});
             // Whoever the failed call belonged to, the client hears an answer or a reason
             // within its time-out, and a reply it does get is its own.
-            const PipeRequest request = Numbered(2);
+            const PipeRequest request = NumberedRequest(2);
             PipeRequest reply{};
             const px71ctl::Answer answer = px71ctl::Transact(request, reply, 3000);
             if (answer.outcome == px71ctl::Outcome::kAnswered) {
@@ -319,7 +309,7 @@ TEST(ServiceSweep, ClientsThatDisconnectMidRequest)
             if (pipe == INVALID_HANDLE_VALUE) WaitNamedPipeW(kPipe, 100);
         }
         ASSERT_NE(pipe, INVALID_HANDLE_VALUE);
-        const PipeRequest request = Numbered(n++);
+        const PipeRequest request = NumberedRequest(n++);
         DWORD done = 0;
         EXPECT_TRUE(WriteFile(pipe, &request, c.send, &done, nullptr));
         if (c.wait_event) {

@@ -1,6 +1,7 @@
 // Several clients at once against the service on the simulated machine: each waits
 // while the pipe is busy, and every one gets its own reply.
 #include "service/service_host.h"
+#include "tests/support/numbered_request.h"
 #include "sim/processes.h"
 #include "support/machine_test.h"
 #include "tools/px71ctl/client.h"
@@ -11,17 +12,6 @@
 #include <vector>
 
 namespace {
-
-PipeRequest Numbered(std::uint32_t n)
-{
-    PipeRequest r;
-    std::memset(&r, 0, sizeof r);
-    r.Command = 0x70000000u + n;  // outside the table: the reply is the request
-    r.StartAdrs = n;
-    r.CardIndex = ~n;
-    for (std::size_t i = 0; i < sizeof r.LogTitle; ++i) r.LogTitle[i] = static_cast<char>('A' + (n + i) % 26);
-    return r;
-}
 
 TEST(ServiceLoad, FourClientsAtOnceEachGetTheirOwnReplies)
 {
@@ -40,7 +30,7 @@ TEST(ServiceLoad, FourClientsAtOnceEachGetTheirOwnReplies)
         clients.emplace_back([&, c] {
             sim::ActiveMachine on(machine);
             for (int i = 0; i < kEach; ++i) {
-                const PipeRequest request = Numbered(static_cast<std::uint32_t>(c * kEach + i));
+                const PipeRequest request = NumberedRequest(static_cast<std::uint32_t>(c * kEach + i));
                 PipeRequest reply{};
                 px71ctl::Answer answer;
                 do answer = px71ctl::Transact(request, reply, 5000);

@@ -9,6 +9,7 @@
 //   load_check log COUNT TAG           COUNT records "TAG n" through WriteLogFile into the
 //                                      PX71.LOG beside this program.
 #include "library/px71.h"
+#include "tests/support/numbered_request.h"
 #include "tools/px71ctl/client.h"
 
 #include <cstdio>
@@ -17,17 +18,6 @@
 #include <string>
 
 namespace {
-
-PipeRequest Numbered(std::uint32_t n)
-{
-    PipeRequest r;
-    std::memset(&r, 0, sizeof r);
-    r.Command = 0x70000000u + n;  // outside the table: the reply is the request
-    r.StartAdrs = n;
-    r.CardIndex = ~n;
-    for (std::size_t i = 0; i < sizeof r.LogTitle; ++i) r.LogTitle[i] = static_cast<char>('A' + (n + i) % 26);
-    return r;
-}
 
 struct Client {
     std::uint32_t first = 0, count = 0;
@@ -38,7 +28,7 @@ DWORD WINAPI RunClient(LPVOID parameter)
 {
     auto* client = static_cast<Client*>(parameter);
     for (std::uint32_t i = 0; i < client->count; ++i) {
-        const PipeRequest request = Numbered(client->first + i);
+        const PipeRequest request = NumberedRequest(client->first + i);
         PipeRequest reply{};
         px71ctl::Answer answer;
         for (int sends = 1;; ++sends) {
