@@ -550,15 +550,17 @@ std::optional<Machine::FaultHit> Machine::Enter(const char* function, std::initi
 {
     ++total_calls_;
     std::optional<FaultHit> hit;
+    const std::thread::id caller = std::this_thread::get_id();
     for (auto& f : faults_) {
         if (f.spent || (!f.fault.function.empty() && f.fault.function != function)) continue;
+        if (f.fault.thread != std::thread::id{} && (f.fault.thread == caller) == f.fault.other_threads) continue;
         ++f.seen;
         if (f.seen == f.fault.nth || (f.fault.persistent && f.seen > f.fault.nth)) {
             if (!hit) hit = FaultHit{f.fault.error, f.fault.cr};
             if (!f.fault.persistent) f.spent = true;
         }
     }
-    if (logging_) calls_.push_back({function, std::vector<std::uint64_t>(args), std::move(text), hit.has_value()});
+    if (logging_) calls_.push_back({function, std::vector<std::uint64_t>(args), std::move(text), hit.has_value(), caller});
     return hit;
 }
 

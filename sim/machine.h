@@ -22,6 +22,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <thread>
 #include <unordered_map>
 #include <vector>
 
@@ -218,6 +219,11 @@ struct Fault {
     DWORD error = ERROR_GEN_FAILURE;  // last error / LSTATUS of the failed call
     CONFIGRET cr = CR_FAILURE;        // result of a failed configuration-manager call
     bool persistent = false;          // fail the n-th and every later matching call
+    // Whose calls count: every thread's (no thread given), only `thread`'s, or, with
+    // `other_threads`, those of every thread but `thread`. A test fails one side of a
+    // conversation this way, whatever the order in which the two sides' calls arrive.
+    std::thread::id thread{};
+    bool other_threads = false;
 };
 
 struct CallRecord {
@@ -225,6 +231,7 @@ struct CallRecord {
     std::vector<std::uint64_t> args;
     std::string text;  // string arguments, UTF-8
     bool failed = false;
+    std::thread::id thread;  // the caller
 };
 
 struct Accounting {

@@ -215,21 +215,44 @@ private:
     return ::testing::AssertionSuccess();
 }
 
-// The serving loop has finished with the last client once it connects the pipe again.
+// The serving loop's wait for a client (the only wait without a time-out).
+bool IsClientWait(const sim::CallRecord& c)
+{
+    return c.function == "WaitForMultipleObjects" && c.args.size() == 3 && c.args[2] == INFINITE;
+}
+
+// The serving loop has finished with the last client once it waits for the next one.
 bool BackToConnect(const sim::Machine& machine)
 {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    while (machine.CallCount("ConnectNamedPipe") == 0) {
+    for (;;) {
+        bool connecting = false;
+        for (const auto& c : machine.calls()) {
+            if (c.function == "ConnectNamedPipe") connecting = true;
+            if (connecting && IsClientWait(c)) return true;
+        }
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
     }
-    return true;
 }
 
+// The serving loop's wait for a client failed: by design the service then stops with
+// that error rather than run on without hearing anyone.
+bool ClientWaitFailed(const sim::Machine& machine, std::thread::id client)
+{
+    for (const auto& c : machine.calls())
+        if (c.failed && c.thread != client && IsClientWait(c)) return true;
+    return false;
+}
+
+// One side of the conversation at a time: the client's calls (made on this thread) or
+// the service's (every other thread), so that which call fails does not depend on how
+// the two sides' calls interleave.
 TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
 {
-    // The calls one request costs, client and service together, by function.
-    std::map<std::string, std::size_t> counts;
+    const std::thread::id client = std::this_thread::get_id();
+    // The calls one request costs, by side and function.
+    std::map<std::pair<bool, std::string>, std::size_t> counts;  // (service side, function)
     {
         sim::Machine machine;
         sim::ActiveMachine active(machine);
@@ -238,21 +261,26 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
         machine.ClearCalls();
         ASSERT_TRUE(StillServes(1));
         ASSERT_TRUE(BackToConnect(machine));
-        for (const auto& c : machine.calls()) ++counts[c.function];
+        for (const auto& c : machine.calls()) ++counts[{c.thread != client, c.function}];
         service.Stop();
         EXPECT_TRUE(px71test::NothingOpen(machine));
     }
     ASSERT_FALSE(counts.empty());
     int faults = 0;
-    for (const auto& [function, count] : counts) {
+    int stops = 0;
+    for (const auto& [key, count] : counts) {
+        const auto& [service_side, function] = key;
         for (std::size_t nth = 1; nth <= count; ++nth) {
-            SCOPED_TRACE(function + " #" + std::to_string(nth));
+            SCOPED_TRACE(std::string(service_side ? "service: " : "client: ") + function + " #" + std::to_string(nth));
             sim::Machine machine;
             sim::ActiveMachine active(machine);
             RunningService service(machine);
             ASSERT_TRUE(service.running());
             machine.ClearCalls();
-            machine.ArmFault({function, nth});
+            sim::Fault fault{function, nth};
+            fault.thread = client;
+            fault.other_threads = service_side;
+            machine.ArmFault(fault);
             // Whoever the failed call belonged to, the client hears an answer or a reason
             // within its time-out, and a reply it does get is its own.
             const PipeRequest request = NumberedRequest(2);
@@ -268,8 +296,18 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             if (connected) {
                 EXPECT_TRUE(BackToConnect(machine)) << "the serving loop did not come back";
             }
+            // From here on nothing fails; whether the fault landed is settled.
             machine.ClearFaults();
-            EXPECT_TRUE(StillServes(3));
+            if (ClientWaitFailed(machine, client)) {
+                EXPECT_TRUE(sim::WaitForServiceState(machine, SERVICE_STOPPED, 5000));
+                const auto reports = sim::StatusReports(machine);
+                ASSERT_FALSE(reports.empty());
+                EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+                EXPECT_EQ(reports.back().status.dwWin32ExitCode, static_cast<DWORD>(ERROR_GEN_FAILURE));
+                ++stops;
+            } else {
+                EXPECT_TRUE(StillServes(3));
+            }
             EXPECT_EQ(service.Stop(), 0);
             EXPECT_TRUE(px71test::NothingOpen(machine));
             ++faults;
@@ -277,6 +315,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
     }
     Tally()["service: a served request"] = faults;
     ::testing::Test::RecordProperty("faults", faults);
+    ::testing::Test::RecordProperty("stops", stops);
 }
 
 // Clients that go away at the worst moments: the service lets them go and serves the next.
