@@ -21,27 +21,50 @@ function(px71_add_version_info target description filename)
     target_sources(${target} PRIVATE ${rc})
 endfunction()
 
-# Wine runs the Windows binaries in the tests: one prefix for the whole tree.
+# Wine runs the Windows binaries in the tests: one prefix for the whole tree. The
+# loaders are called by their own paths: Debian's wrapper scripts (wine, winepath,
+# wineboot, ...) pick the 32-bit loader whenever it is installed, also on a machine
+# whose kernel cannot run it.
 set(PX71_WINEPREFIX "${CMAKE_SOURCE_DIR}/build/wineprefix" CACHE PATH "Wine prefix the tests use")
+set(PX71_WINE64 /usr/lib/wine/wine64)
+set(PX71_WINE32 /usr/lib/wine/wine)
 if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-    set(PX71_WINE /usr/lib/wine/wine64)
+    set(PX71_WINE ${PX71_WINE64})
 else()
-    set(PX71_WINE /usr/lib/wine/wine)
+    set(PX71_WINE ${PX71_WINE32})
 endif()
 set(PX71_WINE_ENV
     "WINEPREFIX=${PX71_WINEPREFIX}"
     "WINEDEBUG=-all"
     "WINEDLLOVERRIDES=mscoree,mshtml="
     "DISPLAY=")
+# What the x86 probe found out: whether this machine can start a 32-bit program.
+set(PX71_X86_VERDICT ${CMAKE_BINARY_DIR}/wine-x86-verdict.txt)
 
-# px71_add_wine_test(name target [args...]): runs a Windows program under Wine.
+# px71_add_wine_test(name target [args...]): runs a Windows program under Wine. An
+# x86 program runs only where the probe found that this machine can start one, and
+# is reported as skipped, with the reason, where it cannot.
 function(px71_add_wine_test name target)
-    add_test(NAME ${name} COMMAND ${PX71_WINE} $<TARGET_FILE:${target}> ${ARGN})
-    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${PX71_WINE_ENV}" FIXTURES_REQUIRED wine_prefix TIMEOUT 300)
+    if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+        add_test(NAME ${name} COMMAND ${PX71_WINE} $<TARGET_FILE:${target}> ${ARGN})
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix)
+    else()
+        add_test(NAME ${name}
+                 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run-x86.sh ${PX71_X86_VERDICT} ${PX71_WINE}
+                         $<TARGET_FILE:${target}> ${ARGN})
+        set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine_prefix;wine_x86" SKIP_RETURN_CODE 77)
+    endif()
+    set_tests_properties(${name} PROPERTIES ENVIRONMENT "${PX71_WINE_ENV}" TIMEOUT 300)
 endfunction()
 
 if(BUILD_TESTING)
     add_test(NAME wine_prefix
-             COMMAND ${CMAKE_COMMAND} -E env ${PX71_WINE_ENV} ${CMAKE_SOURCE_DIR}/tests/wine/make-prefix.sh)
+             COMMAND ${CMAKE_COMMAND} -E env ${PX71_WINE_ENV} ${CMAKE_SOURCE_DIR}/tests/wine/make-prefix.sh
+                     ${PX71_WINE64})
     set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
+    if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
+        add_test(NAME wine_x86_probe
+                 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/probe-x86.sh ${PX71_WINE32} ${PX71_X86_VERDICT})
+        set_tests_properties(wine_x86_probe PROPERTIES FIXTURES_SETUP wine_x86 TIMEOUT 60)
+    endif()
 endif()

@@ -7,14 +7,15 @@ WINE=$1
 BIN=$2
 COUNT=${3:-500}
 WARM=20
-wineserver -p
+. "$(dirname "$0")/../wine/lib.sh"
+"$WINESERVER" -p
 cleanup() {
     "$WINE" sc.exe stop PX71Service >/dev/null 2>&1
     "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
-    wineserver -k >/dev/null 2>&1
+    "$WINESERVER" -k >/dev/null 2>&1
 }
 trap cleanup EXIT
-exe=$("$WINE" winepath -w "$BIN/PX71Service.exe" 2>/dev/null | tr -d '\r')
+exe=$(windows_path "$BIN/PX71Service.exe")
 "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
 "$WINE" sc.exe create PX71Service binPath= "$exe" type= own start= demand >/dev/null 2>&1
 "$WINE" sc.exe start PX71Service >/dev/null 2>&1

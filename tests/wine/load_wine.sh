@@ -12,17 +12,18 @@ fails=0
 say() { echo "load_wine: $*"; }
 fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
-wineserver -p
+. "$(dirname "$0")/lib.sh"
+"$WINESERVER" -p
 work=$(mktemp -d)
 cleanup() {
     "$WINE" sc.exe stop PX71Service >/dev/null 2>&1
     "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
-    wineserver -k >/dev/null 2>&1
+    "$WINESERVER" -k >/dev/null 2>&1
     rm -rf "$work"
 }
 trap cleanup EXIT
 
-exe=$("$WINE" winepath -w "$BIN/PX71Service.exe" 2>/dev/null | tr -d '\r')
+exe=$(windows_path "$BIN/PX71Service.exe")
 "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
 "$WINE" sc.exe create PX71Service binPath= "$exe" type= own start= demand >/dev/null 2>&1 || fail "sc create"
 "$WINE" sc.exe start PX71Service >/dev/null 2>&1 || fail "sc start"

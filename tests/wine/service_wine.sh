@@ -13,13 +13,14 @@ say() { echo "service_wine: $*"; }
 fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 # A Wine service ends with the wineserver: keep one running for all the steps.
-wineserver -p
+. "$(dirname "$0")/lib.sh"
+"$WINESERVER" -p
 KEY='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
 cleanup() {
     "$WINE" sc.exe stop PX71Service >/dev/null 2>&1
     "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
     "$WINE" reg.exe delete "$KEY" /f >/dev/null 2>&1
-    wineserver -k >/dev/null 2>&1
+    "$WINESERVER" -k >/dev/null 2>&1
 }
 trap cleanup EXIT
 
@@ -37,7 +38,7 @@ ms_now() { date +%s%3N; }
 # The service runs from a folder of its own, so the PX71.LOG beside it is its alone.
 SVC=$BIN/service_wine
 rm -rf "$SVC" && mkdir -p "$SVC" && cp "$BIN/PX71Service.exe" "$BIN/PX71.dll" "$SVC/" || fail "service folder"
-exe=$("$WINE" winepath -w "$SVC/PX71Service.exe" 2>/dev/null | tr -d '\r')
+exe=$(windows_path "$SVC/PX71Service.exe")
 "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
 "$WINE" sc.exe create PX71Service binPath= "$exe" type= own start= demand >/dev/null 2>&1 ||
     fail "sc create"
@@ -119,7 +120,7 @@ rm -f "$SVC/PX71.LOG"
 ctl 0 report "Wine report"
 expect "^report \"Wine report\" written into PX71.LOG"
 if [ -f "$SVC/PX71.LOG" ]; then
-    log=$("$WINE" "$BIN/px71log.exe" --report "$(winepath -w "$SVC/PX71.LOG" 2>/dev/null | tr -d '\r')" 2>&1 | tr -d '\r')
+    log=$("$WINE" "$BIN/px71log.exe" --report "$(windows_path "$SVC/PX71.LOG")" 2>&1 | tr -d '\r')
     echo "$log"
     grep -qx 'Wine report' <<<"$log" || fail "report: no heading 'Wine report'"
     grep -A1 -x 'Wine report' <<<"$log" | tail -1 | grep -qE '^[0-9]{4}/[0-9]{2}/[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}$' ||
