@@ -115,6 +115,23 @@ bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept
     return ClimbBridges(devInst, top);
 }
 
+bool BelongsToAdapter(DEVINST devInst) noexcept
+{
+    // Deeper than any real device tree; a loop in a broken tree ends here.
+    constexpr int kMaxDepth = 256;
+    DEVINST node = devInst;
+    for (int depth = 0; depth < kMaxDepth; ++depth) {
+        if (GetDevNodeRegistryProperty(node, CM_DRP_HARDWAREID, W16("PCI\\VEN_1E2A&DEV_0102"), nullptr, 0) ||
+            GetDevNodeRegistryProperty(node, CM_DRP_HARDWAREID, W16("PCI\\VEN_1217&DEV_02EB&SUBSYS_01021E2A"),
+                                       nullptr, 0))
+            return true;
+        DEVINST parent = 0;
+        if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) return false;
+        node = parent;
+    }
+    return false;
+}
+
 DEVINST FirstChild(DEVINST devInst) noexcept
 {
     DEVINST child = 0;

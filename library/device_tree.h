@@ -21,6 +21,10 @@ DEVINST FindTopBridge(DEVINST devInst) noexcept;
 // failed on the way, so that Top may lie below the real top bridge.
 bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept;
 
+// The node is one of the adapter's bridges (either generation) or lies below one.
+// A node whose chain up cannot be read all the way counts as outside the adapter.
+bool BelongsToAdapter(DEVINST devInst) noexcept;
+
 // A node's first child and next sibling in the configuration manager's order
 // (flags 0), or 0 when there is none. 0 in gives 0 out without a call.
 DEVINST FirstChild(DEVINST devInst) noexcept;

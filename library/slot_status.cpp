@@ -71,14 +71,17 @@ int SwitchLink(BYTE bus, bool linkOn) noexcept
     return (after & kLinkDisable) == wanted ? 1 : 0;
 }
 
-// Every device on the bus: a class-installer state change, or re-enumeration for 0.
+// Every device of the adapter on the bus: a class-installer state change, or
+// re-enumeration for 0. A disable is kept in the hardware profile, so a device outside
+// the adapter (the root port, the chipset, a system disk's controller) is never
+// touched, whatever bus a caller names: the pipe lets every local user ask.
 void ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
 {
     UniqueDevInfo set = PresentPciDevices();
     if (!set) return;
     const DWORD busMatch = bus;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
-        if (!OnBus(set.get(), data, busMatch)) return Walk::Next;
+        if (!OnBus(set.get(), data, busMatch) || !BelongsToAdapter(data.DevInst)) return Walk::Next;
         if (stateChange != 0)
             RequestPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
         else

@@ -217,6 +217,22 @@ TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
          [](RunningService& s, const PipeRequest&) {
              EXPECT_NE(s.machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10, 0u);
          }},
+        {"2: a disable on bus 0, outside the adapter, changes no device",
+         [](PipeRequest& r) {
+             r.Command = 2;
+             const BYTE args[4] = {0, DICS_DISABLE, 1, 0};  // bus 0, disable, link on, no volume check
+             std::memcpy(r.SetStatusArgs, args, 4);
+         },
+         0,
+         [](RunningService& s, const PipeRequest&) {
+             EXPECT_TRUE(s.machine.property_changes.empty());
+             sim::Machine fresh;
+             sim::BuildDefaultMachine(fresh);
+             for (DEVINST node : fresh.tree.order()) {
+                 EXPECT_EQ(s.machine.tree.node(node).status, fresh.tree.node(node).status) << "node " << node;
+                 EXPECT_EQ(s.machine.tree.node(node).problem, fresh.tree.node(node).problem) << "node " << node;
+             }
+         }},
         {"3: working sizes",
          [](PipeRequest& r) {
              r.Command = 3;

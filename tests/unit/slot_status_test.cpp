@@ -227,7 +227,7 @@ TEST_F(SlotTest, LinkOffTakesTheCardAwayAndLinkOnWithReenumerationBringsItBack)
 }
 
 // ---------------------------------------------------------------- XU_SetStatus: the state change
-TEST_F(SlotTest, StateChangeReachesEveryDeviceOnTheBus)
+TEST_F(SlotTest, StateChangeReachesTheAdaptersDevicesOnTheBus)
 {
     struct Case {
         const char* what;
@@ -243,10 +243,19 @@ TEST_F(SlotTest, StateChangeReachesEveryDeviceOnTheBus)
         {"only the low byte: 0x105 is DICS_STOP", kSlot, 0x105, {}, {nodes.slot_bridge, nodes.ohci, nodes.ehci},
          DICS_STOP},
         {"0x100 is 0", kSlot, 0x100, {nodes.slot_bridge, nodes.ohci, nodes.ehci}, {}, 0},
-        {"a bus without the adapter still gets it", 5, DICS_ENABLE, {}, {nodes.cardbus}, DICS_ENABLE},
+        {"another bus of the adapter, without the slot bridge", 5, DICS_ENABLE, {}, {nodes.cardbus}, DICS_ENABLE},
+        {"the adapter's own bridge on bus 1", 1, DICS_PROPCHANGE, {}, {nodes.adapter}, DICS_PROPCHANGE},
+        {"the downstream ports below it", 2, DICS_ENABLE, {},
+         {nodes.downstream[0], nodes.downstream[1], nodes.downstream[2], nodes.downstream[3]}, DICS_ENABLE},
+        {"bus 0: the root port and the chipset are never disabled", 0, DICS_DISABLE, {}, {}, 0},
+        {"bus 0: nor re-enumerated", 0, 0, {}, {}, 0},
         {"no DICS code: the installer refuses the parameters", kSlot, 9, {}, {}, 0},
     };
+    // Whether the dump driver answers decides only the link, never which devices change.
+    for (const bool dump : {true, false})
     for (const auto& c : cases) {
+        SCOPED_TRACE(dump ? "with the dump driver" : "without the dump driver");
+        machine.dump.installed = dump;
         machine.reenumerations.clear();
         machine.property_changes.clear();
         machine.ClearCalls();
@@ -269,6 +278,7 @@ TEST_F(SlotTest, StateChangeReachesEveryDeviceOnTheBus)
             }
     }
     // The state change took effect on the node.
+    machine.dump.installed = true;
     XU_SetStatus(kSlot, DICS_DISABLE, 1, 0);
     EXPECT_EQ(machine.tree.node(nodes.slot_bridge).problem, static_cast<ULONG>(CM_PROB_DISABLED));
     XU_SetStatus(kSlot, DICS_ENABLE, 1, 0);
