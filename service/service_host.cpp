@@ -4,7 +4,10 @@
 #include "service/pipe_request.h"
 
 #include <atomic>
+#include <cstdint>
 #include <cstdio>
+#include <memory>
+#include <new>
 
 namespace px71service {
 namespace {
@@ -153,23 +156,49 @@ bool WriteReply(HANDLE pipe, HANDLE ioEvent, const PipeRequest& reply)
     return written == sizeof reply;
 }
 
+// Waits for `done` to report flush number `ticket`, at most `milliseconds`.
+bool WaitForFlush(HANDLE done, const std::atomic<std::uint64_t>& finished, std::uint64_t ticket, DWORD milliseconds)
+{
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    while (finished.load() != ticket) {
+        const ULONGLONG left = Remaining(deadline);
+        if (left == 0 || WaitForSingleObject(done, static_cast<DWORD>(left)) == WAIT_FAILED) break;
+    }
+    return finished.load() == ticket;
+}
+
 // Waits until the client has read its reply. FlushFileBuffers cannot be bounded, so
 // a thread of the service's own runs it, for every request of the serving loop; the
-// service thread waits for it no longer than the time-out, and a client that has not
-// read by then is disconnected, which ends the flush.
+// service thread waits for it no longer than the reply's bound, and a client that has
+// not read by then is disconnected, which ends the flush. Every flush carries the
+// number of its request: a flush that ends after the service stopped waiting for it
+// is never taken for the next request's. What the helper thread uses lives as long as
+// either side holds it, so a stop never has to wait for ever on a stuck flush.
 class Flusher {
 public:
-    explicit Flusher(HANDLE pipe) : pipe_(pipe)
+    explicit Flusher(HANDLE pipe)
     {
-        if (!request_ || !done_) return;
-        thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+        try {
+            state_ = std::make_shared<State>(pipe);
+        } catch (const std::bad_alloc&) {
+            SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+            return;
+        }
+        if (!state_->request || !state_->done) return;
+        auto* held = new (std::nothrow) std::shared_ptr<State>(state_);
+        if (!held) return;
+        thread_.reset(CreateThread(nullptr, 0, Run, held, 0, nullptr));
+        if (!thread_) delete held;
     }
     ~Flusher()
     {
         if (!thread_) return;
-        quit_ = true;
-        SetEvent(request_.get());
-        WaitForSingleObject(thread_.get(), INFINITE);
+        state_->quit = true;
+        SetEvent(state_->request.get());
+        // A flush still under way ends with the connection; the thread then has a
+        // bounded time to finish, and is left to end on its own if it does not.
+        DisconnectNamedPipe(state_->pipe);
+        WaitForSingleObject(thread_.get(), kPipeTimeoutMs);
     }
     Flusher(const Flusher&) = delete;
     Flusher& operator=(const Flusher&) = delete;
@@ -178,34 +207,46 @@ public:
 
     void WaitUntilReplyRead()
     {
+        State& s = *state_;
+        const std::uint64_t ticket = ++s.asked;
         // The flush thread answers only a request it got: without one the client still
-        // has the time-out to read, and nothing waits for an answer that cannot come.
-        if (!SetEvent(request_.get())) {
-            Sleep(kPipeTimeoutMs);
+        // has the bound to read, and nothing waits for an answer that cannot come.
+        if (!SetEvent(s.request.get())) {
+            Sleep(kReplyReadTimeoutMs);
             return;
         }
-        if (WaitForSingleObject(done_.get(), kPipeTimeoutMs) == WAIT_OBJECT_0) return;
-        DisconnectNamedPipe(pipe_);
+        if (WaitForFlush(s.done.get(), s.finished, ticket, kReplyReadTimeoutMs)) return;
+        DisconnectNamedPipe(s.pipe);
         // The disconnect ends the flush at once; the bound keeps a lost answer from
         // holding the serving loop for ever.
-        WaitForSingleObject(done_.get(), kPipeTimeoutMs);
+        WaitForFlush(s.done.get(), s.finished, ticket, kPipeTimeoutMs);
     }
 
 private:
-    static DWORD WINAPI Run(LPVOID self)
+    struct State {
+        explicit State(HANDLE p) : pipe(p) {}
+        HANDLE pipe;
+        px71::UniqueHandle request{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+        px71::UniqueHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+        std::atomic<std::uint64_t> asked{0};     // the number of the last flush asked for
+        std::atomic<std::uint64_t> finished{0};  // the number of the last flush done
+        std::atomic<bool> quit{false};
+    };
+
+    static DWORD WINAPI Run(LPVOID held)
     {
-        auto* flusher = static_cast<Flusher*>(self);
+        const std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(held));
+        delete static_cast<std::shared_ptr<State>*>(held);
         for (;;) {
-            if (WaitForSingleObject(flusher->request_.get(), INFINITE) != WAIT_OBJECT_0 || flusher->quit_) return 0;
-            FlushFileBuffers(flusher->pipe_);
-            SetEvent(flusher->done_.get());
+            if (WaitForSingleObject(state->request.get(), INFINITE) != WAIT_OBJECT_0 || state->quit) return 0;
+            const std::uint64_t ticket = state->asked.load();
+            FlushFileBuffers(state->pipe);
+            state->finished = ticket;
+            SetEvent(state->done.get());
         }
     }
 
-    HANDLE pipe_;
-    px71::UniqueHandle request_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    px71::UniqueHandle done_{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-    std::atomic<bool> quit_{false};
+    std::shared_ptr<State> state_;
     px71::UniqueHandle thread_;
 };
 

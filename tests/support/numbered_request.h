@@ -18,3 +18,10 @@ inline PipeRequest NumberedRequest(std::uint32_t n)
     for (std::size_t i = 0; i < sizeof r.LogTitle; ++i) r.LogTitle[i] = static_cast<char>('A' + (n + i) % 26);
     return r;
 }
+
+// The reply is the request sent back: every byte but LastError, which the service sets.
+inline bool EchoOf(const PipeRequest& request, PipeRequest reply)
+{
+    reply.LastError = request.LastError;
+    return std::memcmp(&reply, &request, sizeof reply) == 0;
+}

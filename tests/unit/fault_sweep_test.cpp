@@ -170,12 +170,6 @@ INSTANTIATE_TEST_SUITE_P(Exports, ExportSweep, ::testing::ValuesIn(kExports),
 const char16_t kPipe[] = u"\\\\.\\pipe\\PX71Service";
 const char16_t kEvent[] = u"Global\\PX71Service";
 
-bool EchoOf(const PipeRequest& request, PipeRequest reply)
-{
-    reply.LastError = request.LastError;
-    return std::memcmp(&reply, &request, sizeof reply) == 0;
-}
-
 // The service running on a machine of its own, stopped at the end.
 class RunningService {
 public:

@@ -39,8 +39,7 @@ TEST(ServiceLoad, FourClientsAtOnceEachGetTheirOwnReplies)
                     ++lost;
                     continue;
                 }
-                reply.LastError = request.LastError;
-                (std::memcmp(&reply, &request, sizeof reply) == 0 ? answered : wrong)++;
+                (EchoOf(request, reply) ? answered : wrong)++;
             }
         });
     }

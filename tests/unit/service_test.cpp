@@ -3,6 +3,7 @@
 #include "service/pipe_request.h"
 #include "service/service_host.h"
 #include "sim/processes.h"
+#include "tests/support/numbered_request.h"
 #include "support/machine_test.h"
 #include "tools/px71ctl/client.h"
 
@@ -448,7 +449,9 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
                 while (SecondsSince(start) < 5 && sim::FindPipe(machine, kPipe)->state == sim::PipeInstance::kConnected)
                     std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            EXPECT_LT(SecondsSince(start), 2.0);
+            // A reply waits for its reader the longer bound; a request the pipe's time-out.
+            const double bound = (c.read_reply ? px71service::kPipeTimeoutMs : px71service::kReplyReadTimeoutMs) / 1000.0;
+            EXPECT_LT(SecondsSince(start), bound + 1.0);
             if (c.event) {
                 EXPECT_EQ(client.Signalled(0), c.signalled);
             }
@@ -458,6 +461,56 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
         EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
         EXPECT_LT(SecondsSince(start), 2.0);
     }
+}
+
+// A client that does not read while the flush helper is stuck: the service gives up on
+// it within its bounds, and the flush that ends late is never taken for a later one.
+TEST_F(ServiceTest, AFlushThatEndsLateIsNotTakenForTheNextRequest)
+{
+    Start();
+    machine.Hold("FlushFileBuffers");
+    {
+        RawClient client;
+        PipeRequest request = Patterned(15);
+        ASSERT_TRUE(client.Send(&request, sizeof request));
+        ASSERT_TRUE(client.Signalled(5000));
+        // Until the serving loop has given up on the flush and listens again.
+        const auto start = Clock::now();
+        while (SecondsSince(start) < 10 && sim::FindPipe(machine, kPipe)->state != sim::PipeInstance::kListening)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        ASSERT_EQ(sim::FindPipe(machine, kPipe)->state, sim::PipeInstance::kListening) << "the client was never let go";
+    }
+    machine.Release("FlushFileBuffers");  // the flush of the request given up on ends only now
+    for (std::uint32_t n = 0; n < 100; ++n) {
+        SCOPED_TRACE(n);
+        const PipeRequest request = NumberedRequest(n);
+        PipeRequest reply{};
+        ASSERT_EQ(Ask(request, reply).outcome, px71ctl::Outcome::kAnswered);
+        EXPECT_TRUE(EchoOf(request, reply));
+    }
+}
+
+TEST_F(ServiceTest, AStopWhileAFlushIsStuckEndsWithinTheBounds)
+{
+    Start();
+    machine.Hold("FlushFileBuffers");
+    {
+        RawClient client;
+        PipeRequest request = Patterned(15);
+        ASSERT_TRUE(client.Send(&request, sizeof request));
+        ASSERT_TRUE(client.Signalled(5000));
+        const auto start = Clock::now();
+        ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+        // The reply's bound, the wait after the disconnect, and the helper's at stop.
+        const DWORD bound = px71service::kReplyReadTimeoutMs + 2 * px71service::kPipeTimeoutMs;
+        EXPECT_TRUE(sim::WaitForServiceState(machine, SERVICE_STOPPED, bound + 2000));
+        EXPECT_LT(SecondsSince(start), (bound + 2000) / 1000.0);
+        EXPECT_TRUE(Ended());
+    }
+    // The helper ends once its flush returns, and takes what it used with it.
+    machine.Release("FlushFileBuffers");
+    for (int i = 0; i < 500 && !px71test::NothingOpen(machine); ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
 }
 
 TEST_F(ServiceTest, AClientConnectedBeforeTheConnectCallIsServed)
