@@ -322,20 +322,40 @@ DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stop
 }
 
 // The access list of the pipe: SYSTEM and Administrators may do anything; Users may
-// read and write but not change its access list or owner. Returns a Win32 code.
+// read and write but not change its access list or owner; nobody logged on over the
+// network may open it (the pipe mode also rejects remote clients; the entry holds
+// where that flag is not known). The accounts are named by their well-known SIDs:
+// Windows translates the names, and a name that does not resolve stops the start.
+// Returns a Win32 code.
 DWORD BuildPipeSecurity(SECURITY_DESCRIPTOR& descriptor, px71::UniqueLocal& acl)
 {
-    WCHAR system[] = W16("SYSTEM");
-    WCHAR administrators[] = W16("Administrators");
-    WCHAR users[] = W16("Users");
-    EXPLICIT_ACCESS_W entries[3]{};
-    BuildExplicitAccessWithNameW(&entries[0], system, FILE_ALL_ACCESS, GRANT_ACCESS, NO_INHERITANCE);
-    BuildExplicitAccessWithNameW(&entries[1], administrators, FILE_ALL_ACCESS, GRANT_ACCESS, NO_INHERITANCE);
-    BuildExplicitAccessWithNameW(&entries[2], users, FILE_GENERIC_READ | FILE_GENERIC_WRITE, GRANT_ACCESS,
-                                 NO_INHERITANCE);
+    struct Entry {
+        WELL_KNOWN_SID_TYPE account;
+        DWORD rights;
+        ACCESS_MODE mode;
+    };
+    constexpr Entry kEntries[] = {
+        {WinNetworkSid, FILE_ALL_ACCESS, DENY_ACCESS},
+        {WinLocalSystemSid, FILE_ALL_ACCESS, GRANT_ACCESS},
+        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, GRANT_ACCESS},
+        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_WRITE, GRANT_ACCESS},
+    };
+    constexpr DWORD kCount = sizeof kEntries / sizeof kEntries[0];
+    BYTE sids[kCount][SECURITY_MAX_SID_SIZE];
+    EXPLICIT_ACCESS_W entries[kCount]{};
+    for (DWORD i = 0; i < kCount; ++i) {
+        DWORD size = sizeof sids[i];
+        if (!CreateWellKnownSid(kEntries[i].account, nullptr, sids[i], &size)) return GetLastError();
+        entries[i].grfAccessPermissions = kEntries[i].rights;
+        entries[i].grfAccessMode = kEntries[i].mode;
+        entries[i].grfInheritance = NO_INHERITANCE;
+        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(sids[i]);
+    }
     if (!InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION)) return GetLastError();
     PACL list = nullptr;
-    DWORD error = SetEntriesInAclW(3, entries, nullptr, &list);
+    DWORD error = SetEntriesInAclW(kCount, entries, nullptr, &list);
     if (error != ERROR_SUCCESS) return error;
     acl.reset(list);
     // A missing list here would mean a null DACL, which lets everyone in with every right.
@@ -357,10 +377,11 @@ DWORD RunServer(HANDLE stopEvent)
     attributes.lpSecurityDescriptor = &descriptor;
     attributes.bInheritHandle = FALSE;
     // The first instance, so that no other process can hold the name before us.
-    px71::UniqueFile pipe(CreateNamedPipeW(kPipeName, PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED |
-                                                          FILE_FLAG_FIRST_PIPE_INSTANCE,
-                                           PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT, 1, kPipeBufferSize,
-                                           kPipeBufferSize, kPipeTimeoutMs, &attributes));
+    // Only local clients: every local user is served, nobody over the network.
+    constexpr DWORD kOpenMode = PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE;
+    constexpr DWORD kPipeMode = PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS;
+    px71::UniqueFile pipe(CreateNamedPipeW(kPipeName, kOpenMode, kPipeMode, 1, kPipeBufferSize, kPipeBufferSize,
+                                           kPipeTimeoutMs, &attributes));
     if (!pipe) return GetLastError();
     px71::UniqueHandle connectEvent(CreateEventW(nullptr, FALSE, FALSE, nullptr));
     if (!connectEvent) return GetLastError();

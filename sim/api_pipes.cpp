@@ -255,11 +255,44 @@ public:
 
 } // namespace
 
+namespace {
+
+thread_local bool t_remote = false;
+
+// The access check of an open (reference: "How DACLs Control Access to an Object"): a
+// deny entry for one of the caller's groups refuses it; otherwise some allow entry
+// must name one. The caller is an ordinary user, local or on another machine. A pipe
+// made without an access list lets everyone in.
+bool MayOpen(const PipeInstance& pipe)
+{
+    if (t_remote && (pipe.pipe_mode & PIPE_REJECT_REMOTE_CLIENTS)) return false;
+    if (pipe.access.empty()) return true;
+    const std::u16string token[] = {AccountSid(WinWorldSid), AccountSid(WinAuthenticatedUserSid),
+                                    AccountSid(WinBuiltinUsersSid),
+                                    AccountSid(t_remote ? WinNetworkSid : WinInteractiveSid)};
+    bool allowed = false;
+    for (const auto& e : pipe.access) {
+        const bool mine = std::find(std::begin(token), std::end(token), e.trustee) != std::end(token);
+        if (mine && e.mode == DENY_ACCESS) return false;
+        if (mine && e.mode == GRANT_ACCESS) allowed = true;
+    }
+    return allowed;
+}
+
+} // namespace
+
+sim::RemoteCaller::RemoteCaller() { t_remote = true; }
+sim::RemoteCaller::~RemoteCaller() { t_remote = false; }
+
 HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name)
 {
     auto pipe = FindPipe(machine, name);
     if (!pipe) {
         SetLastError(ERROR_FILE_NOT_FOUND);
+        return INVALID_HANDLE_VALUE;
+    }
+    if (!MayOpen(*pipe)) {
+        SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
     if (pipe->state != PipeInstance::kListening) {
@@ -305,7 +338,8 @@ extern "C" HANDLE WINAPI CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pi
         return INVALID_HANDLE_VALUE;
     }
     // Byte pipes only; the machine has no use for message mode.
-    if (maxInstances == 0 || maxInstances > 255 || (openMode & PIPE_ACCESS_DUPLEX) == 0 || pipeMode != 0) {
+    if (maxInstances == 0 || maxInstances > 255 || (openMode & PIPE_ACCESS_DUPLEX) == 0 ||
+        (pipeMode & ~static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS)) != 0) {
         SetLastError(ERROR_INVALID_PARAMETER);
         return INVALID_HANDLE_VALUE;
     }

@@ -4,19 +4,101 @@
 #include "sim/processes.h"
 
 #include <cstring>
+#include <string>
+#include <vector>
 
 using namespace sim;
 using namespace sim::api;
 
 namespace {
-// The accounts every machine knows by name.
-bool KnownAccount(std::u16string_view name)
+
+// The well-known accounts (SID reference: "Well-known SIDs"), with their names in the
+// languages the machine can be installed in.
+struct KnownAccount {
+    WELL_KNOWN_SID_TYPE type;
+    BYTE authority;
+    BYTE count;
+    DWORD sub[2];
+    const char16_t* en;
+    const char16_t* fr;
+};
+const KnownAccount kAccounts[] = {
+    {WinWorldSid, 1, 1, {0, 0}, u"Everyone", u"Tout le monde"},
+    {WinNetworkSid, 5, 1, {2, 0}, u"NETWORK", u"RESEAU"},
+    {WinInteractiveSid, 5, 1, {4, 0}, u"INTERACTIVE", u"INTERACTIF"},
+    {WinAuthenticatedUserSid, 5, 1, {11, 0}, u"Authenticated Users", u"Utilisateurs authentifi\u00E9s"},
+    {WinLocalSystemSid, 5, 1, {18, 0}, u"SYSTEM", u"Syst\u00E8me"},
+    {WinBuiltinAdministratorsSid, 5, 2, {32, 544}, u"Administrators", u"Administrateurs"},
+    {WinBuiltinUsersSid, 5, 2, {32, 545}, u"Users", u"Utilisateurs"},
+};
+
+// A SID's bytes: revision 1, the count of sub-authorities, the 6-byte authority (big
+// endian), then the sub-authorities.
+constexpr DWORD SidSize(BYTE count) { return 8 + 4u * count; }
+
+std::u16string SidString(const BYTE* sid)
 {
-    for (std::u16string_view known : {u"SYSTEM", u"Administrators", u"Users", u"Everyone", u"Authenticated Users"})
-        if (EqualNoCase(name, known)) return true;
-    return false;
+    std::string text = "S-1-" + std::to_string(sid[7]);
+    for (BYTE i = 0; i < sid[1]; ++i) {
+        DWORD sub = 0;
+        std::memcpy(&sub, sid + 8 + 4 * i, sizeof sub);
+        text += "-" + std::to_string(sub);
+    }
+    return std::u16string(text.begin(), text.end());
 }
+
+std::u16string SidString(const KnownAccount& a)
+{
+    BYTE sid[SECURITY_MAX_SID_SIZE]{};
+    sid[0] = 1, sid[1] = a.count, sid[7] = a.authority;
+    std::memcpy(sid + 8, a.sub, 4u * a.count);
+    return SidString(sid);
+}
+
+bool ValidSid(const BYTE* sid) { return sid && sid[0] == 1 && sid[1] >= 1 && sid[1] <= 15; }
+
 } // namespace
+
+extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domain, PSID sid, DWORD* size)
+{
+    Call call("CreateWellKnownSid", {static_cast<std::uint64_t>(type), P(domain), P(sid)});
+    if (call.failed()) return call.FailBool();
+    const KnownAccount* account = nullptr;
+    for (const auto& a : kAccounts)
+        if (a.type == type) account = &a;
+    if (!account || !size) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    const DWORD needed = SidSize(account->count);
+    if (!sid || *size < needed) {
+        *size = needed;
+        SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return FALSE;
+    }
+    auto* bytes = static_cast<BYTE*>(sid);
+    std::memset(bytes, 0, needed);
+    bytes[0] = 1, bytes[1] = account->count, bytes[7] = account->authority;
+    std::memcpy(bytes + 8, account->sub, 4u * account->count);
+    *size = needed;
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI EqualSid(PSID a, PSID b)
+{
+    Call call("EqualSid", {P(a), P(b)});
+    const auto* x = static_cast<const BYTE*>(a);
+    const auto* y = static_cast<const BYTE*>(b);
+    if (!ValidSid(x) || !ValidSid(y)) return FALSE;
+    return x[1] == y[1] && std::memcmp(x, y, SidSize(x[1])) == 0;
+}
+
+std::u16string sim::AccountSid(WELL_KNOWN_SID_TYPE type)
+{
+    for (const auto& a : kAccounts)
+        if (a.type == type) return SidString(a);
+    return {};
+}
 
 extern "C" BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision)
 {
@@ -53,11 +135,24 @@ extern "C" DWORD WINAPI SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries
     if (call.failed()) return call.error();
     if (!newAcl || (count && !entries) || count > 8 || oldAcl) return ERROR_INVALID_PARAMETER;
     *newAcl = nullptr;
+    // Each trustee as its SID: given as one, or looked up by name in the machine's language.
+    std::vector<std::u16string> sids;
     for (ULONG i = 0; i < count; ++i) {
         const auto& t = entries[i].Trustee;
-        if (t.TrusteeForm != TRUSTEE_IS_NAME || !t.ptstrName) return ERROR_INVALID_PARAMETER;
-        if (!KnownAccount(t.ptstrName)) return ERROR_NONE_MAPPED;
-        if (std::char_traits<char16_t>::length(t.ptstrName) >= 32) return ERROR_INVALID_PARAMETER;
+        if (!t.ptstrName) return ERROR_INVALID_PARAMETER;
+        if (t.TrusteeForm == TRUSTEE_IS_SID) {
+            const auto* sid = reinterpret_cast<const BYTE*>(t.ptstrName);
+            if (!ValidSid(sid)) return ERROR_INVALID_SID;
+            sids.push_back(SidString(sid));
+        } else if (t.TrusteeForm == TRUSTEE_IS_NAME) {
+            const KnownAccount* found = nullptr;
+            for (const auto& a : kAccounts)
+                if (EqualNoCase(t.ptstrName, call.machine.language == "fr" ? a.fr : a.en)) found = &a;
+            if (!found) return ERROR_NONE_MAPPED;
+            sids.push_back(SidString(*found));
+        } else {
+            return ERROR_INVALID_PARAMETER;
+        }
     }
     auto* acl = static_cast<SimAcl*>(call.machine.Allocate(sizeof(SimAcl), true));
     if (!acl) return ERROR_NOT_ENOUGH_MEMORY;
@@ -67,8 +162,7 @@ extern "C" DWORD WINAPI SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries
     acl->count = count;
     for (ULONG i = 0; i < count; ++i) {
         auto& e = acl->entries[i];
-        std::u16string_view name = entries[i].Trustee.ptstrName;
-        std::copy(name.begin(), name.end(), e.trustee);
+        std::copy(sids[i].begin(), sids[i].end(), e.trustee);
         e.permissions = entries[i].grfAccessPermissions;
         e.mode = entries[i].grfAccessMode;
         e.inheritance = entries[i].grfInheritance;

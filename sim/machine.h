@@ -297,6 +297,9 @@ public:
     std::vector<DEVINST> reenumerations;           // CM_Reenumerate_DevNode, in order
     Files& files() { return *files_; }  // sim/files.h
     std::optional<SYSTEMTIME> local_time;  // what GetLocalTime tells; the host's clock when unset
+    // The language Windows was installed in: the account names ("Users", "Administrators",
+    // ...) are translated, so a name resolves only in its own language: "en" or "fr".
+    std::string language = "en";
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
 

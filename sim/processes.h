@@ -100,7 +100,7 @@ struct ProcessLaunch {
 // ---------------------------------------------------------------- named pipes
 // An entry of the access list a pipe was created with, as SetEntriesInAclW got it.
 struct AccessEntry {
-    std::u16string trustee;
+    std::u16string trustee;  // the account's SID, as "S-1-5-32-545"
     DWORD permissions = 0;
     ACCESS_MODE mode = NOT_USED_ACCESS;
     DWORD inheritance = 0;
@@ -232,6 +232,20 @@ std::vector<StatusReport> StatusReports(Machine& machine);
 bool WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms);
 // The pipe's record (null when no instance exists).
 std::shared_ptr<PipeInstance> FindPipe(Machine& machine, std::u16string_view name);
+
+// ---- for tests: accounts and who a pipe client is
+// A well-known account's SID as access entries record it ("S-1-5-32-545").
+std::u16string AccountSid(WELL_KNOWN_SID_TYPE type);
+// ---- for tests: who a pipe client is
+// While it lives, the calling thread opens pipes as a client on another machine would:
+// its token holds NETWORK instead of INTERACTIVE.
+class RemoteCaller {
+public:
+    RemoteCaller();
+    ~RemoteCaller();
+    RemoteCaller(const RemoteCaller&) = delete;
+    RemoteCaller& operator=(const RemoteCaller&) = delete;
+};
 
 // ---- for tests and tools: processes
 std::vector<ProcessLaunch> Launches(Machine& machine);

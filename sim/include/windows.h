@@ -173,6 +173,7 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_PIPE_LISTENING 536L
 #define ERROR_INVALID_USER_BUFFER 1784L
 #define ERROR_NONE_MAPPED 1332L
+#define ERROR_INVALID_SID 1337L
 #define ERROR_INVALID_ACL 1336L
 #define ERROR_INVALID_SECURITY_DESCR 1338L
 #define ERROR_NO_SUCH_DEVINST 0xE000020BL
@@ -641,6 +642,7 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_
 #define PIPE_TYPE_BYTE 0x00000000
 #define PIPE_READMODE_BYTE 0x00000000
 #define PIPE_WAIT 0x00000000
+#define PIPE_REJECT_REMOTE_CLIENTS 0x00000008
 #define NMPWAIT_USE_DEFAULT_WAIT 0x00000000
 #define NMPWAIT_WAIT_FOREVER 0xffffffff
 extern "C" HANDLE WINAPI CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pipeMode, DWORD maxInstances,
@@ -673,7 +675,14 @@ typedef struct _ACL {
 typedef enum _ACCESS_MODE { NOT_USED_ACCESS = 0, GRANT_ACCESS, SET_ACCESS, DENY_ACCESS, REVOKE_ACCESS } ACCESS_MODE;
 typedef enum _MULTIPLE_TRUSTEE_OPERATION { NO_MULTIPLE_TRUSTEE, TRUSTEE_IS_IMPERSONATE } MULTIPLE_TRUSTEE_OPERATION;
 typedef enum _TRUSTEE_FORM { TRUSTEE_IS_SID, TRUSTEE_IS_NAME, TRUSTEE_BAD_FORM } TRUSTEE_FORM;
-typedef enum _TRUSTEE_TYPE { TRUSTEE_IS_UNKNOWN, TRUSTEE_IS_USER, TRUSTEE_IS_GROUP } TRUSTEE_TYPE;
+typedef enum _TRUSTEE_TYPE {
+    TRUSTEE_IS_UNKNOWN,
+    TRUSTEE_IS_USER,
+    TRUSTEE_IS_GROUP,
+    TRUSTEE_IS_DOMAIN,
+    TRUSTEE_IS_ALIAS,
+    TRUSTEE_IS_WELL_KNOWN_GROUP
+} TRUSTEE_TYPE;
 typedef struct _TRUSTEE_W {
     struct _TRUSTEE_W* pMultipleTrustee;
     MULTIPLE_TRUSTEE_OPERATION MultipleTrusteeOperation;
@@ -688,6 +697,20 @@ typedef struct _EXPLICIT_ACCESS_W {
     TRUSTEE_W Trustee;
 } EXPLICIT_ACCESS_W, *PEXPLICIT_ACCESS_W;
 #define NO_INHERITANCE 0x0
+typedef PVOID PSID;
+#define SECURITY_MAX_SID_SIZE 68
+typedef enum _WELL_KNOWN_SID_TYPE {
+    WinNullSid = 0,
+    WinWorldSid = 1,
+    WinNetworkSid = 9,
+    WinInteractiveSid = 11,
+    WinAuthenticatedUserSid = 17,
+    WinLocalSystemSid = 22,
+    WinBuiltinAdministratorsSid = 26,
+    WinBuiltinUsersSid = 27
+} WELL_KNOWN_SID_TYPE;
+extern "C" BOOL WINAPI CreateWellKnownSid(WELL_KNOWN_SID_TYPE type, PSID domain, PSID sid, DWORD* size);
+extern "C" BOOL WINAPI EqualSid(PSID a, PSID b);
 extern "C" BOOL WINAPI InitializeSecurityDescriptor(PSECURITY_DESCRIPTOR sd, DWORD revision);
 extern "C" void WINAPI BuildExplicitAccessWithNameW(PEXPLICIT_ACCESS_W ea, LPWSTR trustee, DWORD permissions,
                                                     ACCESS_MODE mode, DWORD inheritance);

@@ -230,3 +230,53 @@ CONFORMANCE_CASE(PipeFlushWaitsForTheReaderAndADisconnectEndsIt)
     CHECK(code != 0);
     CloseHandle(flusher);
 }
+
+// The service's access list names its accounts by well-known SID, denies network
+// logons, and its pipe rejects remote clients: a local client still opens it.
+CONFORMANCE_CASE(PipeWithAccessListBySidRejectsOnlyRemoteClients)
+{
+    DWORD size = 0;
+    CHECK(!CreateWellKnownSid(WinBuiltinUsersSid, nullptr, nullptr, &size));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    CHECK_EQ(size, 16u);  // S-1-5-32-545: two sub-authorities
+    BYTE users[SECURITY_MAX_SID_SIZE], network[SECURITY_MAX_SID_SIZE], system[SECURITY_MAX_SID_SIZE];
+    size = sizeof users;
+    CHECK(CreateWellKnownSid(WinBuiltinUsersSid, nullptr, users, &size));
+    size = sizeof network;
+    CHECK(CreateWellKnownSid(WinNetworkSid, nullptr, network, &size));
+    CHECK_EQ(size, 12u);  // S-1-5-2
+    size = sizeof system;
+    CHECK(CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &size));
+    CHECK(EqualSid(system, system));
+    CHECK(!EqualSid(system, network));
+
+    EXPLICIT_ACCESS_W entries[2]{};
+    const struct {
+        BYTE* sid;
+        DWORD rights;
+        ACCESS_MODE mode;
+    } wanted[2] = {{network, FILE_ALL_ACCESS, DENY_ACCESS}, {users, FILE_GENERIC_READ | FILE_GENERIC_WRITE, GRANT_ACCESS}};
+    for (int i = 0; i < 2; ++i) {
+        entries[i].grfAccessPermissions = wanted[i].rights;
+        entries[i].grfAccessMode = wanted[i].mode;
+        entries[i].grfInheritance = NO_INHERITANCE;
+        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[i].Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+        entries[i].Trustee.ptstrName = reinterpret_cast<LPWSTR>(wanted[i].sid);
+    }
+    PACL acl = nullptr;
+    CHECK_EQ(SetEntriesInAclW(2, entries, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+    CHECK(acl != nullptr);
+    SECURITY_DESCRIPTOR descriptor{};
+    CHECK(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    CHECK(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    HANDLE server = CreateNamedPipeW(kName, kServerMode, PIPE_TYPE_BYTE | PIPE_REJECT_REMOTE_CLIENTS, 1, 512, 512,
+                                     1000, &attributes);
+    CHECK(server != INVALID_HANDLE_VALUE);
+    HANDLE client = OpenClient();
+    CHECK(client != INVALID_HANDLE_VALUE);
+    if (client != INVALID_HANDLE_VALUE) CloseHandle(client);
+    if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
+    if (acl) LocalFree(acl);
+}

@@ -209,31 +209,51 @@ TEST_F(ServiceTest, ASecondStopOnlyReportsWhereTheStopStands)
 // ---------------------------------------------------------------- the pipe
 TEST_F(ServiceTest, ThePipeHasOneInstanceItsParametersAndItsAccessList)
 {
-    Start();
-    auto pipe = sim::FindPipe(machine, kPipe);
-    ASSERT_NE(pipe, nullptr);
-    EXPECT_EQ(pipe->open_mode, static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
-    EXPECT_EQ(pipe->pipe_mode, 0u);
-    EXPECT_EQ(pipe->max_instances, 1u);
-    EXPECT_EQ(pipe->out_buffer, 512u);
-    EXPECT_EQ(pipe->in_buffer, 512u);
-    EXPECT_EQ(pipe->default_timeout, 1000u);
-    struct Entry {
-        const char16_t* trustee;
-        DWORD rights;
-    } expected[] = {{u"SYSTEM", FILE_ALL_ACCESS},
-                    {u"Administrators", FILE_ALL_ACCESS},
-                    {u"Users", FILE_GENERIC_READ | FILE_GENERIC_WRITE}};
-    ASSERT_EQ(pipe->access.size(), 3u);
-    for (std::size_t i = 0; i < 3; ++i) {
-        SCOPED_TRACE(i);
-        EXPECT_EQ(pipe->access[i].trustee, expected[i].trustee);
-        EXPECT_EQ(pipe->access[i].permissions, expected[i].rights);
-        EXPECT_EQ(pipe->access[i].mode, GRANT_ACCESS);
-        EXPECT_EQ(pipe->access[i].inheritance, static_cast<DWORD>(NO_INHERITANCE));
+    // The accounts are named by SID, so a Windows whose account names are not English
+    // builds the same list; a local user is served there, one on the network never.
+    for (const char* language : {"en", "fr"}) {
+        SCOPED_TRACE(language);
+        machine.language = language;
+        Start();
+        auto pipe = sim::FindPipe(machine, kPipe);
+        ASSERT_NE(pipe, nullptr);
+        EXPECT_EQ(pipe->open_mode,
+                  static_cast<DWORD>(PIPE_ACCESS_DUPLEX | FILE_FLAG_OVERLAPPED | FILE_FLAG_FIRST_PIPE_INSTANCE));
+        EXPECT_EQ(pipe->pipe_mode, static_cast<DWORD>(PIPE_REJECT_REMOTE_CLIENTS));
+        EXPECT_EQ(pipe->max_instances, 1u);
+        EXPECT_EQ(pipe->out_buffer, 512u);
+        EXPECT_EQ(pipe->in_buffer, 512u);
+        EXPECT_EQ(pipe->default_timeout, 1000u);
+        struct Entry {
+            WELL_KNOWN_SID_TYPE account;
+            DWORD rights;
+            ACCESS_MODE mode;
+        } expected[] = {{WinNetworkSid, FILE_ALL_ACCESS, DENY_ACCESS},
+                        {WinLocalSystemSid, FILE_ALL_ACCESS, GRANT_ACCESS},
+                        {WinBuiltinAdministratorsSid, FILE_ALL_ACCESS, GRANT_ACCESS},
+                        {WinBuiltinUsersSid, FILE_GENERIC_READ | FILE_GENERIC_WRITE, GRANT_ACCESS}};
+        ASSERT_EQ(pipe->access.size(), 4u);
+        for (std::size_t i = 0; i < 4; ++i) {
+            SCOPED_TRACE(i);
+            EXPECT_EQ(pipe->access[i].trustee, sim::AccountSid(expected[i].account));
+            EXPECT_EQ(pipe->access[i].permissions, expected[i].rights);
+            EXPECT_EQ(pipe->access[i].mode, expected[i].mode);
+            EXPECT_EQ(pipe->access[i].inheritance, static_cast<DWORD>(NO_INHERITANCE));
+        }
+        // Users may not rewrite the access list or take the pipe over.
+        EXPECT_EQ(pipe->access[3].permissions & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
+
+        PipeRequest reply{};
+        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+        {
+            sim::RemoteCaller remote;
+            const px71ctl::Answer answer = Ask(Patterned(15), reply, 500);
+            EXPECT_EQ(answer.outcome, px71ctl::Outcome::kRefused);
+            EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        }
+        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+        Stop();
     }
-    // Users may not rewrite the access list or take the pipe over.
-    EXPECT_EQ(pipe->access[2].permissions & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
 }
 
 // The start ends with SERVICE_STOPPED and a Win32 code, never with a pipe it could not make safely.

@@ -1,6 +1,6 @@
-// Reads the access list of the running service's pipe and checks it: SYSTEM and
-// Administrators with every right, Users with read and write but not WRITE_DAC,
-// WRITE_OWNER or DELETE, and nobody else.
+// Reads the access list of the running service's pipe and checks it: network logons
+// denied every right, SYSTEM and Administrators with every right, Users with read and
+// write but not WRITE_DAC, WRITE_OWNER or DELETE, and nobody else.
 #include "platform/win32.h"
 
 #include <cstdio>
@@ -41,16 +41,28 @@ int main()
         return 1;
     }
     int failures = 0;
-    bool system = false, administrators = false, users = false;
+    bool network = false, system = false, administrators = false, users = false;
     for (DWORD i = 0; i < dacl->AceCount; ++i) {
         ACE_HEADER* header = nullptr;
-        if (!GetAce(dacl, i, reinterpret_cast<LPVOID*>(&header)) || header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
-            std::printf("acl: entry %lu is not an allowing entry\n", i);
+        if (!GetAce(dacl, i, reinterpret_cast<LPVOID*>(&header))) {
+            std::printf("acl: entry %lu cannot be read\n", i);
             ++failures;
             continue;
         }
+        // Allowing and denying entries share their layout.
         auto* ace = reinterpret_cast<ACCESS_ALLOWED_ACE*>(header);
         PSID sid = &ace->SidStart;
+        if (header->AceType == ACCESS_DENIED_ACE_TYPE) {
+            network = SidIs(sid, WinNetworkSid) && ace->Mask == FILE_ALL_ACCESS && i == 0;
+            std::printf("acl: deny %s 0x%08lX\n", SidIs(sid, WinNetworkSid) ? "NETWORK" : "someone else", ace->Mask);
+            if (!network) ++failures;
+            continue;
+        }
+        if (header->AceType != ACCESS_ALLOWED_ACE_TYPE) {
+            std::printf("acl: entry %lu is neither allowing nor denying\n", i);
+            ++failures;
+            continue;
+        }
         const char* who = "someone else";
         DWORD expected = 0;
         if (SidIs(sid, WinLocalSystemSid)) {
@@ -63,7 +75,7 @@ int main()
         std::printf("acl: %s 0x%08lX\n", who, ace->Mask);
         if (ace->Mask != expected) ++failures;
     }
-    if (!system || !administrators || !users) {
+    if (!network || !system || !administrators || !users) {
         std::puts("acl: an expected entry is missing");
         ++failures;
     }

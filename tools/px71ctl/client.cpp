@@ -13,6 +13,7 @@ Outcome OpenPipe(const WCHAR* name, ULONGLONG deadline, px71::UniqueFile& pipe, 
         pipe.reset(CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr));
         if (pipe) return Outcome::kAnswered;
         error = GetLastError();
+        if (error == ERROR_ACCESS_DENIED) return Outcome::kRefused;
         if (error != ERROR_PIPE_BUSY) return Outcome::kNoService;
         ULONGLONG now = GetTickCount64();
         if (now >= deadline) return Outcome::kBusy;
@@ -81,6 +82,8 @@ const char* Describe(Outcome outcome) noexcept
     switch (outcome) {
     case Outcome::kAnswered: return "answered";
     case Outcome::kNoService: return "the service PX71Service is not running (no pipe \\\\.\\pipe\\PX71Service)";
+    case Outcome::kRefused:
+        return "the service PX71Service refused this client (access denied: it serves local users only)";
     case Outcome::kBusy: return "the service stayed busy with other clients past the time-out";
     case Outcome::kNoEvent: return "could not create the event Global\\PX71Service";
     case Outcome::kSendFailed: return "could not send the request";

@@ -9,6 +9,7 @@ namespace px71ctl {
 enum class Outcome {
     kAnswered,     // the event came and the whole reply was read
     kNoService,    // no pipe of that name: the service is not running
+    kRefused,      // the pipe refused this client (a remote one, or an account not let in)
     kBusy,         // the pipe stayed busy past the time-out
     kNoEvent,      // the client's event could not be created
     kSendFailed,   // the request could not be written whole
