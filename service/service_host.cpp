@@ -84,6 +84,49 @@ void WINAPI ServiceControlHandler(DWORD control)
     if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);
 }
 
+// While a stop waits for the request in hand (a library call can take seconds), the
+// check point of SERVICE_STOP_PENDING moves on well within every wait hint, so that
+// the service control manager and a shutdown do not give up on a service that is still
+// finishing. A thread of its own does it: the service thread is inside the library.
+// Its end comes before the service thread's SERVICE_STOPPED report, so no
+// STOP_PENDING can follow that.
+class StopProgress {
+public:
+    explicit StopProgress(HANDLE stopEvent) : stop_(stopEvent)
+    {
+        if (!finished_) return;
+        thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+    }
+    ~StopProgress()
+    {
+        if (!thread_) return;
+        SetEvent(finished_.get());
+        WaitForSingleObject(thread_.get(), kStopProgressMs);
+    }
+    StopProgress(const StopProgress&) = delete;
+    StopProgress& operator=(const StopProgress&) = delete;
+
+private:
+    static constexpr DWORD kStopProgressMs = kStopWaitHintMs / 2;
+
+    static DWORD WINAPI Run(LPVOID self)
+    {
+        auto* progress = static_cast<StopProgress*>(self);
+        HANDLE waits[2] = {progress->finished_.get(), progress->stop_};
+        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
+        // The control handler reported check point 1.
+        for (DWORD checkPoint = 2;; ++checkPoint) {
+            if (WaitForSingleObject(progress->finished_.get(), kStopProgressMs) != WAIT_TIMEOUT) return 0;
+            if (g_state.load() != SERVICE_STOP_PENDING || !ReportStatus(SERVICE_STOP_PENDING, checkPoint, kStopWaitHintMs))
+                return 0;
+        }
+    }
+
+    HANDLE stop_;
+    px71::UniqueHandle finished_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    px71::UniqueHandle thread_;
+};
+
 bool StopRequested(HANDLE stopEvent) { return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0; }
 
 // Waits for an overlapped operation on the pipe for at most `milliseconds` or until
@@ -390,6 +433,8 @@ DWORD RunServer(HANDLE stopEvent)
     // Without it no client's reply could be waited for within bounds.
     Flusher flusher(pipe.get());
     if (!flusher.ready()) return GetLastError();
+    // Without it a stop still works; only a long one would not show its progress.
+    StopProgress progress(stopEvent);
     g_state = SERVICE_RUNNING;
     if (!ReportStatus(SERVICE_RUNNING, 0, 0)) return NO_ERROR;
     return ServeClients(pipe.get(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);

@@ -25,8 +25,23 @@ struct Expected {
     DWORD state, accepted, check_point, wait_hint;
 };
 
-::testing::AssertionResult ReportsAre(const std::vector<sim::StatusReport>& reports, std::vector<Expected> expected)
+// A stop that waits for a request moves STOP_PENDING's check point on; those later
+// reports (check point 2, 3, ...) count as the first one, however many the wait took.
+std::vector<sim::StatusReport> WithoutProgress(const std::vector<sim::StatusReport>& all)
 {
+    std::vector<sim::StatusReport> reports;
+    for (const auto& r : all) {
+        const bool progress = !reports.empty() && r.status.dwCurrentState == SERVICE_STOP_PENDING &&
+                              reports.back().status.dwCurrentState == SERVICE_STOP_PENDING &&
+                              r.status.dwCheckPoint > 1;
+        if (!progress) reports.push_back(r);
+    }
+    return reports;
+}
+
+::testing::AssertionResult ReportsAre(const std::vector<sim::StatusReport>& all, std::vector<Expected> expected)
+{
+    const std::vector<sim::StatusReport> reports = WithoutProgress(all);
     if (reports.size() != expected.size())
         return ::testing::AssertionFailure() << reports.size() << " reports, expected " << expected.size();
     for (std::size_t i = 0; i < reports.size(); ++i) {
@@ -579,6 +594,47 @@ TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone
 }
 
 // ---------------------------------------------------------------- the client
+// While the request in hand keeps a stop waiting, STOP_PENDING's check point moves on
+// within every wait hint, and nothing follows SERVICE_STOPPED.
+TEST_F(ServiceTest, AStopThatWaitsForARequestAdvancesItsCheckPoint)
+{
+    Start();
+    machine.Hold("SetupDiGetClassDevsW");  // command 14 stays inside the library
+    RawClient client;
+    PipeRequest request{};
+    request.Command = 14;
+    ASSERT_TRUE(client.Send(&request, sizeof request));
+    for (int i = 0; i < 500 && machine.CallCount("SetupDiGetClassDevsW") == 0; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_EQ(machine.CallCount("SetupDiGetClassDevsW"), 1u) << "the command never reached the library";
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+    // Until the check point has moved twice, or long past the time that takes.
+    auto moved = [&] {
+        for (const auto& r : sim::StatusReports(machine))
+            if (r.status.dwCurrentState == SERVICE_STOP_PENDING && r.status.dwCheckPoint >= 3) return true;
+        return false;
+    };
+    const auto start = Clock::now();
+    while (!moved() && SecondsSince(start) < 20) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    machine.Release("SetupDiGetClassDevsW");
+    PipeRequest reply{};
+    EXPECT_EQ(client.Receive(&reply, sizeof reply), sizeof reply);
+    EXPECT_TRUE(Ended());
+
+    const auto reports = sim::StatusReports(machine);
+    std::vector<DWORD> check_points;
+    for (const auto& r : reports)
+        if (r.status.dwCurrentState == SERVICE_STOP_PENDING) {
+            check_points.push_back(r.status.dwCheckPoint);
+            EXPECT_EQ(r.status.dwWaitHint, 3000u);
+        }
+    ASSERT_GE(check_points.size(), 3u);
+    for (std::size_t i = 0; i < check_points.size(); ++i) EXPECT_EQ(check_points[i], i + 1);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_TRUE(ReportsAre(reports, {kStartPending, kRunning, kStopPending, kStopped}));
+}
+
 TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
 {
     PipeRequest reply{};

@@ -42,10 +42,15 @@ Answer TransactOn(const WCHAR* pipeName, const PipeRequest& request, PipeRequest
         answer.error = GetLastError();
         return answer;
     }
-    ResetEvent(event.get());  // it may be left signalled by an earlier request
     px71::UniqueFile pipe;
     answer.outcome = OpenPipe(pipeName, GetTickCount64() + timeoutMs, pipe, answer.error);
     if (answer.outcome != Outcome::kAnswered) return answer;
+    // Every client shares the event. It may be left signalled by an earlier request, so
+    // it is reset, but only now that the pipe is ours: the service lets the next client
+    // in only after the last one has read its reply, so no other client still waits for
+    // the signal. A reset before the open could swallow the signal of a client that was
+    // being served meanwhile, which would then wait in vain and lose its reply.
+    ResetEvent(event.get());
 
     DWORD written = 0;
     if (!WriteFile(pipe.get(), &request, sizeof request, &written, nullptr) || written != sizeof request) {
