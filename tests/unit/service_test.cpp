@@ -110,6 +110,12 @@ struct RawClient {
         return total;
     }
     bool Signalled(DWORD ms) { return WaitForSingleObject(event, ms) == WAIT_OBJECT_0; }
+    // The command has run; the reply waits to be read.
+    void SendAndAwaitTheSignal(const PipeRequest& request)
+    {
+        ASSERT_TRUE(Send(&request, sizeof request));
+        ASSERT_TRUE(Signalled(5000));
+    }
 };
 
 class ServiceTest : public MachineTest {
@@ -506,9 +512,7 @@ TEST_F(ServiceTest, AFlushThatEndsLateIsNotTakenForTheNextRequest)
     machine.Hold("FlushFileBuffers");
     {
         RawClient client;
-        PipeRequest request = Patterned(15);
-        ASSERT_TRUE(client.Send(&request, sizeof request));
-        ASSERT_TRUE(client.Signalled(5000));
+        ASSERT_NO_FATAL_FAILURE(client.SendAndAwaitTheSignal(Patterned(15)));
         // Until the serving loop has given up on the flush and listens again.
         const auto start = Clock::now();
         while (SecondsSince(start) < 10 && sim::FindPipe(machine, kPipe)->state != sim::PipeInstance::kListening)
@@ -531,9 +535,7 @@ TEST_F(ServiceTest, AStopWhileAFlushIsStuckEndsWithinTheBounds)
     machine.Hold("FlushFileBuffers");
     {
         RawClient client;
-        PipeRequest request = Patterned(15);
-        ASSERT_TRUE(client.Send(&request, sizeof request));
-        ASSERT_TRUE(client.Signalled(5000));
+        ASSERT_NO_FATAL_FAILURE(client.SendAndAwaitTheSignal(Patterned(15)));
         const auto start = Clock::now();
         ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
         // The reply's bound, the wait after the disconnect, and the helper's at stop.
