@@ -100,7 +100,9 @@ public:
     ~StopProgress()
     {
         if (!thread_) return;
+        // The service thread is done: a thread still waiting for a stop is woken by one.
         SetEvent(finished_.get());
+        SetEvent(stop_);
         WaitForSingleObject(thread_.get(), kStopProgressMs);
     }
     StopProgress(const StopProgress&) = delete;
@@ -112,8 +114,7 @@ private:
     static DWORD WINAPI Run(LPVOID self)
     {
         auto* progress = static_cast<StopProgress*>(self);
-        HANDLE waits[2] = {progress->finished_.get(), progress->stop_};
-        if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 + 1) return 0;
+        if (WaitForSingleObject(progress->stop_, INFINITE) != WAIT_OBJECT_0) return 0;
         // The control handler reported check point 1.
         for (DWORD checkPoint = 2;; ++checkPoint) {
             if (WaitForSingleObject(progress->finished_.get(), kStopProgressMs) != WAIT_TIMEOUT) return 0;
