@@ -115,6 +115,26 @@ bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept
     return ClimbBridges(devInst, top);
 }
 
+Answer PciNodeOnBus(DEVINST devInst, DWORD bus) noexcept
+{
+    bool failed = false;
+    NodeProperty enumerator;
+    if (!ReadNodeProperty(devInst, CM_DRP_ENUMERATOR_NAME, enumerator, &failed))
+        return failed ? Answer::kUnknown : Answer::kNo;
+    const WCHAR* name = enumerator.data.as<WCHAR>();
+    const DWORD units = enumerator.length / sizeof(WCHAR);
+    const WCHAR pci[] = W16("PCI");
+    for (DWORD i = 0; i < 3; ++i)
+        if (i >= units || FoldCase(name[i]) != FoldCase(pci[i])) return Answer::kNo;
+    if (units > 3 && name[3] != 0) return Answer::kNo;  // "PCIIDE" and the like
+    NodeProperty number;
+    if (!ReadNodeProperty(devInst, CM_DRP_BUSNUMBER, number, &failed)) return failed ? Answer::kUnknown : Answer::kNo;
+    if (number.length < sizeof(DWORD)) return Answer::kUnknown;
+    DWORD value = 0;
+    std::memcpy(&value, number.data.get(), sizeof value);
+    return value == bus ? Answer::kYes : Answer::kNo;
+}
+
 bool BelongsToAdapter(DEVINST devInst) noexcept
 {
     // Deeper than any real device tree; a loop in a broken tree ends here.

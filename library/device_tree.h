@@ -21,6 +21,14 @@ DEVINST FindTopBridge(DEVINST devInst) noexcept;
 // failed on the way, so that Top may lie below the real top bridge.
 bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept;
 
+// An answer that a failed call can leave open.
+enum class Answer { kNo, kYes, kUnknown };
+
+// Is the node a PCI device (enumerator exactly "PCI") whose bus number is Bus? Storage
+// ports, USB hubs and other buses report bus numbers of their own kind, which name no
+// PCI bus. kUnknown when a property that is there could not be read.
+Answer PciNodeOnBus(DEVINST devInst, DWORD bus) noexcept;
+
 // The node is one of the adapter's bridges (either generation) or lies below one.
 // A node whose chain up cannot be read all the way counts as outside the adapter.
 bool BelongsToAdapter(DEVINST devInst) noexcept;

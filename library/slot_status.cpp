@@ -90,6 +90,24 @@ void ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
     });
 }
 
+// Does the disk lie below the bus: is some PCI node above it on the bus? kUnknown when
+// the walk up cannot be made to the top.
+Answer DiskBelowBus(DEVINST disk, DWORD bus) noexcept
+{
+    constexpr int kMaxDepth = 256;  // deeper than any real device tree
+    DEVINST node = disk;
+    for (int depth = 0; depth < kMaxDepth; ++depth) {
+        DEVINST parent = 0;
+        const CONFIGRET cr = CM_Get_Parent(&parent, node, 0);
+        if (cr == CR_NO_SUCH_DEVNODE) return Answer::kNo;  // past the root of the tree
+        if (cr != CR_SUCCESS) return Answer::kUnknown;
+        const Answer here = PciNodeOnBus(parent, bus);
+        if (here != Answer::kNo) return here;
+        node = parent;
+    }
+    return Answer::kUnknown;
+}
+
 UniqueFile OpenVolume(LPCWSTR path, DWORD access) noexcept
 {
     return UniqueFile(
@@ -134,18 +152,34 @@ int GetStorageDeviceNumber(LPCWSTR path, DWORD* deviceNumber) noexcept
 int AreDiskVolumesFree(DWORD diskNumber) noexcept
 {
     const DWORD drives = GetLogicalDrives();
+    if (drives == 0) return 0;  // the call failed: nothing can be said of the volumes
     for (char letter = 'C'; letter <= 'Z'; ++letter) {
         if ((drives & (1u << (letter - 'A'))) == 0) continue;
         WCHAR volume[] = W16("\\\\.\\X:");
         volume[4] = static_cast<WCHAR>(letter);
-        DWORD number = 0;
-        if (!GetStorageDeviceNumber(volume, &number) || number != diskNumber) continue;
-
         WCHAR root[] = W16("X:\\");
         root[0] = static_cast<WCHAR>(letter);
+        DWORD number = 0;
+        if (!GetStorageDeviceNumber(volume, &number)) {
+            // A volume whose disk cannot be told may lie on this one; only a drive that
+            // is no local disk (a network share, a CD) cannot.
+            char rootA[] = "X:\\";
+            rootA[0] = letter;
+            const UINT type = GetDriveTypeA(rootA);
+            if (type == DRIVE_REMOTE || type == DRIVE_CDROM || type == DRIVE_NO_ROOT_DIR) continue;
+            return 0;
+        }
+        if (number != diskNumber) continue;
+
         ULARGE_INTEGER total{};
-        if (!GetDiskFreeSpaceExW(root, nullptr, &total, nullptr)) total.QuadPart = 0;
-        if (total.QuadPart == 0) continue;  // no medium, no file system: nothing to be in use
+        if (!GetDiskFreeSpaceExW(root, nullptr, &total, nullptr)) {
+            // No medium, or no file system on it: nothing to be in use. Anything else
+            // leaves it unknown whether the volume is in use.
+            const DWORD error = GetLastError();
+            if (error != ERROR_NOT_READY && error != ERROR_UNRECOGNIZED_VOLUME) return 0;
+            continue;
+        }
+        if (total.QuadPart == 0) continue;
 
         UniqueFile device = OpenVolume(volume, GENERIC_READ | GENERIC_WRITE);
         if (!device) return 0;
@@ -161,34 +195,28 @@ int AreDiskVolumesFree(DWORD diskNumber) noexcept
 
 int AreBusVolumesFree(DWORD bus) noexcept
 {
+    // A check that cannot be made counts as "not free": the link then stays as it is,
+    // rather than go off under a volume that may be in use.
     UniqueDevInfo set = PresentDiskInterfaces();
-    if (!set) return 1;
+    if (!set) return 0;
     SP_DEVINFO_DATA element{};
     element.cbSize = sizeof element;
-    for (DWORD index = 0; SetupDiEnumDeviceInfo(set.get(), index, &element); ++index) {
+    for (DWORD index = 0;; ++index) {
+        if (!SetupDiEnumDeviceInfo(set.get(), index, &element)) return GetLastError() == ERROR_NO_MORE_ITEMS ? 1 : 0;
+        // Only a disk below the bus (or one whose place cannot be told) is asked about.
+        const Answer below = DiskBelowBus(element.DevInst, bus);
+        if (below == Answer::kNo) continue;
         SP_DEVICE_INTERFACE_DATA interfaceData{};
         interfaceData.cbSize = sizeof interfaceData;
-        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &kDiskInterface, index, &interfaceData)) {
-            if (GetLastError() == ERROR_NO_MORE_ITEMS) break;
-            continue;
-        }
+        if (!SetupDiEnumDeviceInterfaces(set.get(), nullptr, &kDiskInterface, index, &interfaceData)) return 0;
         SP_DEVINFO_DATA disk{};
         HeapBlock detail = InterfaceDetail(set.get(), interfaceData, disk);
-        if (!detail) continue;  // that disk is skipped, never retried
         DWORD number = 0;
-        if (!GetStorageDeviceNumber(detail.as<SP_DEVICE_INTERFACE_DETAIL_DATA_W>()->DevicePath, &number)) continue;
-
-        // Up from the disk: a device on the bus above it puts its volumes to the test.
-        for (DEVINST node = disk.DevInst;;) {
-            DEVINST parent = 0;
-            if (CM_Get_Parent(&parent, node, 0) != CR_SUCCESS) break;
-            if (GetDevNodeRegistryProperty(parent, CM_DRP_BUSNUMBER, &bus, nullptr, 0) &&
-                !AreDiskVolumesFree(number))
-                return 0;  // a busy volume stands: switching the link would pull it from under an open file
-            node = parent;
-        }
+        if (!detail || !GetStorageDeviceNumber(detail.as<SP_DEVICE_INTERFACE_DETAIL_DATA_W>()->DevicePath, &number))
+            return 0;
+        // A busy volume stands: switching the link would pull it from under an open file.
+        if (!AreDiskVolumesFree(number)) return 0;
     }
-    return 1;
 }
 
 } // namespace px71
@@ -241,10 +269,17 @@ extern "C" int PX71API XU_GetCardInfo(DWORD Bus, WCHAR* Description, DWORD Descr
 extern "C" int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD CheckVolumes) noexcept
 {
     const BYTE bus = LOBYTE(Bus);
-    // A volume in use below the slot leaves everything as it is: stopping or disabling
-    // the bridge under an open file loses data just as switching the link off does.
-    if (LOBYTE(CheckVolumes) && !AreBusVolumesFree(bus)) return 0;
-    const int result = SwitchLink(bus, LOBYTE(LinkEnable) != 0);
-    ChangeBusDevices(bus, LOBYTE(StateChange));
+    const bool linkOn = LOBYTE(LinkEnable) != 0;
+    const BYTE stateChange = LOBYTE(StateChange);
+    // The volume check guards what can pull a volume from under an open file: the link
+    // going off, and a disable, restart or stop of the devices. A volume in use then
+    // leaves everything as it is. Switching the link on, re-enumerating, enabling and
+    // starting lose nothing, and go ahead whatever is open, so the slot can always be
+    // brought back.
+    const bool guarded = !linkOn || stateChange == DICS_DISABLE || stateChange == DICS_PROPCHANGE ||
+                         stateChange == DICS_STOP;
+    if (LOBYTE(CheckVolumes) && guarded && !AreBusVolumesFree(bus)) return 0;
+    const int result = SwitchLink(bus, linkOn);
+    ChangeBusDevices(bus, stateChange);
     return result;
 }

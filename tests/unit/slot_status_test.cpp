@@ -318,6 +318,30 @@ TEST_F(SlotTest, VolumeCheckGuardsTheLink)
              for (char c : {'C', 'D', 'E'}) volume(m, c).open_files = 1;
          },
          1, 1},
+        // A check that cannot be made counts as "not free", with a file open on F: or without.
+        {"the disk-interface set cannot be had",
+         [&](sim::Machine& m, auto&) {
+             volume(m, 'F').open_files = 1;
+             m.ArmFault({"SetupDiGetClassDevsW", 1});
+         },
+         1, 0},
+        {"an interface detail cannot be read",
+         [&](sim::Machine& m, auto&) {
+             volume(m, 'F').open_files = 1;
+             m.ArmFault({"SetupDiGetDeviceInterfaceDetailW", 1});
+         },
+         1, 0},
+        {"GetLogicalDrives fails", [&](sim::Machine& m, auto&) { m.ArmFault({"GetLogicalDrives", 1}); }, 1, 0},
+        {"the disk's number cannot be read", [&](sim::Machine& m, auto&) { m.ArmFault({"DeviceIoControl", 1}); }, 1,
+         0},
+        {"a volume's size cannot be read",
+         [&](sim::Machine& m, auto&) { m.ArmFault({"GetDiskFreeSpaceExW", 1, ERROR_GEN_FAILURE}); }, 1, 0},
+        {"a busy disk elsewhere whose place cannot be told",
+         [&](sim::Machine& m, auto&) {
+             for (char c : {'C', 'D', 'E'}) volume(m, c).open_files = 1;
+             m.ArmFault({"CM_Get_Parent", 1});  // the climb from the first disk
+         },
+         1, 0},
         {"no check asked for", [&](sim::Machine& m, auto&) { volume(m, 'F').open_files = 1; }, 0, 1},
         {"CheckVolumes 0x100 is no check", [&](sim::Machine& m, auto&) { volume(m, 'F').open_files = 1; }, 0x100, 1},
     };
@@ -333,6 +357,32 @@ TEST_F(SlotTest, VolumeCheckGuardsTheLink)
         EXPECT_EQ(m.property_changes.size(), c.result == 1 ? 3u : 0u) << c.what;
         EXPECT_EQ(m.CallCount("SetupDiCallClassInstaller"), c.result == 1 ? 3u : 0u) << c.what;
         EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
+    }
+}
+
+// The check runs only where it guards something: with a file open on the reader, the
+// slot can still be brought back (link on, re-enumerate, enable, start).
+TEST_F(SlotTest, VolumeCheckOnlyStopsWhatCanLoseData)
+{
+    struct Case {
+        const char* what;
+        DWORD state_change, link_on;
+        int result;
+    } cases[] = {
+        {"link on, re-enumerate", 0, 1, 1},  {"link on, enable", DICS_ENABLE, 1, 1},
+        {"link on, start", DICS_START, 1, 1}, {"link on, disable", DICS_DISABLE, 1, 0},
+        {"link on, restart", DICS_PROPCHANGE, 1, 0}, {"link on, stop", DICS_STOP, 1, 0},
+        {"link off, enable", DICS_ENABLE, 0, 0},
+    };
+    for (const auto& c : cases) {
+        sim::Machine m;
+        sim::BuildDefaultMachine(m);
+        sim::ActiveMachine active(m);
+        m.storage.volumes.at('F').open_files = 1;
+        EXPECT_EQ(XU_SetStatus(kSlot, c.state_change, c.link_on, 1), c.result) << c.what;
+        const bool changed = !m.property_changes.empty() || !m.reenumerations.empty();
+        EXPECT_EQ(changed, c.result == 1) << c.what;
+        EXPECT_EQ((m.dump.Read(kSlot, 0x50) & 0x10) == 0, true) << c.what << ": the link stays on";
     }
 }
 
@@ -376,14 +426,20 @@ TEST_F(SlotTest, BusVolumesFollowTheDisksAboveWhichTheBusLies)
         int expected;
     } cases[] = {{3, 0}, {2, 0}, {1, 0}, {4, 1}, {kSlot, 1}, {0x55, 1}};
     for (const auto& c : cases) EXPECT_EQ(px71::AreBusVolumesFree(c.bus), c.expected) << "bus " << c.bus;
+    // Only PCI nodes count: a USB hub that reports bus number 4 does not put the reader's
+    // busy volume into the check of PCI bus 4.
+    machine.storage.volumes.at('F').open_files = 1;
+    machine.tree.SetProperty(nodes.reader_hub, CM_DRP_BUSNUMBER, REG_DWORD, {4, 0, 0, 0});
+    EXPECT_EQ(px71::AreBusVolumesFree(4), 1);
+    EXPECT_EQ(px71::AreBusVolumesFree(kSlot), 0);
 }
 
-TEST_F(SlotTest, UnallocatableDetailSkipsTheDiskWithoutRetry)
+TEST_F(SlotTest, AnUnallocatableDetailLeavesTheBusNotFree)
 {
-    machine.storage.volumes.at('F').open_files = 1;
     machine.ArmFault({"HeapAlloc", 1, ERROR_GEN_FAILURE, CR_FAILURE, true});
-    EXPECT_EQ(px71::AreBusVolumesFree(kSlot), 1) << "no detail, no disk to check";
-    EXPECT_EQ(machine.CallCount("SetupDiGetDeviceInterfaceDetailW"), 5u) << "one size query per disk";
+    EXPECT_EQ(px71::AreBusVolumesFree(kSlot), 0) << "a disk below the bus that cannot be checked";
+    EXPECT_EQ(machine.CallCount("SetupDiGetDeviceInterfaceDetailW"), 1u) << "the first disk below the bus, no retry";
+    EXPECT_EQ(px71::AreBusVolumesFree(4), 0) << "the SATA disk below bus 4 neither";
 }
 
 // ---------------------------------------------------------------- faults
@@ -452,10 +508,10 @@ TEST(SlotFaults, SetStatusWithABusyVolume)
         },
         [] { return XU_SetStatus(kSlot, DICS_DISABLE, 0, 1); },
         [](int r, sim::Machine& m, std::size_t n) {
-            EXPECT_TRUE(r == 0 || r == 1) << "call " << n;
-            if (r == 0) {
-                EXPECT_TRUE(m.property_changes.empty()) << "call " << n;
-            }
+            // No fault ever lets the link go off or a device be disabled under the open file.
+            EXPECT_EQ(r, 0) << "call " << n;
+            EXPECT_TRUE(m.property_changes.empty()) << "call " << n;
+            EXPECT_EQ(m.dump.Read(kSlot, 0x50) & 0x10, 0u) << "call " << n;
         });
 }
 
