@@ -48,10 +48,11 @@ bool IsAdapterBridge(HDEVINFO set, SP_DEVINFO_DATA& data) noexcept
     return ids && ReadAnsiProperty(set, data, SPDRP_HARDWAREID, ids, size) && BeginsWith(ids, kAdapterBridgeId);
 }
 
-// Whether the bridge's first upper filter is the root-port filter. A bridge whose
-// list does not read counts as unfiltered. The list gets a buffer of its own size, so
-// a long list is never mistaken for none; when that buffer cannot be had the answer is
-// not known and the bridge is left alone.
+// Whether the bridge's first upper filter is the root-port filter. A bridge without a
+// list counts as unfiltered. The list gets a buffer of its own size, so a long list is
+// never mistaken for none; when that buffer cannot be had, or the list that its size
+// query announced cannot be read, the answer is not known and the bridge is left
+// alone rather than restarted under the filter.
 enum class Filtered { No, Yes, Unknown };
 
 Filtered RootPortFilterOn(HDEVINFO set, SP_DEVINFO_DATA& data) noexcept
@@ -60,7 +61,7 @@ Filtered RootPortFilterOn(HDEVINFO set, SP_DEVINFO_DATA& data) noexcept
     if (size == 0) return Filtered::No;
     UniqueLocal filters = PropertyBuffer(size);
     if (!filters) return Filtered::Unknown;
-    if (!ReadAnsiProperty(set, data, SPDRP_UPPERFILTERS, filters, size)) return Filtered::No;
+    if (!ReadAnsiProperty(set, data, SPDRP_UPPERFILTERS, filters, size)) return Filtered::Unknown;
     return BeginsWith(filters, kRootPortFilter) ? Filtered::Yes : Filtered::No;
 }
 

@@ -160,12 +160,14 @@ bool AddOldFilter(DEVINST adapter) noexcept
 
 // Takes the entry equal to "PX71" out of the device's list. True when the list now
 // holds no such entry (including when it never held one).
-bool RemoveOldFilter(HDEVINFO set, SP_DEVINFO_DATA& device, WCHAR* list) noexcept
+enum class Removal { kTaken, kNotThere, kFailed };
+
+Removal RemoveOldFilter(HDEVINFO set, SP_DEVINFO_DATA& device, WCHAR* list) noexcept
 {
     const DWORD closing = ClosingNul(list);
     // Not closed within the buffer: the whole list was not read, so writing back what
     // was would lose its tail.
-    if (closing >= kOldListUnits) return false;
+    if (closing >= kOldListUnits) return Removal::kFailed;
 
     const DWORD letters = static_cast<DWORD>(Length(kOldFilter));
     DWORD entry = 0;
@@ -174,16 +176,17 @@ bool RemoveOldFilter(HDEVINFO set, SP_DEVINFO_DATA& device, WCHAR* list) noexcep
         if (length == letters && PrefixEqualNoCase(list + entry, kOldFilter, letters)) break;
         entry += length + 1;
     }
-    // "PX71" only as the beginning of a longer entry: nothing needs removing.
-    if (entry >= closing) return true;
+    // "PX71" only as the beginning of a longer entry ("PX711", ...): nothing to take out.
+    if (entry >= closing) return Removal::kNotThere;
 
     const DWORD behind = entry + letters + 1;
     std::memmove(list + entry, list + behind, (closing + 1 - behind) * sizeof(WCHAR));
     const DWORD remaining = closing + 1 - (letters + 1);
-    if (remaining <= 1)
-        return SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_UPPERFILTERS, nullptr, 0) != FALSE;
-    return SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_UPPERFILTERS, reinterpret_cast<const BYTE*>(list),
-                                             remaining * sizeof(WCHAR)) != FALSE;
+    const BOOL written =
+        remaining <= 1 ? SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_UPPERFILTERS, nullptr, 0)
+                       : SetupDiSetDeviceRegistryPropertyW(set, &device, SPDRP_UPPERFILTERS,
+                                                           reinterpret_cast<const BYTE*>(list), remaining * sizeof(WCHAR));
+    return written ? Removal::kTaken : Removal::kFailed;
 }
 
 // 1 when some present adapter of the kind that IsAdapter names has a root port that
@@ -274,8 +277,11 @@ extern "C" int PX71API XU_DelFilter_OLD() noexcept
         if (GetDeviceRegistryProperty(set.get(), &device, SPDRP_UPPERFILTERS, kOldFilter,
                                       reinterpret_cast<BYTE*>(list), kOldListBytes) != 1)
             return Walk::Next;
+        // Only a device from whose list "PX71" was taken, or was to be, counts.
+        const Removal removal = RemoveOldFilter(set.get(), device, list);
+        if (removal == Removal::kNotThere) return Walk::Next;
         ++count.matched;
-        if (RemoveOldFilter(set.get(), device, list)) ++count.done;
+        if (removal == Removal::kTaken) ++count.done;
         return Walk::Next;
     });
     return count.Result();

@@ -554,6 +554,9 @@ std::optional<Machine::FaultHit> Machine::Enter(const char* function, std::initi
     for (auto& f : faults_) {
         if (f.spent || (!f.fault.function.empty() && f.fault.function != function)) continue;
         if (f.fault.thread != std::thread::id{} && (f.fault.thread == caller) == f.fault.other_threads) continue;
+        if (f.fault.argument && (f.fault.argument->first >= args.size() ||
+                                 args.begin()[f.fault.argument->first] != f.fault.argument->second))
+            continue;
         ++f.seen;
         if (f.seen == f.fault.nth || (f.fault.persistent && f.seen > f.fault.nth)) {
             if (!hit) hit = FaultHit{f.fault.error, f.fault.cr};

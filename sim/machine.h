@@ -24,6 +24,7 @@
 #include <string>
 #include <thread>
 #include <unordered_map>
+#include <utility>
 #include <vector>
 
 namespace sim {
@@ -224,6 +225,8 @@ struct Fault {
     // conversation this way, whatever the order in which the two sides' calls arrive.
     std::thread::id thread{};
     bool other_threads = false;
+    // Only calls whose logged argument [first] is [second] count (a property code, say).
+    std::optional<std::pair<std::size_t, std::uint64_t>> argument = std::nullopt;
 };
 
 struct CallRecord {

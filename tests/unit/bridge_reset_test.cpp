@@ -56,6 +56,14 @@ TEST(BridgeReset, RestartsTheBridgeUnlessTheRootPortFilterLeads)
         {"PX711 second: only the first name counts", filters({u"pcmcia", u"PX711"}), 0, kDisable},
         {"another product filter", filters({u"PX713"}), 1, kEnable},
         {"a long list led by PX711", filters(LongFilterList()), 0, {}},
+        {"a list whose size reads but whose names do not: left alone",
+         [](sim::Machine& m, const sim::DefaultNodes& n) {
+             m.tree.SetMultiSz(n.adapter, CM_DRP_UPPERFILTERS, {u"PX713"});  // would be restarted
+             sim::Fault fault{"SetupDiGetDeviceRegistryPropertyA", 2};
+             fault.argument = {{2, SPDRP_UPPERFILTERS}};  // the read after the size query
+             m.ArmFault(fault);
+         },
+         0, {}},
         {"hardware ID in small letters",
          [](sim::Machine& m, const sim::DefaultNodes& n) {
              m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, {u"pci\\ven_1e2a&dev_0102&subsys_00000000"});

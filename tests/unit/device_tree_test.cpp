@@ -177,6 +177,20 @@ TEST_F(MachineTest, SetupReaderGivesUpOnAPropertyThatNeverFits)
     EXPECT_EQ(ReadBySetupApi(node, CM_DRP_HARDWAREID, nullptr, nullptr, 0), 0);
 }
 
+TEST_F(MachineTest, SkipWalkGivesUpOnASetThatFailsEveryMember)
+{
+    px71::UniqueDevInfo set = px71::AllPresentDevices();
+    ASSERT_TRUE(set);
+    machine.ArmFault({"SetupDiEnumDeviceInfo", 1, ERROR_GEN_FAILURE, CR_FAILURE, true});
+    int visited = 0;
+    px71::ForEachDeviceSkippingFailures(set.get(), [&](SP_DEVINFO_DATA&) {
+        ++visited;
+        return px71::Walk::Next;
+    });
+    EXPECT_EQ(visited, 0);
+    EXPECT_EQ(machine.CallCount("SetupDiEnumDeviceInfo"), px71::kMaxSkippedMembers);
+}
+
 TEST_F(MachineTest, SetupReaderOfAnEmptyPropertyIsNotRead)
 {
     sim::NewDevice dev;

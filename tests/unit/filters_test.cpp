@@ -129,6 +129,11 @@ TEST_F(FiltersTest, AddFilterWritesOneEntryPerPosition)
     EXPECT_FALSE(List(first.adapter)) << "the adapter's own node is no position";
     EXPECT_FALSE(List(nodes.slot_bridge)) << "nor is the fourth node's child";
     EXPECT_FALSE(List(nodes.sata[0]));
+    // The older adapter's removal finds no "PX71" among the new names: it counts nothing
+    // and writes nothing.
+    machine.ClearCalls();
+    EXPECT_EQ(XU_DelFilter_OLD(), 0);
+    EXPECT_TRUE(Calls("SetupDiSetDeviceRegistryPropertyW").empty());
 }
 
 TEST_F(FiltersTest, AddFilterRemovesFirstThenAddsOverPresentDevices)
@@ -308,6 +313,7 @@ TEST_F(FiltersTest, RootPortWithoutItsFilter)
         std::optional<WideList> first_root;
         std::optional<WideList> second_root;  // no second adapter when absent
         int expected;
+        const char* failing = nullptr;  // an API call that fails once
     } cases[] = {
         {"no adapter", false, std::nullopt, std::nullopt, 0},
         {"the root port carries PX711", true, WideList{u"PX711"}, std::nullopt, 0},
@@ -317,9 +323,12 @@ TEST_F(FiltersTest, RootPortWithoutItsFilter)
         {"another driver's filter", true, WideList{u"acme"}, std::nullopt, 1},
         {"two adapters, both filtered", true, WideList{u"PX711"}, WideList{u"PX711"}, 0},
         {"two adapters, the second without", true, WideList{u"PX711"}, WideList{u"PX713"}, 1},
+        // A root port that cannot be found cannot be seen to carry the filter.
+        {"the climb to the root port fails", true, WideList{u"PX711"}, std::nullopt, 1, "CM_Get_Parent"},
     };
     for (const auto& c : cases) {
         Fresh f;
+        if (c.failing) f.m.ArmFault({c.failing, 1});
         if (!c.adapter) f.m.tree.SetMultiSz(f.n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0103"});
         if (c.first_root) f.Set(f.n.root_port, *c.first_root);
         if (c.second_root)
@@ -447,7 +456,7 @@ TEST_F(OldFiltersTest, DelTakesOutTheOneEntry)
         {"first, small letters", sim::MultiSzBytes({u"px71", u"acme"}), 1, sim::MultiSzBytes({u"acme"})},
         {"last", sim::MultiSzBytes({u"acme", u"PX71"}), 1, sim::MultiSzBytes({u"acme"})},
         {"alone", sim::MultiSzBytes({u"PX71"}), 1, std::nullopt},
-        {"only as the start of a longer entry", sim::MultiSzBytes({u"PX711", u"acme"}), 1,
+        {"only as the start of a longer entry: not counted", sim::MultiSzBytes({u"PX711", u"acme"}), 0,
          sim::MultiSzBytes({u"PX711", u"acme"})},
         {"not there", sim::MultiSzBytes({u"acme"}), 0, sim::MultiSzBytes({u"acme"})},
         {"no closing NULs", Units(u"acme\0PX71"sv), 1, sim::MultiSzBytes({u"acme"})},
