@@ -11,6 +11,7 @@ namespace px71 {
 namespace {
 
 constexpr DWORD kBridgeFunctionId = 0x02E31217;  // register 0x00: vendor 1217, device 02E3
+const WCHAR kBridgeFunctionHardwareId[] = W16("PCI\\VEN_1217&DEV_02E3");
 constexpr DWORD kAdapterSubsystem = 0x01021E2A;  // register 0x94
 constexpr BYTE kRegisterId = 0x00;
 constexpr BYTE kRegisterSubsystem = 0x94;
@@ -48,7 +49,7 @@ int BridgeFunctionInTree(BYTE bus) noexcept
     int found = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
         if (!OnBus(set.get(), data, busMatch)) return Walk::Next;
-        if (!GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID, W16("PCI\\VEN_1217&DEV_02E3"), nullptr, 0))
+        if (!GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID, kBridgeFunctionHardwareId, nullptr, 0))
             return Walk::Next;
         found = 1;
         return Walk::Stop;
@@ -246,24 +247,30 @@ extern "C" int PX71API XU_GetCardInfo(DWORD Bus, WCHAR* Description, DWORD Descr
     UniqueDevInfo set = PresentPciDevices();
     if (!set) return 0;
     const DWORD busMatch = LOBYTE(Bus);
-    int found = 0;
+    // The card is the node below the slot bridge function. Its USB functions share the
+    // bus and have root hubs below them, so where the bridge is on the bus only its own
+    // child counts; on a bus without it, the last device with a child does.
+    DEVINST card = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
         if (!OnBus(set.get(), data, busMatch)) return Walk::Next;
-        const DEVINST card = FirstChild(data.DevInst);
-        if (card == 0) return Walk::Next;
-        found = 1;
-        if (Description)
-            GetDevNodeRegistryProperty(card, CM_DRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(Description),
-                                       DescriptionSize);
-        if (Status || Problem) {
-            ULONG status = 0, problem = 0;
-            if (CM_Get_DevNode_Status(&status, &problem, card, 0) != CR_SUCCESS) status = problem = 0;
-            if (Status) *Status = status;
-            if (Problem) *Problem = problem;
+        if (GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID, kBridgeFunctionHardwareId, nullptr, 0)) {
+            card = FirstChild(data.DevInst);
+            return Walk::Stop;
         }
+        if (const DEVINST child = FirstChild(data.DevInst)) card = child;
         return Walk::Next;
     });
-    return found;
+    if (card == 0) return 0;
+    if (Description)
+        GetDevNodeRegistryProperty(card, CM_DRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(Description),
+                                   DescriptionSize);
+    if (Status || Problem) {
+        ULONG status = 0, problem = 0;
+        if (CM_Get_DevNode_Status(&status, &problem, card, 0) != CR_SUCCESS) status = problem = 0;
+        if (Status) *Status = status;
+        if (Problem) *Problem = problem;
+    }
+    return 1;
 }
 
 extern "C" int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD CheckVolumes) noexcept

@@ -94,9 +94,8 @@ TEST_F(SlotTest, GetStatusTestsIdentityAndPresence)
 // ---------------------------------------------------------------- XU_GetCardInfo
 TEST_F(SlotTest, CardInfoDescribesTheCardNode)
 {
-    // The OHCI and EHCI functions elsewhere, so the slot bridge is the only device on the bus.
-    SetBus(nodes.ohci, 8);
-    SetBus(nodes.ehci, 8);
+    // The slot bridge shares bus 6 with the OHCI and EHCI functions, whose root hubs are
+    // nodes below them too: the card is the slot bridge's child.
     char16_t description[64];
     DWORD status = 0xAAAA, problem = 0xAAAA;
     ASSERT_EQ(XU_GetCardInfo(kSlot, description, sizeof description, &status, &problem), 1);
@@ -115,19 +114,24 @@ TEST_F(SlotTest, CardInfoDescribesTheCardNode)
     EXPECT_EQ(description[0], 0);
 }
 
-TEST_F(SlotTest, CardInfoOfTheLastDeviceOnTheBusWins)
+TEST_F(SlotTest, CardInfoOfTheLastDeviceOnABusWithoutTheSlotBridgeWins)
 {
-    // Bus 6 holds the slot bridge, then the OHCI and the EHCI function, each with a child.
     char16_t description[64];
     ASSERT_EQ(XU_GetCardInfo(0x100 + kSlot, description, sizeof description, nullptr, nullptr), 1);
-    EXPECT_EQ(std::u16string(description), u"USB Root Hub");
+    EXPECT_EQ(std::u16string(description), u"ExpressCard PCI Express to PCI Bridge") << "only the low byte counts";
     EXPECT_EQ(machine.CallCount("CM_Get_DevNode_Status"), 0u) << "nothing asked for";
+    // On bus 8, the OHCI and then the EHCI function, each with a root hub below it.
+    SetBus(nodes.ohci, 8);
+    SetBus(nodes.ehci, 8);
+    ASSERT_EQ(XU_GetCardInfo(8, description, sizeof description, nullptr, nullptr), 1);
+    EXPECT_EQ(std::u16string(description), u"USB Root Hub");
+    machine.tree.SetProperty(nodes.ehci_root_hub, CM_DRP_DEVICEDESC, REG_SZ, sim::SzBytes(u"EHCI Root Hub"));
+    ASSERT_EQ(XU_GetCardInfo(8, description, sizeof description, nullptr, nullptr), 1);
+    EXPECT_EQ(std::u16string(description), u"EHCI Root Hub") << "the last one";
 }
 
 TEST_F(SlotTest, CardInfoTruncatesTheDescriptionToTheBuffer)
 {
-    SetBus(nodes.ohci, 8);
-    SetBus(nodes.ehci, 8);
     struct Case {
         DWORD size;
         std::u16string expected;  // the characters written; the rest keeps its 0xABAB
@@ -152,8 +156,6 @@ TEST_F(SlotTest, CardInfoTruncatesTheDescriptionToTheBuffer)
 
 TEST_F(SlotTest, CardInfoReportsZeroWhenTheStatusCannotBeRead)
 {
-    SetBus(nodes.ohci, 8);
-    SetBus(nodes.ehci, 8);
     machine.ArmFault({"CM_Get_DevNode_Status", 1});
     DWORD status = 0xAAAA, problem = 0xAAAA;
     EXPECT_EQ(XU_GetCardInfo(kSlot, nullptr, 0, &status, &problem), 1);

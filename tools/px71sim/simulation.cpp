@@ -340,9 +340,9 @@ bool WalkThrough::ShowSlots()
         if (XU_GetCardInfo(bus, description, sizeof description - sizeof(WCHAR), &status, &problem))
             out_ << "   XU_GetCardInfo: \"" << sim::Narrow(reinterpret_cast<const char16_t*>(description)) << "\", "
                  << ((status & DN_STARTED) ? "started" : "not started") << ", problem " << problem
-                 << " (the node below the last device on the bus)\n";
+                 << " (the node below the slot bridge)\n";
         else
-            out_ << "   XU_GetCardInfo: no node below the devices on the bus\n";
+            out_ << "   XU_GetCardInfo: no card below the slot bridge\n";
         out_ << "   the card in the slot: " << SlotCard(bus) << "\n";
     }
     out_ << "\n";
