@@ -168,7 +168,10 @@ DEVINST NextSibling(DEVINST devInst) noexcept
 
 AdapterNodes FindAdapterNodes(DEVINST adapter) noexcept
 {
-    return FindNodesBelowRootPort(FindTopBridge(adapter));
+    const AdapterNodes nodes = FindNodesBelowRootPort(FindTopBridge(adapter));
+    // The positions count from the root port's first child, which must be the adapter
+    // itself: with a board switch between the two they would name the switch's ports.
+    return nodes.upstream == adapter ? nodes : AdapterNodes{};
 }
 
 AdapterNodes FindNodesBelowRootPort(DEVINST root_port) noexcept

@@ -41,7 +41,9 @@ DEVINST NextSibling(DEVINST devInst) noexcept;
 // The adapter's fixed positions below its root port, found from the adapter's own
 // node: the root port (FindTopBridge), its first child, and that child's first four
 // children in sibling order, the downstream nodes. A missing position is 0, and the
-// positions after it are not looked for.
+// positions after it are not looked for. When the root port's first child is not the
+// adapter (a switch of the board's lies between them), no position is the adapter's:
+// every one is 0.
 struct AdapterNodes {
     DEVINST root_port = 0;
     DEVINST upstream = 0;

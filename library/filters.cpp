@@ -88,6 +88,10 @@ bool AddCurrentFilters(DEVINST adapter) noexcept
     // A walk cut short by a failed call would name a node below the root port.
     DEVINST root_port = 0;
     if (!FindTopBridgeChecked(adapter, root_port)) return false;
+    // The positions count from the root port's first child. When that is not the
+    // adapter, a switch of the board's lies between them, and the names would land on
+    // its ports (and the filter drivers load on foreign bridges): nothing is written.
+    if (FirstChild(root_port) != adapter) return false;
     if (Carries(root_port, kRootPortFilter)) return true;
     if (WriteSingleEntryList(root_port, kRootPortFilter) != CR_SUCCESS) return false;
 

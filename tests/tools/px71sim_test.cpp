@@ -24,6 +24,7 @@ using px71sim::Simulation;
 using px71sim::WalkThrough;
 
 const char kTwoAdapters[] = PX71_TEST_MACHINES "/two-adapters.json";
+const char kBoardSwitch[] = PX71_TEST_MACHINES "/board-switch-before-adapter.json";
 
 std::string TempFile(const std::string& name, const std::string& content)
 {
@@ -246,6 +247,22 @@ TEST(Px71simOtherMachine, TwoAdaptersNoReaderAndAVetoingCard)
     EXPECT_EQ(EhciName(0, 0), std::make_pair(1, std::string("USB Ethernet Adapter")));
     EXPECT_EQ(EhciName(1, 0).first, 0);
     EXPECT_NE(script_out.str().find("Result 0"), std::string::npos);
+}
+
+// A switch of the board's between the root port and the adapter: the positions would
+// name the switch's ports (one leads to a network card), so nothing is written and the
+// device check finds none of the adapter's places.
+TEST(Px71simOtherMachine, ABoardSwitchBeforeTheAdapterGetsNoFilters)
+{
+    Simulation s;
+    std::string error;
+    ASSERT_TRUE(sim::LoadMachine(s.machine, FileText(kBoardSwitch), error)) << error;
+    ASSERT_TRUE(s.Start(error)) << error;
+    EXPECT_EQ(XU_AddFilter(), -1);
+    EXPECT_EQ(XU_CheckDevice(), 0);
+    EXPECT_EQ(XU_DoesExistNoFilterRootPort(), 1);
+    for (DEVINST id : s.machine.tree.order())
+        EXPECT_FALSE(s.machine.tree.MultiSz(id, CM_DRP_UPPERFILTERS).has_value()) << Hardware(s.machine, id);
 }
 
 TEST(Px71simProgram, OtherMachineRunsFromTheCommandLine)

@@ -330,12 +330,14 @@ TEST_F(TopBridgeTest, MissingPositionsStayZero)
     EXPECT_EQ(found.downstream[1], nodes.downstream[1]);
     EXPECT_EQ(found.downstream[2], 0u);
     EXPECT_EQ(found.downstream[3], 0u);
-    // An adapter hanging straight from the root complex is its own root port.
+    // An adapter hanging straight from the root complex is its own top bridge, with no
+    // root port above it: no position is its own.
     sim::NewDevice lone;
     lone.hardware_ids = {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A"};
     DEVINST adapter = machine.tree.Add(nodes.root_complex, lone);
+    EXPECT_EQ(px71::FindTopBridge(adapter), adapter);
     found = px71::FindAdapterNodes(adapter);
-    EXPECT_EQ(found.root_port, adapter);
+    EXPECT_EQ(found.root_port, 0u);
     EXPECT_EQ(found.upstream, 0u);
     EXPECT_EQ(found.downstream[0], 0u);
     EXPECT_EQ(px71::FirstChild(0), 0u);
