@@ -61,12 +61,12 @@ extern "C" int PX71API XU_CheckDevice(void) noexcept
 {
     UniqueDevInfo set = AllPresentDevices();
     if (!set) return 0;
+    // The adapter programmed and unprogrammed; each device's IDs are read once for both.
+    const LPCWSTR adapters[] = {W16("PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A"),
+                                W16("PCI\\VEN_1E2A&DEV_0102&SUBSYS_00000000")};
     int mask = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
-        if (GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID,
-                                      W16("PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A"), nullptr, 0) ||
-            GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID,
-                                      W16("PCI\\VEN_1E2A&DEV_0102&SUBSYS_00000000"), nullptr, 0))
+        if (DevicePropertyMatchesAny(set.get(), data, SPDRP_HARDWAREID, adapters, 2))
             mask |= CheckPositions(data.DevInst);
         return Walk::Next;
     });

@@ -115,6 +115,31 @@ bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept
     return ClimbBridges(devInst, top);
 }
 
+int DevicePropertyMatchesAny(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD property, const LPCWSTR* patterns,
+                             std::size_t count) noexcept
+{
+    BYTE local[512];
+    DWORD type = 0;
+    DWORD required = 0;
+    const BYTE* bytes = local;
+    DWORD length = 0;
+    HeapBlock heap;
+    if (SetupDiGetDeviceRegistryPropertyW(set, &data, property, &type, local, sizeof local, &required)) {
+        length = required < sizeof local ? required : static_cast<DWORD>(sizeof local);
+    } else {
+        if (GetLastError() != ERROR_INSUFFICIENT_BUFFER || required == 0) return 0;
+        heap = HeapBlock(required);
+        if (!heap) return 0;
+        const DWORD size = required;
+        if (!SetupDiGetDeviceRegistryPropertyW(set, &data, property, &type, heap.as<BYTE>(), size, &required)) return 0;
+        bytes = heap.as<BYTE>();
+        length = required < size ? required : size;
+    }
+    for (std::size_t i = 0; i < count; ++i)
+        if (MatchProperty(patterns[i], type, bytes, length)) return 1;
+    return 0;
+}
+
 Answer PciNodeOnBus(DEVINST devInst, DWORD bus) noexcept
 {
     bool failed = false;

@@ -4,6 +4,8 @@
 
 #include "platform/win32.h"
 
+#include <cstddef>
+
 namespace px71 {
 
 // The match rule: Match null matches; a REG_DWORD compares its first 32-bit word
@@ -20,6 +22,12 @@ DEVINST FindTopBridge(DEVINST devInst) noexcept;
 // The same walk for callers that write to the node found: false when a platform call
 // failed on the way, so that Top may lie below the real top bridge.
 bool FindTopBridgeChecked(DEVINST devInst, DEVINST& top) noexcept;
+
+// Whether a device's property matches any of Count patterns (the match rule), read
+// once: into a buffer on the stack where it fits, as hardware-ID lists do, otherwise
+// into one of the size reported. 0 when it cannot be read or nothing matches.
+int DevicePropertyMatchesAny(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD property, const LPCWSTR* patterns,
+                             std::size_t count) noexcept;
 
 // An answer that a failed call can leave open.
 enum class Answer { kNo, kYes, kUnknown };

@@ -3,7 +3,9 @@
 #include "sim/api.h"
 #include "sim/processes.h"
 
+#include <cstdio>
 #include <cstring>
+#include <string_view>
 #include <string>
 #include <vector>
 
@@ -38,13 +40,16 @@ constexpr DWORD SidSize(BYTE count) { return 8 + 4u * count; }
 
 std::u16string SidString(const BYTE* sid)
 {
-    std::string text = "S-1-" + std::to_string(sid[7]);
-    for (BYTE i = 0; i < sid[1]; ++i) {
+    char text[16 * 11 + 8];
+    int at = std::snprintf(text, sizeof text, "S-1-%u", static_cast<unsigned>(sid[7]));
+    for (BYTE i = 0; i < sid[1] && at > 0 && static_cast<std::size_t>(at) < sizeof text; ++i) {
         DWORD sub = 0;
         std::memcpy(&sub, sid + 8 + 4 * i, sizeof sub);
-        text += "-" + std::to_string(sub);
+        at += std::snprintf(text + at, sizeof text - static_cast<std::size_t>(at), "-%lu",
+                            static_cast<unsigned long>(sub));
     }
-    return std::u16string(text.begin(), text.end());
+    const std::string_view view(text);
+    return std::u16string(view.begin(), view.end());
 }
 
 std::u16string SidString(const KnownAccount& a)

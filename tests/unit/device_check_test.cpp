@@ -36,6 +36,13 @@ TEST(DeviceCheck, ReportsTheDriversAtTheAdaptersPositions)
              m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_00000000&REV_01"});
          },
          0x1F},
+        {"an ID list longer than the stack buffer, the adapter's ID last",
+         [](sim::Machine& m, const sim::DefaultNodes& n) {
+             sim::WideList ids(40, u"PCI\\VEN_ABCD&DEV_0001");  // 40 x 22 units: 1 760 bytes
+             ids.push_back(u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A");
+             m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, ids);
+         },
+         0x1F},
         {"another subsystem",
          [](sim::Machine& m, const sim::DefaultNodes& n) {
              m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_12345678"});
