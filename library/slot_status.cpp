@@ -152,6 +152,7 @@ int GetStorageDeviceNumber(LPCWSTR path, DWORD* deviceNumber) noexcept
 
 int AreDiskVolumesFree(DWORD diskNumber) noexcept
 {
+    const QuietCriticalErrors quiet;  // an empty reader slot answers "not ready", without a box
     const DWORD drives = GetLogicalDrives();
     if (drives == 0) return 0;  // the call failed: nothing can be said of the volumes
     for (char letter = 'C'; letter <= 'Z'; ++letter) {

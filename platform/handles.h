@@ -98,4 +98,23 @@ public:
     }
 };
 
+// While it lives, the calling thread's file-system calls on an empty removable drive
+// fail with ERROR_NOT_READY instead of raising the system's "There is no disk in the
+// drive" box, which would wait for an answer in whatever program loaded the library.
+// The thread's own mode comes back when it goes.
+class QuietCriticalErrors {
+public:
+    QuietCriticalErrors() noexcept { set_ = SetThreadErrorMode(SEM_FAILCRITICALERRORS, &old_) != FALSE; }
+    ~QuietCriticalErrors()
+    {
+        if (set_) SetThreadErrorMode(old_, nullptr);
+    }
+    QuietCriticalErrors(const QuietCriticalErrors&) = delete;
+    QuietCriticalErrors& operator=(const QuietCriticalErrors&) = delete;
+
+private:
+    DWORD old_ = 0;
+    bool set_ = false;
+};
+
 } // namespace px71

@@ -10,6 +10,7 @@ using namespace sim::api;
 
 namespace {
 thread_local DWORD t_last_error = 0;
+thread_local DWORD t_error_mode = 0;
 HANDLE const kProcessHeap = reinterpret_cast<HANDLE>(static_cast<std::uintptr_t>(0x00F00000));
 } // namespace
 
@@ -17,6 +18,23 @@ bool sim::api::PathEquals(std::u16string_view a, std::u16string_view b) { return
 
 extern "C" DWORD WINAPI GetLastError(void) { return t_last_error; }
 extern "C" void WINAPI SetLastError(DWORD error) { t_last_error = error; }
+
+// The thread's error mode (reference: SetThreadErrorMode): whether the system shows its
+// hard-error box ("There is no disk in the drive") to this thread's file-system calls.
+extern "C" DWORD WINAPI GetThreadErrorMode(void) { return t_error_mode; }
+
+extern "C" BOOL WINAPI SetThreadErrorMode(DWORD newMode, LPDWORD oldMode)
+{
+    Call call("SetThreadErrorMode", {newMode, P(oldMode)});
+    if (call.failed()) return call.FailBool();
+    if (newMode & ~static_cast<DWORD>(SEM_FAILCRITICALERRORS | SEM_NOGPFAULTERRORBOX | SEM_NOOPENFILEERRORBOX)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    if (oldMode) *oldMode = t_error_mode;
+    t_error_mode = newMode;
+    return TRUE;
+}
 
 // ---------------------------------------------------------------- heap
 extern "C" HANDLE WINAPI GetProcessHeap(void) { return kProcessHeap; }

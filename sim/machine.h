@@ -303,6 +303,9 @@ public:
     // The language Windows was installed in: the account names ("Users", "Administrators",
     // ...) are translated, so a name resolves only in its own language: "en" or "fr".
     std::string language = "en";
+    // The system's hard-error boxes a program raised, in order: a file-system call on an
+    // empty removable drive from a thread that did not set SEM_FAILCRITICALERRORS.
+    std::vector<std::string> hard_error_boxes;
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
 

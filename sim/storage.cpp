@@ -318,7 +318,15 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToC
     Volume* v = letter ? call.machine.storage.LiveVolume(call.machine, letter) : nullptr;
     if (!v) return Fail(letter ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
     PhysicalDisk* d = call.machine.storage.disk(v->disk);
-    if (d && !d->medium) return Fail(ERROR_NOT_READY);
+    if (d && !d->medium) {
+        // Without SEM_FAILCRITICALERRORS the system asks the user first, in a box that
+        // waits for an answer in a program that loads the library.
+        if ((GetThreadErrorMode() & SEM_FAILCRITICALERRORS) == 0)
+            call.machine.hard_error_boxes.push_back(std::string("There is no disk in the drive. Please insert a disk "
+                                                                "into drive ") +
+                                                    letter + ":.");
+        return Fail(ERROR_NOT_READY);
+    }
     if (v->total_bytes == 0) return Fail(ERROR_UNRECOGNIZED_VOLUME);
     if (freeToCaller) freeToCaller->QuadPart = v->free_bytes;
     if (total) total->QuadPart = v->total_bytes;

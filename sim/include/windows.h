@@ -186,6 +186,11 @@ inline bool operator==(REFGUID a, REFGUID b)
 // ---------------------------------------------------------------- last error
 extern "C" DWORD WINAPI GetLastError(void);
 extern "C" void WINAPI SetLastError(DWORD error);
+#define SEM_FAILCRITICALERRORS 0x0001
+#define SEM_NOGPFAULTERRORBOX 0x0002
+#define SEM_NOOPENFILEERRORBOX 0x8000
+extern "C" DWORD WINAPI GetThreadErrorMode(void);
+extern "C" BOOL WINAPI SetThreadErrorMode(DWORD newMode, LPDWORD oldMode);
 
 // ---------------------------------------------------------------- heap
 #define HEAP_ZERO_MEMORY 0x00000008

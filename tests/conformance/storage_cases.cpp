@@ -88,3 +88,19 @@ CONFORMANCE_CASE(DiskInterfaceDetailInTwoSteps)
     }
     SetupDiDestroyDeviceInfoList(set);
 }
+
+// The volume check quiets the system's hard-error box for its thread, and gives the
+// thread's own mode back.
+CONFORMANCE_CASE(ThreadErrorModeIsSetAndGivenBack)
+{
+    DWORD before = 0xFFFF;
+    CHECK(SetThreadErrorMode(SEM_FAILCRITICALERRORS, &before));
+    CHECK(before != 0xFFFFu);
+    CHECK_EQ(GetThreadErrorMode() & SEM_FAILCRITICALERRORS, static_cast<DWORD>(SEM_FAILCRITICALERRORS));
+    DWORD during = 0;
+    CHECK(SetThreadErrorMode(before, &during));
+    CHECK_EQ(during & SEM_FAILCRITICALERRORS, static_cast<DWORD>(SEM_FAILCRITICALERRORS));
+    CHECK_EQ(GetThreadErrorMode(), before);
+    CHECK(!SetThreadErrorMode(0x4000, nullptr));  // no such mode bit
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+}
