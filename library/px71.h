@@ -9,6 +9,11 @@
  * Byte-sized arguments (bus numbers, register offsets, switches) travel in 32-bit
  * slots; only their low byte counts. No export sets the thread's last-error value
  * itself.
+ *
+ * A 32-bit program on 64-bit Windows (WOW64) is refused by the class installer
+ * (ERROR_IN_WOW64): there XU_SetStatus's state change and XU_ResetPCIBridge do nothing,
+ * and the SATA removal of XU_Stop3132Card fails. On 64-bit Windows use the x64 build,
+ * or ask PX71Service, which is one.
  */
 #ifndef PX71_H
 #define PX71_H
@@ -56,9 +61,13 @@ int PX71API XU_GetCardInfo(DWORD Bus, WCHAR* Description, DWORD DescriptionSize,
                            DWORD* Problem) PX71_NOTHROW;
 
 /* Switches the slot's link on (LinkEnable nonzero) or off, then applies StateChange to
- * every device on Bus: 0 re-enumerates them, 1 to 5 is a DICS_ code for the class
- * installer. With CheckVolumes nonzero, a volume in use below the bus leaves everything
- * as it is and the result is 0. Result: 1 when Link Disable ends in the requested state. */
+ * every device of the adapter on Bus (an adapter bridge or a device below one; nothing
+ * else is ever touched): 0 re-enumerates them, 1 to 5 is a DICS_ code for the class
+ * installer. With CheckVolumes nonzero, switching the link off and the state changes
+ * 2 (disable), 3 (restart) and 5 (stop) first check the volumes below the bus: one in
+ * use, or a check that cannot be made, leaves everything as it is and the result is 0.
+ * Result: 1 when Link Disable ends in the requested state; the state change has no
+ * result of its own (under WOW64 it does nothing). */
 int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD CheckVolumes) PX71_NOTHROW;
 
 /* ---- Bridge reset */

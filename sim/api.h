@@ -13,6 +13,13 @@ namespace sim::api {
 
 inline std::uint64_t P(const void* p) { return reinterpret_cast<std::uintptr_t>(p); }
 
+// A failed call of the BOOL kind: the last error set, FALSE returned.
+inline BOOL Fail(DWORD error)
+{
+    SetLastError(error);
+    return FALSE;
+}
+
 inline std::string Text(LPCWSTR s) { return s ? Narrow(s) : std::string("(null)"); }
 inline std::string Text(LPCSTR s) { return s ? Narrow(FromAnsi(s)) : std::string("(null)"); }
 

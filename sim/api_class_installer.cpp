@@ -9,11 +9,6 @@ using namespace sim::api;
 
 namespace {
 
-BOOL Fail(DWORD error)
-{
-    SetLastError(error);
-    return FALSE;
-}
 
 // The element a call names, checked as SetupAPI checks it; null data is the set itself.
 bool CheckElement(Machine::DeviceSet& s, PSP_DEVINFO_DATA data)
@@ -90,6 +85,9 @@ extern "C" BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO 
 {
     Call call("SetupDiCallClassInstaller", {function, P(set), data ? data->DevInst : 0u});
     if (call.failed()) return call.FailBool();
+    // Reference: SetupDiCallClassInstaller, "a 32-bit application running on a 64-bit
+    // platform" gets ERROR_IN_WOW64.
+    if (call.machine.wow64) return Fail(ERROR_IN_WOW64);
     auto* s = call.machine.Set(set);
     if (!s) return Fail(ERROR_INVALID_HANDLE);
     if (!CheckElement(*s, data)) return FALSE;

@@ -25,11 +25,6 @@ const DeviceInterface* FromId(Machine& m, const Machine::DeviceSet& set, ULONG_P
     return &n->interfaces[index - 1];
 }
 
-BOOL Fail(DWORD error)
-{
-    SetLastError(error);
-    return FALSE;
-}
 
 } // namespace
 

@@ -50,6 +50,7 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
 {
     Call call("SetupDiRemoveDevice", {P(set), data ? data->DevInst : 0u});
     if (call.failed()) return call.FailBool();
+    if (call.machine.wow64) return Fail(ERROR_IN_WOW64);  // as the class installer, under WOW64
     const DevNode* n = SetupElement(call.machine, set, data);
     if (!n) return FALSE;
     call.machine.tree.RemoveSubtree(n->id);

@@ -306,6 +306,9 @@ public:
     // The system's hard-error boxes a program raised, in order: a file-system call on an
     // empty removable drive from a thread that did not set SEM_FAILCRITICALERRORS.
     std::vector<std::string> hard_error_boxes;
+    // The program is a 32-bit one on 64-bit Windows (WOW64): the device installation
+    // functions that change a device refuse it with ERROR_IN_WOW64.
+    bool wow64 = false;
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
 

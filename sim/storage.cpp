@@ -61,11 +61,7 @@ Volume& AddVolume(Machine& machine, char letter, DWORD disk, ULONGLONG total_byt
 
 namespace {
 
-BOOL Fail(DWORD error)
-{
-    SetLastError(error);
-    return FALSE;
-}
+using api::Fail;
 
 BOOL ReplyDeviceNumber(DWORD number, DWORD partition, void* out, DWORD out_size, DWORD* returned)
 {

@@ -181,6 +181,7 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_NO_SUCH_DEVICE_INTERFACE 0xE0000225L
 #define ERROR_INVALID_CLASS_INSTALLER 0xE000020DL
 #define ERROR_DI_DO_DEFAULT 0xE000020EL
+#define ERROR_IN_WOW64 0xE0000235L
 #define ERROR_NO_CLASSINSTALL_PARAMS 0xE0000215L
 
 // ---------------------------------------------------------------- last error

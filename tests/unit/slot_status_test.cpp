@@ -287,6 +287,23 @@ TEST_F(SlotTest, StateChangeReachesTheAdaptersDevicesOnTheBus)
     EXPECT_EQ(machine.tree.node(nodes.slot_bridge).problem, 0u);
 }
 
+// A 32-bit program on 64-bit Windows: the class installer refuses it, so the state change
+// and the bridge restart do nothing; the link, which goes through the dump driver,
+// still switches, and XU_SetStatus reports the link. A SATA disk is not removed.
+TEST_F(SlotTest, UnderWow64TheDevicesAreLeftAsTheyAre)
+{
+    machine.wow64 = true;
+    EXPECT_EQ(XU_SetStatus(kSlot, DICS_DISABLE, 0, 0), 1) << "the link's result";
+    EXPECT_NE(machine.dump.Read(kSlot, 0x50) & 0x10, 0u) << "the link went off";
+    EXPECT_TRUE(machine.property_changes.empty());
+    EXPECT_EQ(machine.tree.node(nodes.slot_bridge).problem, 0u) << "not disabled";
+    EXPECT_EQ(XU_ResetPCIBridge(0), 0);
+    EXPECT_EQ(machine.tree.node(nodes.adapter).problem, 0u) << "the bridge was not restarted";
+    EXPECT_TRUE(machine.property_changes.empty());
+    EXPECT_EQ(XU_Stop3132Card(0, 0), 0) << "a disk that stays is not reported removed";
+    EXPECT_TRUE(machine.tree.node(nodes.sata_disk[0]).present);
+}
+
 // ---------------------------------------------------------------- the volume check
 TEST_F(SlotTest, VolumeCheckGuardsTheLink)
 {
