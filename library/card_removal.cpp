@@ -39,7 +39,12 @@ int EjectCard(const CardController& controller, DWORD controllerIndex, DWORD car
     return result;
 }
 
-// Removes the present device whose node is Node through SetupAPI.
+// Removes the present device whose node is Node through SetupAPI: 1 only when it is
+// gone now. A device that cannot be stopped now (a volume on the disk in use) is
+// removed only at the next restart: the call succeeds all the same, and only the
+// element's install parameters tell (DI_NEEDREBOOT, DI_NEEDRESTART). The disk is still
+// mounted then, and pulling it would lose data. Parameters that cannot be read leave
+// that unknown, which is not "gone" either.
 int RemoveDevice(DEVINST node) noexcept
 {
     UniqueDevInfo set = AllPresentDevices();
@@ -47,7 +52,12 @@ int RemoveDevice(DEVINST node) noexcept
     int result = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
         if (data.DevInst != node) return Walk::Next;
-        result = SetupDiRemoveDevice(set.get(), &data) ? 1 : 0;
+        if (!SetupDiRemoveDevice(set.get(), &data)) return Walk::Stop;
+        SP_DEVINSTALL_PARAMS_W params{};
+        params.cbSize = sizeof params;
+        if (SetupDiGetDeviceInstallParamsW(set.get(), &data, &params) &&
+            (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) == 0)
+            result = 1;
         return Walk::Stop;
     });
     return result;

@@ -20,6 +20,20 @@ const DevNode* Vetoer(const DeviceTree& tree, DEVINST id)
     return nullptr;
 }
 
+// A volume on a disk at or below Id is in use: a file is open on it or it is locked.
+bool DiskInUseBelow(const Machine& machine, DEVINST id)
+{
+    for (const auto& [number, disk] : machine.storage.disks) {
+        bool below = false;
+        for (const DevNode* n = machine.tree.find(disk.node); n && !below; n = machine.tree.find(n->parent))
+            below = n->id == id;
+        if (!below) continue;
+        for (const auto& [letter, volume] : machine.storage.volumes)
+            if (volume.disk == number && (volume.open_files > 0 || volume.locked_by)) return true;
+    }
+    return false;
+}
+
 } // namespace
 
 extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_TYPE vetoType, LPWSTR vetoName,
@@ -53,6 +67,32 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
     if (call.machine.wow64) return Fail(ERROR_IN_WOW64);  // as the class installer, under WOW64
     const DevNode* n = SetupElement(call.machine, set, data);
     if (!n) return FALSE;
+    // A device that cannot be stopped now (a volume on it in use) is removed only at the
+    // next restart: the call succeeds and the element's install parameters say so
+    // (reference: SetupDiRemoveDevice, DI_NEEDREBOOT). The device stays.
+    if (DiskInUseBelow(call.machine, n->id)) {
+        call.machine.Set(set)->install_flags[n->id] |= DI_NEEDREBOOT;
+        return TRUE;
+    }
     call.machine.tree.RemoveSubtree(n->id);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                                      PSP_DEVINSTALL_PARAMS_W params)
+{
+    Call call("SetupDiGetDeviceInstallParamsW", {P(set), data ? data->DevInst : 0u, P(params)});
+    if (call.failed()) return call.FailBool();
+    if (!params || params->cbSize != sizeof(SP_DEVINSTALL_PARAMS_W)) return Fail(ERROR_INVALID_USER_BUFFER);
+    auto* s = call.machine.Set(set);
+    if (!s) return Fail(ERROR_INVALID_HANDLE);
+    DWORD flags = 0;
+    if (data) {
+        if (!SetupElement(call.machine, set, data)) return FALSE;
+        auto it = s->install_flags.find(data->DevInst);
+        if (it != s->install_flags.end()) flags = it->second;
+    }
+    std::memset(reinterpret_cast<BYTE*>(params) + sizeof(DWORD), 0, sizeof(SP_DEVINSTALL_PARAMS_W) - sizeof(DWORD));
+    params->Flags = flags;
     return TRUE;
 }

@@ -355,6 +355,7 @@ public:
         GUID interface_class{};
         bool interfaces = false;  // built with DIGCF_DEVICEINTERFACE
         std::map<DEVINST, Bytes> class_install_params;  // SetupDiSetClassInstallParams, by element
+        std::map<DEVINST, DWORD> install_flags;         // the DI_ flags of an element's install parameters
     };
     HDEVINFO AddSet(DeviceSet set);
     DeviceSet* Set(HDEVINFO handle);

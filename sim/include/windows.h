@@ -527,6 +527,22 @@ extern "C" BOOL WINAPI SetupDiSetClassInstallParamsW(HDEVINFO set, PSP_DEVINFO_D
                                                      PSP_CLASSINSTALL_HEADER params, DWORD paramsSize);
 extern "C" BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA data);
 extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data);
+#define DI_NEEDRESTART 0x00000080L
+#define DI_NEEDREBOOT 0x00000100L
+typedef struct _SP_DEVINSTALL_PARAMS_W {
+    DWORD cbSize;
+    DWORD Flags;
+    DWORD FlagsEx;
+    HWND hwndParent;
+    PVOID InstallMsgHandler;
+    PVOID InstallMsgHandlerContext;
+    PVOID FileQueue;
+    ULONG_PTR ClassInstallReserved;
+    DWORD Reserved;
+    WCHAR DriverPath[MAX_PATH];
+} SP_DEVINSTALL_PARAMS_W, *PSP_DEVINSTALL_PARAMS_W;
+extern "C" BOOL WINAPI SetupDiGetDeviceInstallParamsW(HDEVINFO set, PSP_DEVINFO_DATA data,
+                                                      PSP_DEVINSTALL_PARAMS_W params);
 extern "C" BOOL WINAPI SetupDiDestroyDeviceInfoList(HDEVINFO set);
 
 // ---------------------------------------------------------------- configuration manager

@@ -104,3 +104,28 @@ CONFORMANCE_CASE(ThreadErrorModeIsSetAndGivenBack)
     CHECK(!SetThreadErrorMode(0x4000, nullptr));  // no such mode bit
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 }
+
+// The SATA removal reads an element's install parameters after SetupDiRemoveDevice: a
+// wrong cbSize is refused, the right one reads, and an untouched device needs no restart.
+CONFORMANCE_CASE(DeviceInstallParamsOfAnElement)
+{
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+    CHECK(set != INVALID_HANDLE_VALUE);
+    if (set == INVALID_HANDLE_VALUE) return;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    // The host's bare machine has no device but the root, which no set lists.
+    if (!SetupDiEnumDeviceInfo(set, 0, &device)) {
+        CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_MORE_ITEMS));
+        SetupDiDestroyDeviceInfoList(set);
+        return;
+    }
+    SP_DEVINSTALL_PARAMS_W params{};
+    params.cbSize = sizeof params + 1;
+    CHECK(!SetupDiGetDeviceInstallParamsW(set, &device, &params));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_USER_BUFFER));
+    params.cbSize = sizeof params;
+    CHECK(SetupDiGetDeviceInstallParamsW(set, &device, &params));
+    CHECK_EQ(params.Flags & static_cast<DWORD>(DI_NEEDREBOOT | DI_NEEDRESTART), 0u);
+    SetupDiDestroyDeviceInfoList(set);
+}

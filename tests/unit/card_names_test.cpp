@@ -177,6 +177,13 @@ TEST_F(CardNamesTest, SataRemovalNeedsAStartedDisk)
     EXPECT_TRUE(machine.tree.node(a1).present);
     EXPECT_EQ(XU_Stop3132Card(0, 2), 1) << "beyond the first controller's disks";
     EXPECT_FALSE(machine.tree.node(b0).present);
+    // A file open on the disk's volume: Windows removes it only at the next restart. The
+    // call succeeds all the same; the disk stays mounted and must not be reported gone.
+    sim::AddDisk(machine, a0, 9, u"\\\\?\\scsi#disk&ven_a0#1");
+    sim::AddVolume(machine, 'K', 9, 1'000'000).open_files = 1;
+    EXPECT_EQ(XU_Stop3132Card(0, 0), 0) << "removal deferred to the next restart";
+    EXPECT_TRUE(machine.tree.node(a0).present);
+    machine.storage.volumes.at('K').open_files = 0;
     EXPECT_EQ(XU_Stop3132Card(0, 0), 1);
     EXPECT_FALSE(machine.tree.node(a0).present);
     EXPECT_EQ(XU_Stop3132Card(0, 1), 0) << "the remaining disk is still not started";
