@@ -9,7 +9,13 @@ namespace {
 
 int RequestEject(DEVINST node) noexcept
 {
-    return CM_Request_Device_EjectW(node, nullptr, nullptr, 0, 0) == CR_SUCCESS ? 1 : 0;
+    // With buffers for the veto, the system does not show it to the user itself (from
+    // the service nobody would see it), and an eject counts as done only when it
+    // succeeded and nobody vetoed it.
+    PNP_VETO_TYPE vetoType = PNP_VetoTypeUnknown;
+    WCHAR vetoName[MAX_PATH] = {};
+    const CONFIGRET cr = CM_Request_Device_EjectW(node, &vetoType, vetoName, MAX_PATH, 0);
+    return cr == CR_SUCCESS && vetoType == PNP_VetoTypeUnknown && vetoName[0] == 0 ? 1 : 0;
 }
 
 // A reader medium: lock its volume, eject the medium, unlock. The eject is not sent

@@ -48,6 +48,10 @@ extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_
     const DevNode* n = tree.find(devInst);
     if (!n || !n->present) return CR_INVALID_DEVNODE;
     if (const DevNode* vetoer = Vetoer(tree, devInst)) {
+        // Without a buffer for the veto's name the system tells the user itself
+        // (reference: CM_Request_Device_Eject, pszVetoName).
+        if (!vetoName)
+            call.machine.system_boxes.push_back("The device cannot be removed: " + Narrow(vetoer->veto_name));
         if (vetoType) *vetoType = vetoer->veto;
         if (vetoName) {
             std::size_t count = std::min<std::size_t>(vetoer->veto_name.size(), nameLength - 1);

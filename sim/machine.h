@@ -303,9 +303,10 @@ public:
     // The language Windows was installed in: the account names ("Users", "Administrators",
     // ...) are translated, so a name resolves only in its own language: "en" or "fr".
     std::string language = "en";
-    // The system's hard-error boxes a program raised, in order: a file-system call on an
-    // empty removable drive from a thread that did not set SEM_FAILCRITICALERRORS.
-    std::vector<std::string> hard_error_boxes;
+    // The message boxes the system showed on a program's behalf, in order: the hard-error
+    // box of a file-system call on an empty removable drive from a thread without
+    // SEM_FAILCRITICALERRORS, and the veto of an eject asked for without a veto buffer.
+    std::vector<std::string> system_boxes;
     // The program is a 32-bit one on 64-bit Windows (WOW64): the device installation
     // functions that change a device refuse it with ERROR_IN_WOW64.
     bool wow64 = false;

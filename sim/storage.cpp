@@ -318,7 +318,7 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToC
         // Without SEM_FAILCRITICALERRORS the system asks the user first, in a box that
         // waits for an answer in a program that loads the library.
         if ((GetThreadErrorMode() & SEM_FAILCRITICALERRORS) == 0)
-            call.machine.hard_error_boxes.push_back(std::string("There is no disk in the drive. Please insert a disk "
+            call.machine.system_boxes.push_back(std::string("There is no disk in the drive. Please insert a disk "
                                                                 "into drive ") +
                                                     letter + ":.");
         return Fail(ERROR_NOT_READY);

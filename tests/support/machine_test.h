@@ -9,6 +9,7 @@
 
 #include <functional>
 #include <memory>
+#include <vector>
 
 namespace px71test {
 
@@ -25,6 +26,15 @@ protected:
     sim::ActiveMachine active{machine};
 
     void TearDown() override { EXPECT_TRUE(NothingOpen(machine)); }
+
+    // The logged calls of one function, in order.
+    std::vector<sim::CallRecord> Calls(const char* function) const
+    {
+        std::vector<sim::CallRecord> out;
+        for (const auto& c : machine.calls())
+            if (c.function == function) out.push_back(c);
+        return out;
+    }
 };
 
 // Runs Body once on a machine that Build makes, counting the API calls it makes,

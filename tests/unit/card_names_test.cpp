@@ -161,6 +161,13 @@ TEST_F(CardNamesTest, RemovalReportsOnlyWhatWasLetGo)
     DEVINST idle = cards.Card(bridge, u"Idle card");
     EXPECT_EQ(XU_StopCardBusCard(0, 0), 0) << "a vetoed eject is no success";
     EXPECT_TRUE(machine.tree.node(busy).present);
+    EXPECT_TRUE(machine.system_boxes.empty()) << "the veto came back to the caller, not in a box: "
+                                              << machine.system_boxes.front();
+    const auto asks = Calls("CM_Request_Device_EjectW");
+    ASSERT_FALSE(asks.empty());
+    EXPECT_NE(asks.back().args[1], 0u) << "a veto type";
+    EXPECT_NE(asks.back().args[2], 0u) << "a veto name";
+    EXPECT_EQ(asks.back().args[3], static_cast<std::uint64_t>(MAX_PATH));
     EXPECT_EQ(XU_StopCardBusCard(0, 1), 1);
     EXPECT_FALSE(machine.tree.node(idle).present);
     EXPECT_EQ(XU_StopCardBusCard(0, 1), 0) << "the card is gone; nothing has the number now";

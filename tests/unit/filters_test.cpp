@@ -96,13 +96,6 @@ protected:
         dev.upper_filters = filters;
         return machine.tree.Add(nodes.slot_bridge, dev);
     }
-    std::vector<sim::CallRecord> Calls(const char* function) const
-    {
-        std::vector<sim::CallRecord> out;
-        for (const auto& c : machine.calls())
-            if (c.function == function) out.push_back(c);
-        return out;
-    }
 };
 
 TEST_F(FiltersTest, AddFilterWritesOneEntryPerPosition)

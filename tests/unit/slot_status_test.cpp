@@ -376,7 +376,7 @@ TEST_F(SlotTest, VolumeCheckGuardsTheLink)
         EXPECT_EQ(m.property_changes.size(), c.result == 1 ? 3u : 0u) << c.what;
         EXPECT_EQ(m.CallCount("SetupDiCallClassInstaller"), c.result == 1 ? 3u : 0u) << c.what;
         EXPECT_TRUE(px71test::NothingOpen(m)) << c.what;
-        EXPECT_TRUE(m.hard_error_boxes.empty()) << c.what << ": " << m.hard_error_boxes.front();
+        EXPECT_TRUE(m.system_boxes.empty()) << c.what << ": " << m.system_boxes.front();
     }
     // The thread's own error mode comes back.
     EXPECT_EQ(GetThreadErrorMode(), 0u);
