@@ -15,6 +15,13 @@ const GUID kScsiAdapterClass = {0x4D36E97B, 0xE325, 0x11CE, {0xBF, 0xC1, 0x08, 0
 constexpr char kReaderHubPrefix[] = "USB\\VID_0409&PID_005A";
 constexpr int kReaderSlotResult[] = {1, 2, 3};  // by EhciCard::Kind
 
+// Every name export clears the name first, so that a failure leaves an empty string;
+// a buffer of size 0 gets nothing at all.
+void ClearName(LPWSTR name, DWORD nameSize) noexcept
+{
+    if (name && nameSize > 0) name[0] = 0;
+}
+
 // Writes a device node's description or friendly name into Name when its size in
 // bytes, terminator included, is below NameSize (a count of characters).
 void WriteNodeText(DEVINST node, ULONG property, LPWSTR name, DWORD nameSize) noexcept
@@ -39,7 +46,7 @@ void WriteSlotName(const char* slotId, LPWSTR name, DWORD nameSize) noexcept
 int NameStartedCard(const CardController& controller, DWORD controllerIndex, DWORD cardIndex, LPWSTR name,
                     DWORD nameSize) noexcept
 {
-    if (name) name[0] = 0;
+    ClearName(name, nameSize);
     int result = 0;
     WalkControllerCards(controller, controllerIndex, [&](DEVINST child, DWORD& card) {
         if (card++ != cardIndex) return CardStep::Next;
@@ -108,7 +115,7 @@ extern "C" int PX71API XU_GetOhciExpressCardName(DWORD ControllerIndex, DWORD Ca
 extern "C" int PX71API XU_GetEhciExpressCardName(DWORD ControllerIndex, DWORD CardIndex, LPWSTR Name,
                                                  DWORD NameSize) noexcept
 {
-    if (Name) Name[0] = 0;
+    ClearName(Name, NameSize);
     return WithEhciCard(ControllerIndex, CardIndex, [&](const EhciCard& card) {
         if (card.kind == EhciCard::UsbDevice)
             WriteNodeText(card.node, CM_DRP_DEVICEDESC, Name, NameSize);
@@ -121,7 +128,7 @@ extern "C" int PX71API XU_GetEhciExpressCardName(DWORD ControllerIndex, DWORD Ca
 extern "C" int PX71API XU_Get3132CardName(DWORD ControllerIndex, DWORD CardIndex, LPWSTR Name,
                                           DWORD NameSize) noexcept
 {
-    if (Name) Name[0] = 0;
+    ClearName(Name, NameSize);
     int result = 0;
     WalkControllerCards(kSataController, ControllerIndex, [&](DEVINST child, DWORD& card) {
         if (card++ != CardIndex) return CardStep::Next;

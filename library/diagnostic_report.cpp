@@ -30,7 +30,8 @@ struct NodeStatus {
 NodeStatus StatusOf(DEVINST node) noexcept
 {
     NodeStatus out;
-    if (CM_Get_DevNode_Status(&out.status, &out.problem, node, 0) != CR_SUCCESS) out = NodeStatus{};
+    // Unread, it prints as unread registers do: zeros would read as "started, no problem".
+    if (CM_Get_DevNode_Status(&out.status, &out.problem, node, 0) != CR_SUCCESS) out = NodeStatus{kUnread, kUnread};
     return out;
 }
 

@@ -112,6 +112,13 @@ TEST_F(CardNamesTest, NameFitsOnlyWhenItsBytesAreBelowNameSize)
     EXPECT_EQ(Name(XU_GetCardBusCardName, 0, 0, 64).result, 1) << "the result does not depend on the fit";
     EXPECT_EQ(Name(XU_GetCardBusCardName, 0, 0, 65).name, std::u16string(31, u'x'));
     EXPECT_EQ(XU_GetCardBusCardName(0, 0, nullptr, 64), 1);
+    // A buffer of size 0 is not written at all, not even its first character; the
+    // same for every name export.
+    for (auto name : {XU_GetCardBusCardName, XU_GetOhciExpressCardName, XU_GetEhciExpressCardName, XU_Get3132CardName}) {
+        WCHAR untouched[2] = {0x5A5A, 0x5A5A};
+        name(0, 7, untouched, 0);
+        EXPECT_EQ(untouched[0], 0x5A5A);
+    }
 }
 
 TEST_F(CardNamesTest, SataControllersComeInPairs)
