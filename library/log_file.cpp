@@ -16,9 +16,10 @@ constexpr std::size_t kCreatedOffset = 8;
 constexpr std::size_t kCreatedBytes = 20;
 constexpr std::size_t kNextSlotOffset = 28;
 
-// How long a writer waits for another one to finish with the header: this many
-// tries a millisecond apart (longer where the system's timer is coarser).
-constexpr int kLockAttempts = 500;
+// How long a writer waits for another one to finish with the header. The wait is
+// bounded by the clock, not by a count of Sleep(1): each of those lasts a timer tick
+// (15.6 ms by default on Windows), which would make 500 of them almost 8 s.
+constexpr ULONGLONG kLockWaitMs = 500;
 
 // The path "<program's drive and folder>PX71.LOG". False when the program's path
 // does not fit MAX_PATH, since a cut path would name some other folder.
@@ -39,35 +40,45 @@ bool BuildLogPath(WCHAR (&path)[MAX_PATH]) noexcept
 }
 
 // An exclusive lock on the header's slot, held from the header read to the header
-// write so that two writers never take the same slot.
+// write so that two writers never take the same slot. On a file system that keeps no
+// byte-range locks (the call fails with anything but a lock violation) the record is
+// written without one, as a writer without the lock always did: that loses nothing
+// but the guard against a second writer at the same instant.
 class HeaderSlotLock {
 public:
     explicit HeaderSlotLock(HANDLE file) noexcept : file_(file)
     {
-        for (int attempt = 0; attempt < kLockAttempts; ++attempt) {
+        const ULONGLONG deadline = GetTickCount64() + kLockWaitMs;
+        for (;;) {
             OVERLAPPED at{};
             if (LockFileEx(file_, LOCKFILE_EXCLUSIVE_LOCK | LOCKFILE_FAIL_IMMEDIATELY, 0, kSlotBytes, 0, &at)) {
-                held_ = true;
+                state_ = State::kHeld;
                 return;
             }
-            if (GetLastError() != ERROR_LOCK_VIOLATION) return;
+            if (GetLastError() != ERROR_LOCK_VIOLATION) {
+                state_ = State::kNoLocks;
+                return;
+            }
+            if (GetTickCount64() >= deadline) return;
             Sleep(1);
         }
     }
     ~HeaderSlotLock()
     {
-        if (!held_) return;
+        if (state_ != State::kHeld) return;
         OVERLAPPED at{};
         UnlockFileEx(file_, 0, kSlotBytes, 0, &at);
     }
     HeaderSlotLock(const HeaderSlotLock&) = delete;
     HeaderSlotLock& operator=(const HeaderSlotLock&) = delete;
 
-    bool held() const noexcept { return held_; }
+    // The header may be worked on: the lock is held, or the file system has none.
+    bool may_write() const noexcept { return state_ != State::kBusy; }
 
 private:
+    enum class State { kBusy, kHeld, kNoLocks };
     HANDLE file_;
-    bool held_ = false;
+    State state_ = State::kBusy;
 };
 
 bool WriteSlot(HANDLE file, DWORD slot, const BYTE (&data)[kSlotBytes]) noexcept
@@ -157,7 +168,7 @@ extern "C" int PX71API WriteLogFile(LPCWSTR Text) noexcept
                                 OPEN_ALWAYS, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return 0;
     const HeaderSlotLock lock(file.get());
-    if (!lock.held()) return 0;
+    if (!lock.may_write()) return 0;
 
     BYTE header[kSlotBytes];
     if (!ReadHeader(file.get(), header)) return 0;

@@ -108,6 +108,10 @@ extern "C" BOOL WINAPI LockFileEx(HANDLE file, DWORD flags, DWORD reserved, DWOR
     }
     auto object = File(call, file);
     if (!object) return FALSE;
+    if (call.machine.no_byte_range_locks) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return FALSE;
+    }
     const std::uint64_t length = std::uint64_t{bytesHigh} << 32 | bytesLow;
     const bool exclusive = flags & LOCKFILE_EXCLUSIVE_LOCK;
     if (flags & LOCKFILE_FAIL_IMMEDIATELY) return object->Lock(Offset(ov), length, exclusive, true);

@@ -3,6 +3,7 @@
 #include "sim/processes.h"
 
 #include <chrono>
+#include <cmath>
 
 using namespace sim;
 using namespace sim::api;
@@ -169,7 +170,12 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
 extern "C" void WINAPI Sleep(DWORD milliseconds)
 {
     Call call("Sleep", {milliseconds});
-    WaitUntil(call.machine, call.lock(), milliseconds, [] { return false; });
+    // A sleep ends on a timer tick: it lasts whole ticks, at least the time asked for.
+    DWORD wait = milliseconds;
+    const double tick = call.machine.timer_tick_ms;
+    if (milliseconds != 0 && milliseconds != INFINITE && tick > 0)
+        wait = static_cast<DWORD>(std::ceil(std::ceil(milliseconds / tick) * tick));
+    WaitUntil(call.machine, call.lock(), wait, [] { return false; });
 }
 
 extern "C" ULONGLONG WINAPI GetTickCount64(void)

@@ -310,6 +310,12 @@ public:
     // The program is a 32-bit one on 64-bit Windows (WOW64): the device installation
     // functions that change a device refuse it with ERROR_IN_WOW64.
     bool wow64 = false;
+    // The system timer's period: Sleep ends on a tick, so Sleep(1) lasts a whole one
+    // (reference: Sleep, "timeGetDevCaps"; 15.625 ms unless a program asked for finer).
+    double timer_tick_ms = 15.625;
+    // The file system of the program's drive keeps no byte-range locks: LockFileEx fails
+    // with ERROR_NOT_SUPPORTED (some network redirectors and file systems do).
+    bool no_byte_range_locks = false;
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
 
