@@ -1,5 +1,6 @@
 #include "service/service_host.h"
 
+#include "library/text.h"
 #include "service/command_dispatch.h"
 #include "service/pipe_request.h"
 
@@ -41,6 +42,47 @@ BOOL SendStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
     status.dwCheckPoint = checkPoint;
     status.dwWaitHint = waitHint;
     return SetServiceStatus(g_status, &status);
+}
+
+// A line in the system's event log under the service's name: what went wrong where
+// nobody would see it otherwise.
+void ReportToEventLog(WORD type, const WCHAR* text) noexcept
+{
+    HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
+    if (!source) return;
+    LPCWSTR strings[] = {text};
+    ReportEventW(source, type, 0, 1, nullptr, 1, 0, strings, nullptr);
+    DeregisterEventSource(source);
+}
+
+// Ejecting a device takes SeLoadDriverPrivilege of a caller that is not interactive, and
+// a LocalSystem service holds it without it being enabled: enabled once at start, or
+// every eject through the pipe is refused. Without it the rest still works, so the
+// service says so in the event log and runs on.
+void EnableEjectPrivilege() noexcept
+{
+    DWORD error = NO_ERROR;
+    HANDLE raw = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_ADJUST_PRIVILEGES | TOKEN_QUERY, &raw)) {
+        error = GetLastError();
+    } else {
+        px71::UniqueHandle token(raw);
+        TOKEN_PRIVILEGES privileges{};
+        privileges.PrivilegeCount = 1;
+        privileges.Privileges[0].Attributes = SE_PRIVILEGE_ENABLED;
+        // A failed call leaves its error; one that succeeds leaves 0, or
+        // ERROR_NOT_ALL_ASSIGNED when the token does not hold the privilege at all.
+        if (LookupPrivilegeValueW(nullptr, W16("SeLoadDriverPrivilege"), &privileges.Privileges[0].Luid))
+            AdjustTokenPrivileges(token.get(), FALSE, &privileges, sizeof privileges, nullptr, nullptr);
+        error = GetLastError();
+    }
+    if (error == NO_ERROR) return;
+    WCHAR text[160];
+    px71::FixedText<WCHAR> line(text, sizeof text / sizeof text[0]);
+    line.Append(W16("PX71Service could not enable SeLoadDriverPrivilege (error "))
+        .Decimal(error, 1)
+        .Append(W16("): cards cannot be ejected through the service."));
+    ReportToEventLog(EVENTLOG_WARNING_TYPE, text);
 }
 
 // Ends the serving loop at its next wait. The SERVICE_STOPPED report itself is the
@@ -454,6 +496,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
     if (!stopEvent) {
         error = GetLastError();
     } else if (ReportStatus(SERVICE_START_PENDING, 1, kStartWaitHintMs)) {
+        EnableEjectPrivilege();
         error = RunServer(stopEvent);
     }
     // Everything of the service thread is closed by now.

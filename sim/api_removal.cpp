@@ -1,6 +1,7 @@
 // Letting devices go: eject requests, which a device in use can veto, and removal
 // through SetupAPI.
 #include "sim/api.h"
+#include "sim/processes.h"
 
 #include <cstring>
 
@@ -44,6 +45,12 @@ extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_
     if (flags != 0) return CR_INVALID_FLAG;
     if (vetoName && nameLength == 0) return CR_INVALID_POINTER;
     if (vetoType) *vetoType = PNP_VetoTypeUnknown;
+    // A caller that is not interactive (a service) must hold SeLoadDriverPrivilege,
+    // enabled (reference: CM_Request_Device_Eject).
+    if (CallerIsService()) {
+        auto held = call.machine.privileges.find(u"SeLoadDriverPrivilege");
+        if (held == call.machine.privileges.end() || !held->second) return CR_ACCESS_DENIED;
+    }
     DeviceTree& tree = call.machine.tree;
     const DevNode* n = tree.find(devInst);
     if (!n || !n->present) return CR_INVALID_DEVNODE;

@@ -193,3 +193,74 @@ extern "C" BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL p
     descriptor->Dacl = present ? dacl : nullptr;
     return TRUE;
 }
+
+// ---------------------------------------------------------------- tokens and privileges
+namespace {
+
+HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-1));
+
+class Token : public KernelObject {
+public:
+    const char* kind() const override { return "token"; }
+};
+
+struct KnownPrivilege {
+    const char16_t* name;
+    DWORD luid;
+};
+const KnownPrivilege kPrivileges[] = {
+    {u"SeLoadDriverPrivilege", 10}, {u"SeShutdownPrivilege", 19}, {u"SeDebugPrivilege", 20}};
+
+} // namespace
+
+extern "C" HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcess; }
+
+extern "C" BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
+{
+    Call call("OpenProcessToken", {P(process), access, P(token)});
+    if (call.failed()) return call.FailBool();
+    if (process != kCurrentProcess || !token) return Fail(ERROR_INVALID_PARAMETER);
+    *token = call.machine.AddHandle(std::make_shared<Token>());
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid)
+{
+    Call call("LookupPrivilegeValueW", {P(system), P(luid)}, Text(name));
+    if (call.failed()) return call.FailBool();
+    if (system || !name || !luid) return Fail(ERROR_INVALID_PARAMETER);
+    for (const auto& p : kPrivileges)
+        if (EqualNoCase(name, p.name)) {
+            luid->LowPart = p.luid;
+            luid->HighPart = 0;
+            return TRUE;
+        }
+    return Fail(ERROR_NO_SUCH_PRIVILEGE);
+}
+
+// Enables or disables what the token holds; a privilege it does not hold is left out,
+// and the call still succeeds with ERROR_NOT_ALL_ASSIGNED (reference: AdjustTokenPrivileges).
+extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD length,
+                                             PTOKEN_PRIVILEGES previous, PDWORD returnLength)
+{
+    Call call("AdjustTokenPrivileges",
+              {P(token), static_cast<std::uint64_t>(disableAll), P(newState), length, P(previous), P(returnLength)});
+    if (call.failed()) return call.FailBool();
+    if (!std::dynamic_pointer_cast<Token>(call.machine.Object(token))) return Fail(ERROR_INVALID_HANDLE);
+    if (disableAll || !newState || previous) return Fail(ERROR_INVALID_PARAMETER);
+    bool all = true;
+    for (DWORD i = 0; i < newState->PrivilegeCount; ++i) {
+        const LUID_AND_ATTRIBUTES& entry = (&newState->Privileges[0])[i];
+        const KnownPrivilege* known = nullptr;
+        for (const auto& p : kPrivileges)
+            if (p.luid == entry.Luid.LowPart && entry.Luid.HighPart == 0) known = &p;
+        auto held = known ? call.machine.privileges.find(known->name) : call.machine.privileges.end();
+        if (held == call.machine.privileges.end()) {
+            all = false;
+            continue;
+        }
+        held->second = (entry.Attributes & SE_PRIVILEGE_ENABLED) != 0;
+    }
+    SetLastError(all ? ERROR_SUCCESS : ERROR_NOT_ALL_ASSIGNED);
+    return TRUE;
+}

@@ -58,6 +58,60 @@ bool sim::WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms)
     });
 }
 
+namespace {
+thread_local bool t_service_thread = false;
+} // namespace
+
+bool sim::CallerIsService() { return t_service_thread; }
+
+// ---------------------------------------------------------------- the event log
+namespace {
+class EventSource : public KernelObject {
+public:
+    explicit EventSource(std::string source) : source(std::move(source)) {}
+    const char* kind() const override { return "event source"; }
+    const std::string source;
+};
+} // namespace
+
+extern "C" HANDLE WINAPI RegisterEventSourceW(LPCWSTR server, LPCWSTR source)
+{
+    Call call("RegisterEventSourceW", {P(server)}, Text(source));
+    if (call.failed()) return call.FailHandle(nullptr);
+    if (server || !source) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return call.machine.AddHandle(std::make_shared<EventSource>(Narrow(source)));
+}
+
+extern "C" BOOL WINAPI ReportEventW(HANDLE log, WORD type, WORD category, DWORD eventId, PVOID userSid, WORD strings,
+                                    DWORD dataSize, LPCWSTR* text, PVOID data)
+{
+    Call call("ReportEventW", {P(log), type, category, eventId, P(userSid), strings, dataSize, P(data)});
+    if (call.failed()) return call.FailBool();
+    auto source = std::dynamic_pointer_cast<EventSource>(call.machine.Object(log));
+    if (!source || (strings && !text)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::string entry = source->source + ":";
+    for (WORD i = 0; i < strings; ++i) entry += " " + (text[i] ? Narrow(text[i]) : std::string());
+    call.machine.event_log.push_back(entry);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI DeregisterEventSource(HANDLE log)
+{
+    Call call("DeregisterEventSource", {P(log)});
+    if (call.failed()) return call.FailBool();
+    if (!std::dynamic_pointer_cast<EventSource>(call.machine.Object(log)) || !call.machine.CloseObject(log)) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    return TRUE;
+}
+
 // ---------------------------------------------------------------- the service calls
 extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* table)
 {
@@ -86,6 +140,7 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* t
     std::u16string name = service.name;
     Machine* machine = &call.machine;
     std::thread main_thread([main, name, machine]() mutable {
+        t_service_thread = true;  // a service's calls are not interactive
         LPWSTR argv[] = {name.data(), nullptr};
         main(1, argv);
         std::lock_guard lock(machine->mutex);

@@ -316,6 +316,11 @@ public:
     // The file system of the program's drive keeps no byte-range locks: LockFileEx fails
     // with ERROR_NOT_SUPPORTED (some network redirectors and file systems do).
     bool no_byte_range_locks = false;
+    // The process's token: the privileges it holds, each enabled or not. A LocalSystem
+    // service holds SeLoadDriverPrivilege, not enabled until it asks.
+    std::map<std::u16string, bool> privileges{{u"SeLoadDriverPrivilege", false}};
+    // What programs reported to the system's event log, as "source: text".
+    std::vector<std::string> event_log;
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
 

@@ -233,6 +233,9 @@ bool WaitForServiceState(Machine& machine, DWORD state, DWORD timeout_ms);
 // The pipe's record (null when no instance exists).
 std::shared_ptr<PipeInstance> FindPipe(Machine& machine, std::u16string_view name);
 
+// The calling thread is a service's (its main function's): not interactive.
+bool CallerIsService();
+
 // ---- for tests: accounts and who a pipe client is
 // A well-known account's SID as access entries record it ("S-1-5-32-545").
 std::u16string AccountSid(WELL_KNOWN_SID_TYPE type);

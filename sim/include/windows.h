@@ -739,6 +739,38 @@ extern "C" void WINAPI BuildExplicitAccessWithNameW(PEXPLICIT_ACCESS_W ea, LPWST
 extern "C" DWORD WINAPI SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries, PACL oldAcl, PACL* newAcl);
 extern "C" BOOL WINAPI SetSecurityDescriptorDacl(PSECURITY_DESCRIPTOR sd, BOOL present, PACL dacl, BOOL defaulted);
 
+// ---------------------------------------------------------------- tokens, privileges, event log
+typedef struct _LUID {
+    DWORD LowPart;
+    LONG HighPart;
+} LUID, *PLUID;
+typedef struct _LUID_AND_ATTRIBUTES {
+    LUID Luid;
+    DWORD Attributes;
+} LUID_AND_ATTRIBUTES;
+typedef struct _TOKEN_PRIVILEGES {
+    DWORD PrivilegeCount;
+    LUID_AND_ATTRIBUTES Privileges[1];
+} TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
+#define SE_PRIVILEGE_ENABLED 0x00000002L
+#define SE_LOAD_DRIVER_NAME u"SeLoadDriverPrivilege"
+#define TOKEN_QUERY 0x0008
+#define TOKEN_ADJUST_PRIVILEGES 0x0020
+#define ERROR_NOT_ALL_ASSIGNED 1300L
+#define ERROR_NO_SUCH_PRIVILEGE 1313L
+extern "C" HANDLE WINAPI GetCurrentProcess(void);
+extern "C" BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token);
+extern "C" BOOL WINAPI LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid);
+extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD length,
+                                             PTOKEN_PRIVILEGES previous, PDWORD returnLength);
+#define EVENTLOG_ERROR_TYPE 0x0001
+#define EVENTLOG_WARNING_TYPE 0x0002
+#define EVENTLOG_INFORMATION_TYPE 0x0004
+extern "C" HANDLE WINAPI RegisterEventSourceW(LPCWSTR server, LPCWSTR source);
+extern "C" BOOL WINAPI ReportEventW(HANDLE log, WORD type, WORD category, DWORD eventId, PVOID userSid, WORD strings,
+                                    DWORD dataSize, LPCWSTR* text, PVOID data);
+extern "C" BOOL WINAPI DeregisterEventSource(HANDLE log);
+
 // ---------------------------------------------------------------- processes
 typedef struct _STARTUPINFOA {
     DWORD cb;

@@ -28,8 +28,9 @@ struct RunningService {
     sim::DefaultNodes nodes = sim::BuildDefaultMachine(machine);
     std::thread service;
 
-    RunningService()
+    explicit RunningService(const std::function<void(sim::Machine&)>& prepare = {})
     {
+        if (prepare) prepare(machine);
         sim::LaunchService(machine, u"PX71Service");
         service = std::thread([] { px71service::RunServiceProcess(); });
         EXPECT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));
@@ -188,6 +189,34 @@ void NoLibraryCall(RunningService& s, const PipeRequest&)
 {
     for (const char* f : {"SetupDiGetClassDevsA", "SetupDiGetClassDevsW", "RegOpenKeyExW", "CreateFileW", "CreateFileA"})
         EXPECT_EQ(s.machine.CallCount(f), 1u * (std::string(f) == "CreateFileW")) << f << ": the client's pipe open only";
+}
+
+// The service enables SeLoadDriverPrivilege at start: an eject asked of a service that
+// does not hold it enabled is refused. Where the token lacks it, the service says so in
+// the event log and serves the rest.
+TEST(ServiceRoad, EjectsNeedThePrivilegeTheServiceEnables)
+{
+    for (const bool held : {true, false}) {
+        SCOPED_TRACE(held ? "the token holds it" : "the token lacks it");
+        RunningService s([&](sim::Machine& m) {
+            if (!held) m.privileges.clear();
+        });
+        PipeRequest request = Request(7);  // the CardBus card
+        Exchange x = Ask(request);
+        ASSERT_EQ(x.reply_bytes, sizeof x.reply);
+        EXPECT_EQ(x.reply.Result, held ? 1 : 0);
+        EXPECT_EQ(s.machine.tree.node(s.nodes.cardbus_card).present, !held);
+        if (held) {
+            EXPECT_TRUE(s.machine.event_log.empty());
+        } else {
+            ASSERT_EQ(s.machine.event_log.size(), 1u);
+            EXPECT_NE(s.machine.event_log[0].find("PX71Service: PX71Service could not enable SeLoadDriverPrivilege "
+                                                  "(error 1300)"),
+                      std::string::npos)
+                << s.machine.event_log[0];
+            EXPECT_EQ(Ask(Request(14)).reply.Result, 0x1F) << "the rest is served";
+        }
+    }
 }
 
 // One request of every code through the pipe, each on a fresh machine.
