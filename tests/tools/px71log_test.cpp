@@ -110,8 +110,9 @@ TEST_F(Px71LogTest, DamagedAndForeignFilesAreNamedNotPrinted)
     } cases[] = {
         {"an empty file", "", "fewer than the 200 of a log header", false},
         {"a foreign file", std::string(4096, 'M'), "does not begin with the marker \"PX71LOG\"", false},
-        {"a bad creation time", good.substr(0, 8) + "2026/13/08 21:05:09" + good.substr(27),
-         "creation time (bytes 8 to 27) is not a date", false},
+        {"a bad creation time: the records are still listed",
+         good.substr(0, 8) + "2026/13/08 21:05:09" + good.substr(27), "creation time (bytes 8 to 27) is not a date",
+         true},
         {"next slot 0", Header("2026/12/08 21:05:09", 0) + good.substr(200), "the next slot is 0, outside 1 to 4999",
          false},
         {"next slot 5000", Header("2026/12/08 21:05:09", 5000) + good.substr(200), "the next slot is 5000", false},

@@ -83,12 +83,15 @@ Log Parse(const std::string& image, std::size_t file_size)
         log.fatal = "not a PX71 log: it does not begin with the marker \"PX71LOG\"";
         return log;
     }
+    // A damaged creation time says nothing of the records: they are listed all the same
+    // (a writer may still be appending to this log), and the damage is named.
     const std::string created = image.substr(8, 19);
     if (!IsDateTime(created) || image[27] != '\0') {
-        log.fatal = "damaged header: the creation time (bytes 8 to 27) is not a date and time";
-        return log;
+        log.problems.push_back("damaged header: the creation time (bytes 8 to 27) is not a date and time");
+        log.created = "(damaged)";
+    } else {
+        log.created = created;
     }
-    log.created = created;
     std::size_t next = 0;
     for (int i = 3; i >= 0; --i) next = next << 8 | static_cast<unsigned char>(image[28 + i]);
     if (next == 0 || next >= kSlots) {
