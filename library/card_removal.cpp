@@ -18,18 +18,42 @@ int RequestEject(DEVINST node) noexcept
     return cr == CR_SUCCESS && vetoType == PNP_VetoTypeUnknown && vetoName[0] == 0 ? 1 : 0;
 }
 
-// A reader medium: lock its volume, eject the medium, unlock. The eject is not sent
-// while another program holds files open on the volume (the lock fails).
+// A fresh medium is often held for a moment by whoever looks at it first (an indexer,
+// a virus scanner, a thumbnail reader): the lock is tried again for this long.
+constexpr ULONGLONG kLockRetryMs = 2000;
+constexpr DWORD kLockRetryPauseMs = 100;
+
+bool Control(HANDLE volume, DWORD code, const void* in = nullptr, DWORD inSize = 0) noexcept
+{
+    DWORD returned = 0;
+    return DeviceIoControl(volume, code, const_cast<void*>(in), inSize, nullptr, 0, &returned, nullptr) != FALSE;
+}
+
+bool LockWithin(HANDLE volume, ULONGLONG milliseconds) noexcept
+{
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    for (;;) {
+        if (Control(volume, FSCTL_LOCK_VOLUME)) return true;
+        if (GetLastError() != ERROR_ACCESS_DENIED || GetTickCount64() >= deadline) return false;
+        Sleep(kLockRetryPauseMs);
+    }
+}
+
+// A reader medium, in the platform's documented order: lock its volume, dismount it,
+// allow the removal, eject, unlock. The eject is not sent while another program holds
+// files open on the volume (the lock fails once the retries are over).
 int EjectMedium(const char* volumePath) noexcept
 {
     UniqueFile volume(CreateFileA(volumePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                   nullptr, OPEN_EXISTING, 0, nullptr));
     if (!volume) return 0;
-    DWORD returned = 0;
-    if (!DeviceIoControl(volume.get(), FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr)) return 0;
-    const BOOL ejected =
-        DeviceIoControl(volume.get(), IOCTL_STORAGE_EJECT_MEDIA, nullptr, 0, nullptr, 0, &returned, nullptr);
-    DeviceIoControl(volume.get(), FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    if (!LockWithin(volume.get(), kLockRetryMs)) return 0;
+    PREVENT_MEDIA_REMOVAL allow{};
+    allow.PreventMediaRemoval = FALSE;
+    const bool ejected = Control(volume.get(), FSCTL_DISMOUNT_VOLUME) &&
+                         Control(volume.get(), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow) &&
+                         Control(volume.get(), IOCTL_STORAGE_EJECT_MEDIA);
+    Control(volume.get(), FSCTL_UNLOCK_VOLUME);
     return ejected ? 1 : 0;
 }
 

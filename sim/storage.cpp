@@ -84,7 +84,7 @@ public:
     }
     const char* kind() const override { return "volume"; }
 
-    BOOL Ioctl(DWORD code, const void*, DWORD, void* out, DWORD out_size, DWORD* returned) override
+    BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned) override
     {
         Volume* v = machine_.storage.LiveVolume(machine_, letter_);
         if (!v) return Fail(ERROR_NOT_READY);
@@ -96,16 +96,28 @@ public:
             if ((access_ & (GENERIC_READ | GENERIC_WRITE)) == 0) return Fail(ERROR_ACCESS_DENIED);
             if (d && !d->medium) return Fail(ERROR_NOT_READY);
             if (v->locked_by == this) return TRUE;
-            if (v->locked_by || v->open_files > 0) return Fail(ERROR_ACCESS_DENIED);
+            if (v->locked_by || v->InUse()) return Fail(ERROR_ACCESS_DENIED);
             v->locked_by = this;
             return TRUE;
         case FSCTL_UNLOCK_VOLUME:
             if (v->locked_by != this) return Fail(ERROR_NOT_LOCKED);
             v->locked_by = nullptr;
             return TRUE;
+        case FSCTL_DISMOUNT_VOLUME:
+            // Reference: FSCTL_DISMOUNT_VOLUME; without the lock, open files would be cut off.
+            if (v->locked_by != this) return Fail(ERROR_ACCESS_DENIED);
+            v->dismounted = true;
+            *returned = 0;
+            return TRUE;
+        case IOCTL_STORAGE_MEDIA_REMOVAL:
+            if (!in || in_size < sizeof(PREVENT_MEDIA_REMOVAL)) return Fail(ERROR_INVALID_PARAMETER);
+            v->removal_prevented = static_cast<const PREVENT_MEDIA_REMOVAL*>(in)->PreventMediaRemoval != 0;
+            *returned = 0;
+            return TRUE;
         case IOCTL_STORAGE_EJECT_MEDIA:
             if (!d || !d->removable) return Fail(ERROR_INVALID_FUNCTION);
             if (v->locked_by && v->locked_by != this) return Fail(ERROR_ACCESS_DENIED);
+            if (v->removal_prevented) return Fail(ERROR_ACCESS_DENIED);
             if (!d->medium) return Fail(ERROR_NOT_READY);
             d->medium = false;
             *returned = 0;

@@ -15,6 +15,7 @@
 
 #include <windows.h>
 
+#include <chrono>
 #include <cstdint>
 #include <map>
 #include <string>
@@ -50,6 +51,15 @@ struct Volume {
     int failing_opens = 0;         // so many opens fail (ERROR_SHARING_VIOLATION) before one succeeds
     // Held by an open volume handle after FSCTL_LOCK_VOLUME, until unlock or close.
     const void* locked_by = nullptr;
+    // A program that looks at a fresh medium (an indexer, a virus scanner) holds a file
+    // open on it until then, and lets go by itself.
+    std::chrono::steady_clock::time_point transient_holder_until{};
+    bool dismounted = false;        // FSCTL_DISMOUNT_VOLUME was sent; it mounts again on use
+    bool removal_prevented = false;  // IOCTL_STORAGE_MEDIA_REMOVAL with TRUE is in force
+    bool InUse() const
+    {
+        return open_files > 0 || std::chrono::steady_clock::now() < transient_holder_until;
+    }
 };
 
 class Storage {

@@ -5,6 +5,7 @@
 #include "sim/storage.h"
 #include "support/machine_test.h"
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -165,8 +166,12 @@ TEST_F(ReaderTest, TheRoadOfARequestEjectsTheSdMedium)
             c.args[1] != IOCTL_SCSI_PASS_THROUGH_DIRECT)
             codes.push_back(c.args[1]);
     }
-    EXPECT_EQ(codes, (std::vector<std::uint64_t>{FSCTL_LOCK_VOLUME, IOCTL_STORAGE_EJECT_MEDIA, FSCTL_UNLOCK_VOLUME}));
+    // The platform's documented sequence: lock, dismount, allow removal, eject, unlock.
+    EXPECT_EQ(codes, (std::vector<std::uint64_t>{FSCTL_LOCK_VOLUME, FSCTL_DISMOUNT_VOLUME, IOCTL_STORAGE_MEDIA_REMOVAL,
+                                                 IOCTL_STORAGE_EJECT_MEDIA, FSCTL_UNLOCK_VOLUME}));
     EXPECT_EQ(machine.storage.volumes['G'].locked_by, nullptr);
+    EXPECT_TRUE(machine.storage.volumes['G'].dismounted);
+    EXPECT_FALSE(machine.storage.volumes['G'].removal_prevented);
     Named after = Name(2);
     EXPECT_EQ(after.result, 1) << "the SD medium is gone; the card behind it moved up";
     EXPECT_EQ(after.name, u"USB Bluetooth Adapter");
@@ -186,13 +191,24 @@ TEST_F(ReaderTest, NamesMoveUpAfterAnEject)
 
 TEST_F(ReaderTest, NoEjectUnderOpenFiles)
 {
+    // A lasting holder: the lock is tried again for about 2 s, then nothing is sent.
     machine.storage.volumes['F'].open_files = 1;
     machine.ClearCalls();
     EXPECT_EQ(XU_StopEhciExpressCard(0, 1), 0);
     EXPECT_TRUE(machine.storage.disk(3)->medium);
-    for (const auto& c : machine.calls())
+    std::size_t locks = 0;
+    for (const auto& c : machine.calls()) {
         EXPECT_FALSE(c.function == "DeviceIoControl" && c.args[1] == IOCTL_STORAGE_EJECT_MEDIA);
+        locks += c.function == "DeviceIoControl" && c.args[1] == FSCTL_LOCK_VOLUME;
+    }
+    EXPECT_GT(locks, 1u) << "the lock was tried again";
+    EXPECT_LE(locks, 22u) << "every 100 ms for about 2 s, no more";
     machine.storage.volumes['F'].open_files = 0;
+    // A holder that lets go by itself, as an indexer does with a fresh medium: the
+    // eject goes through once it has.
+    machine.storage.volumes['F'].transient_holder_until = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 1), 1);
+    EXPECT_FALSE(machine.storage.disk(3)->medium);
     machine.storage.volumes['F'].deny_read_write = true;
     EXPECT_EQ(Name(1).result, 3) << "a volume that cannot be opened holds no card we can see";
 }
