@@ -67,6 +67,14 @@ extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_
         }
         return CR_REMOVE_VETOED;
     }
+    // Some devices stay, held for eject, until they are pulled: what was below them goes.
+    if (n->held_after_eject) {
+        DevNode& held = tree.node(devInst);
+        for (DEVINST child : std::vector<DEVINST>(held.children)) tree.RemoveSubtree(child);
+        held.status = DN_HAS_PROBLEM;
+        held.problem = CM_PROB_HELD_FOR_EJECT;
+        return CR_SUCCESS;
+    }
     tree.RemoveSubtree(devInst);
     return CR_SUCCESS;
 }

@@ -206,6 +206,7 @@ DEVINST DeviceTree::Add(DEVINST parent, const NewDevice& dev)
     n.present = dev.present;
     n.status = dev.status;
     n.problem = dev.problem;
+    n.held_after_eject = dev.held_after_eject;
     if (!dev.hardware_ids.empty()) n.properties[CM_DRP_HARDWAREID] = {REG_MULTI_SZ, MultiSzBytes(dev.hardware_ids)};
     if (!dev.compatible_ids.empty())
         n.properties[CM_DRP_COMPATIBLEIDS] = {REG_MULTI_SZ, MultiSzBytes(dev.compatible_ids)};

@@ -74,6 +74,9 @@ struct NewDevice {
     bool present = true;
     ULONG status = DN_DRIVER_LOADED | DN_STARTED;
     ULONG problem = 0;
+    // Once ejected, the node stays until the card is pulled, with problem 47 (held for
+    // eject), as Windows keeps many USB and CardBus devices; otherwise it goes at once.
+    bool held_after_eject = false;
 };
 
 struct DeviceInterface {
@@ -92,6 +95,7 @@ struct DevNode {
     ULONG status = 0;
     ULONG problem = 0;
     bool refuse_property_writes = false;
+    bool held_after_eject = false;             // see NewDevice
     PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;  // an eject of this node (or above it) is vetoed when set
     std::u16string veto_name;                  // who vetoes, as the eject request reports it
     std::map<ULONG, Property> properties;  // by CM_DRP_ code

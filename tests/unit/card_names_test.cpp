@@ -5,6 +5,7 @@
 
 #include <cstring>
 #include <string>
+#include <vector>
 
 using px71test::MachineTest;
 
@@ -201,6 +202,57 @@ TEST_F(CardNamesTest, SataRemovalNeedsAStartedDisk)
     EXPECT_EQ(XU_Stop3132Card(0, 0), 1);
     EXPECT_FALSE(machine.tree.node(a0).present);
     EXPECT_EQ(XU_Stop3132Card(0, 1), 0) << "the remaining disk is still not started";
+}
+
+// After an eject a device may stay in the tree, held for eject (problem 47), until it is
+// pulled. Names and removals still count the cards alike: a removal never lets go a card
+// other than the one the same numbers name, for every kind and every index.
+TEST(CardNumbering, NamesAndRemovalsAgreeWhileACardIsHeldForEject)
+{
+    using NameFunction = int (*)(DWORD, DWORD, LPWSTR, DWORD);
+    using StopFunction = int (*)(DWORD, DWORD);
+    struct Kind {
+        const char* what;
+        DEVINST (Cards::*controller)();
+        NameFunction name;
+        StopFunction stop;
+        const char16_t* suffix;  // the SATA names are the friendly names
+    } kinds[] = {
+        {"CardBus", &Cards::CardBus, XU_GetCardBusCardName, XU_StopCardBusCard, u""},
+        {"OHCI", &Cards::Ohci, XU_GetOhciExpressCardName, XU_StopOhciExpressCard, u""},
+        {"EHCI", &Cards::Ehci, XU_GetEhciExpressCardName, XU_StopEhciExpressCard, u""},
+        {"SATA", &Cards::Sata, XU_Get3132CardName, XU_Stop3132Card, u" (friendly)"},
+    };
+    for (const auto& kind : kinds) {
+        for (DWORD index = 0; index < 4; ++index) {
+            SCOPED_TRACE(std::string(kind.what) + ", card " + std::to_string(index));
+            sim::Machine m;
+            sim::ActiveMachine active(m);
+            Cards cards(m);
+            const DEVINST controller = (cards.*kind.controller)();
+            std::vector<DEVINST> nodes;
+            for (char16_t c : {u'A', u'B', u'C'}) {
+                nodes.push_back(cards.Card(controller, std::u16string(u"Card ") + c));
+                m.tree.node(nodes.back()).held_after_eject = true;
+            }
+            ASSERT_EQ(kind.stop(0, 1), 1) << "card B let go";
+            const NameResult named = Name(kind.name, 0, index);
+            auto let_go = [&](DEVINST n) {
+                return !m.tree.node(n).present || m.tree.node(n).problem == CM_PROB_HELD_FOR_EJECT;
+            };
+            std::vector<bool> before;
+            for (DEVINST n : nodes) before.push_back(let_go(n));
+            kind.stop(0, index);
+            for (std::size_t k = 0; k < nodes.size(); ++k) {
+                if (before[k] || !let_go(nodes[k])) continue;
+                // A card that went with this removal is the one the name gave.
+                EXPECT_NE(named.result, 0) << "no card was named, yet one went";
+                EXPECT_EQ(named.name, std::u16string(u"Card ") + static_cast<char16_t>(u'A' + k) + kind.suffix)
+                    << "another card went than the one named";
+            }
+            EXPECT_TRUE(px71test::NothingOpen(m));
+        }
+    }
 }
 
 TEST(CardFaults, NamesAndRemovalsLeaveNothingOpen)
