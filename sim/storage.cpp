@@ -163,9 +163,22 @@ BOOL PassThrough(PhysicalDisk& d, void* in, DWORD in_size, void* out, DWORD out_
     if (!in || in != out || in_size < sizeof(SCSI_PASS_THROUGH_DIRECT) || out_size < sizeof(SCSI_PASS_THROUGH_DIRECT))
         return Fail(ERROR_INVALID_PARAMETER);
     auto& spt = *static_cast<SCSI_PASS_THROUGH_DIRECT*>(in);
+    d.last_pass_through = spt;
+    d.last_pass_through_bytes = in_size;
+    // What the port driver refuses (reference: IOCTL_SCSI_PASS_THROUGH_DIRECT): a record
+    // of another size, no command, data without a buffer, sense data that would land
+    // outside the caller's buffer.
     if (spt.Length != sizeof(SCSI_PASS_THROUGH_DIRECT) || spt.CdbLength == 0 || spt.CdbLength > 16)
         return Fail(ERROR_INVALID_PARAMETER);
     if (spt.DataTransferLength && !spt.DataBuffer) return Fail(ERROR_INVALID_PARAMETER);
+    if (spt.SenseInfoLength &&
+        (spt.SenseInfoOffset < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
+         std::uint64_t{spt.SenseInfoOffset} + spt.SenseInfoLength > std::min(in_size, out_size)))
+        return Fail(ERROR_INVALID_PARAMETER);
+    // INQUIRY and READ CAPACITY bring data in: a request that says it sends data out
+    // fails on the bus, as with a real disk.
+    if ((spt.Cdb[0] == 0x12 || spt.Cdb[0] == 0x25) && spt.DataTransferLength && spt.DataIn != SCSI_IOCTL_DATA_IN)
+        return Fail(ERROR_IO_DEVICE);
     *returned = sizeof(SCSI_PASS_THROUGH_DIRECT);
     auto* data = static_cast<UCHAR*>(spt.DataBuffer);
     spt.ScsiStatus = kStatusGood;

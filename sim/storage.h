@@ -37,6 +37,10 @@ struct PhysicalDisk {
     ULONGLONG blocks = 0;
     DWORD block_size = 512;
     bool fail_pass_through = false;  // IOCTL_SCSI_PASS_THROUGH_DIRECT fails outright
+    // The fields of the last pass-through record the disk was sent, as the caller set
+    // them, and the size of the buffer around it.
+    SCSI_PASS_THROUGH_DIRECT last_pass_through{};
+    DWORD last_pass_through_bytes = 0;
 };
 
 struct Volume {

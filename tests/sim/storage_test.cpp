@@ -80,6 +80,54 @@ TEST_F(StorageTest, VolumeAnswersItsDiskNumber)
     CloseHandle(h);
 }
 
+// A pass-through record with wrong fields is refused, as the port driver and a real
+// disk refuse it.
+TEST_F(StorageTest, PassThroughWithWrongFieldsIsRefused)
+{
+    struct Record {
+        SCSI_PASS_THROUGH_DIRECT spt;
+        ULONG filler;
+        UCHAR sense[32];
+    };
+    struct Case {
+        const char* what;
+        void (*spoil)(Record&);
+        DWORD error;  // 0: answered
+    } cases[] = {
+        {"a good INQUIRY", [](Record&) {}, 0},
+        {"data out for a command that brings data in", [](Record& r) { r.spt.DataIn = 0; }, ERROR_IO_DEVICE},
+        {"sense data past the buffer", [](Record& r) { r.spt.SenseInfoOffset = sizeof(Record) - 8; },
+         ERROR_INVALID_PARAMETER},
+        {"sense data over the record's own fields", [](Record& r) { r.spt.SenseInfoOffset = 8; },
+         ERROR_INVALID_PARAMETER},
+        {"a record of another size", [](Record& r) { r.spt.Length = 44; }, ERROR_INVALID_PARAMETER},
+    };
+    for (const auto& c : cases) {
+        HANDLE disk = Open(u"\\\\.\\PHYSICALDRIVE3", GENERIC_READ | GENERIC_WRITE);
+        ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+        UCHAR data[96] = {};
+        Record r{};
+        r.spt.Length = sizeof r.spt;
+        r.spt.CdbLength = 6;
+        r.spt.SenseInfoLength = 24;
+        r.spt.DataIn = SCSI_IOCTL_DATA_IN;
+        r.spt.DataTransferLength = sizeof data;
+        r.spt.TimeOutValue = 2;
+        r.spt.DataBuffer = data;
+        r.spt.SenseInfoOffset = offsetof(Record, sense);
+        r.spt.Cdb[0] = 0x12;
+        r.spt.Cdb[4] = sizeof data;
+        c.spoil(r);
+        DWORD returned = 0;
+        const BOOL ok = DeviceIoControl(disk, IOCTL_SCSI_PASS_THROUGH_DIRECT, &r, sizeof r, &r, sizeof r, &returned, nullptr);
+        EXPECT_EQ(ok != FALSE, c.error == 0) << c.what;
+        if (c.error) {
+            EXPECT_EQ(Error(), c.error) << c.what;
+        }
+        CloseHandle(disk);
+    }
+}
+
 TEST_F(StorageTest, LockFailsWhileAFileIsOpenOrAnotherHandleHoldsIt)
 {
     HANDLE a = Open(u"\\\\.\\F:", GENERIC_READ | GENERIC_WRITE);

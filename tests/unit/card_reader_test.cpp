@@ -131,6 +131,31 @@ TEST_F(ReaderTest, PassThroughRecordAndItsFailure)
     }
     EXPECT_EQ(machine.CallCount("WaitForSingleObject"), 1u) << "the pause after a command";
 
+    // The record's fields as the disk got them, for both commands. The x86 column is
+    // what the 32-bit build's static assertions pin; the host checks its own column.
+    BYTE capacity[8] = {};
+    const BYTE read_capacity[10] = {0x25};
+    DWORD capacity_length = sizeof capacity;
+    ASSERT_EQ(px71::SendVolumeScsiCommand(capacity, &capacity_length, "\\\\.\\F:", read_capacity, 10), 1);
+    const auto& spt = machine.storage.disk(3)->last_pass_through;
+    const bool x64 = sizeof(void*) == 8;
+    const struct {
+        const char* field;
+        std::uint64_t got, x64, x86;
+    } fields[] = {
+        {"Length", spt.Length, 56, 44},
+        {"TargetId", spt.TargetId, 1, 1},
+        {"CdbLength", spt.CdbLength, 10, 10},
+        {"SenseInfoLength", spt.SenseInfoLength, 24, 24},
+        {"DataIn", spt.DataIn, SCSI_IOCTL_DATA_IN, SCSI_IOCTL_DATA_IN},
+        {"DataTransferLength", spt.DataTransferLength, 8, 8},
+        {"TimeOutValue", spt.TimeOutValue, 2, 2},
+        {"SenseInfoOffset", spt.SenseInfoOffset, 60, 48},
+        {"record bytes", machine.storage.disk(3)->last_pass_through_bytes, 96, 80},
+    };
+    for (const auto& f : fields) EXPECT_EQ(f.got, x64 ? f.x64 : f.x86) << f.field;
+    EXPECT_EQ(spt.SenseInfoOffset, offsetof(px71::PassThroughRecord, Sense));
+
     machine.storage.disk(3)->fail_pass_through = true;
     length = 0x60;
     EXPECT_EQ(px71::SendVolumeScsiCommand(data, &length, "\\\\.\\F:", cdb, 6), 0)
