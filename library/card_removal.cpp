@@ -3,6 +3,7 @@
 #include "library/card_names.h"
 
 #include "library/px71.h"
+#include "library/text.h"
 
 namespace px71 {
 namespace {
@@ -15,7 +16,18 @@ int RequestEject(DEVINST node) noexcept
     PNP_VETO_TYPE vetoType = PNP_VetoTypeUnknown;
     WCHAR vetoName[MAX_PATH] = {};
     const CONFIGRET cr = CM_Request_Device_EjectW(node, &vetoType, vetoName, MAX_PATH, 0);
-    return cr == CR_SUCCESS && vetoType == PNP_VetoTypeUnknown && vetoName[0] == 0 ? 1 : 0;
+    if (cr == CR_SUCCESS && vetoType == PNP_VetoTypeUnknown && vetoName[0] == 0) return 1;
+    // Who held the card on to, where a user can look it up: one line in PX71.LOG.
+    if (vetoType != PNP_VetoTypeUnknown || vetoName[0] != 0) {
+        WCHAR line[MAX_PATH + 64];
+        FixedText<WCHAR> text(line, sizeof line / sizeof line[0]);
+        text.Append(W16("\r\nEject vetoed (veto type "))
+            .Decimal(static_cast<unsigned long>(vetoType), 1)
+            .Append(W16("): "))
+            .Append(vetoName);
+        WriteLogFile(line);
+    }
+    return 0;
 }
 
 // A fresh medium is often held for a moment by whoever looks at it first (an indexer,

@@ -1,6 +1,7 @@
 // Card names and removal over the controller walk: which card a pair of numbers
 // means, what the client is told, and what is let go.
 #include "library/px71.h"
+#include "sim/files.h"
 #include "support/machine_test.h"
 
 #include <cstring>
@@ -171,6 +172,11 @@ TEST_F(CardNamesTest, RemovalReportsOnlyWhatWasLetGo)
     EXPECT_TRUE(machine.tree.node(busy).present);
     EXPECT_TRUE(machine.system_boxes.empty()) << "the veto came back to the caller, not in a box: "
                                               << machine.system_boxes.front();
+    // Who vetoed is written where a user can look it up: one line in PX71.LOG.
+    const auto log = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
+    ASSERT_TRUE(log.has_value());
+    const std::string text(log->begin(), log->end());
+    EXPECT_NE(text.find("\r\nEject vetoed (veto type 5): \\Device\\HarddiskVolume7"), std::string::npos);
     const auto asks = Calls("CM_Request_Device_EjectW");
     ASSERT_FALSE(asks.empty());
     EXPECT_NE(asks.back().args[1], 0u) << "a veto type";
