@@ -6,7 +6,30 @@
 # (/usr/lib/wine/wine64, tests/wine/lib.sh) and make Windows paths without Wine.
 # usage: check-wine-calls.sh SOURCE_DIR            checks the tree
 #        check-wine-calls.sh --files FILE...       checks these files
+#        check-wine-calls.sh --self-test           must find each call in a sample it writes
 set -u
+if [ "${1:-}" = --self-test ]; then
+    # The sample's wrapper names are put together here, so that no file in the tree
+    # holds such a call.
+    sample=$(mktemp)
+    trap 'rm -f "$sample"' EXIT
+    w="wi""ne"
+    {
+        echo "# $w in a comment is fine"
+        echo "exe=\$(${w}path -w \"\$BIN/PX71Service.exe\")"
+        echo "$w sc.exe query PX71Service"
+        echo "  ${w}server -k"
+        echo "add_test(NAME a COMMAND ${w}64 b.exe)"
+        echo "set(PX71_WINE $w)"
+    } >"$sample"
+    found=$("$0" --files "$sample" 2>/dev/null | grep -c "^$sample:")
+    if [ "$found" -ne 5 ]; then
+        echo "check-wine-calls: the self-test found $found of the 5 calls in its sample" >&2
+        exit 1
+    fi
+    echo "check-wine-calls: the self-test found all 5 calls and passed over the comment"
+    exit 0
+fi
 if [ "${1:-}" = --files ]; then
     shift
     files=("$@")
