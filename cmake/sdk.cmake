@@ -1,0 +1,45 @@
+# What a program that uses PX71 links and includes: the import library PX71.lib of
+# this build's architecture, the public headers and the protocol documents, installed
+# as bin/<arch>, lib/<arch>, include, docs and examples.
+if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+    set(PX71_ARCH x64)
+else()
+    set(PX71_ARCH x86)
+endif()
+set(PX71_IMPORT_LIB ${CMAKE_BINARY_DIR}/lib/PX71.lib)
+
+if(PX71_ARCH STREQUAL x86)
+    # px71.h declares the exports __stdcall, so an x86 caller references XU_ReadPCI@12;
+    # the DLL exports XU_ReadPCI. dlltool --kill-at maps the one to the other.
+    set(def ${CMAKE_BINARY_DIR}/lib/PX71-x86.def)
+    list(JOIN PX71_EXPORTS "," exports)
+    add_custom_command(OUTPUT ${PX71_IMPORT_LIB}
+        COMMAND ${CMAKE_COMMAND} -D NM=${CMAKE_NM} "-D" "OBJECTS=$<JOIN:$<TARGET_OBJECTS:px71>,$<COMMA>>"
+                "-D" "EXPORTS=${exports}" -D DEF=${def} -P ${PROJECT_SOURCE_DIR}/cmake/x86_import_def.cmake
+        COMMAND ${CMAKE_DLLTOOL} --kill-at --def ${def} --dllname PX71.dll --output-lib ${PX71_IMPORT_LIB}
+        DEPENDS px71 ${PROJECT_SOURCE_DIR}/cmake/x86_import_def.cmake
+        COMMENT "x86 import library PX71.lib")
+else()
+    # One calling convention, no decoration: the linker's import library serves as is.
+    add_custom_command(OUTPUT ${PX71_IMPORT_LIB}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_LINKER_FILE:px71> ${PX71_IMPORT_LIB}
+        DEPENDS px71
+        COMMENT "x64 import library PX71.lib")
+endif()
+add_custom_target(px71_import_lib ALL DEPENDS ${PX71_IMPORT_LIB})
+
+# px71_link_import_lib(target): links target against PX71.lib, as a program outside
+# this tree does.
+function(px71_link_import_lib target)
+    target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/library ${PROJECT_SOURCE_DIR}/service)
+    target_link_libraries(${target} PRIVATE ${PX71_IMPORT_LIB})
+    add_dependencies(${target} px71_import_lib)
+endfunction()
+
+install(FILES $<TARGET_FILE:px71> DESTINATION bin/${PX71_ARCH})
+install(FILES ${PX71_IMPORT_LIB} DESTINATION lib/${PX71_ARCH})
+install(FILES ${PROJECT_SOURCE_DIR}/library/px71.h ${PROJECT_SOURCE_DIR}/service/pipe_request.h DESTINATION include)
+install(FILES ${PROJECT_SOURCE_DIR}/docs/pipe-protocol.md ${PROJECT_SOURCE_DIR}/docs/log-format.md
+              ${PROJECT_SOURCE_DIR}/docs/security.md DESTINATION docs)
+install(FILES ${PROJECT_SOURCE_DIR}/examples/call_library.c ${PROJECT_SOURCE_DIR}/examples/pipe_client.c
+        DESTINATION examples)
