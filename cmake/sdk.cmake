@@ -43,3 +43,34 @@ install(FILES ${PROJECT_SOURCE_DIR}/docs/pipe-protocol.md ${PROJECT_SOURCE_DIR}/
               ${PROJECT_SOURCE_DIR}/docs/security.md DESTINATION docs)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/call_library.c ${PROJECT_SOURCE_DIR}/examples/pipe_client.c
         DESTINATION examples)
+
+if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART)
+    install(FILES $<TARGET_FILE:px71_service> $<TARGET_FILE:px71_applet> $<TARGET_FILE:px71ctl> $<TARGET_FILE:px71log>
+            DESTINATION bin/x64)
+    # The installer and the SDK carry the x86 library too: the x64 build makes it in a
+    # build of its own (x86/), with the same sources and the x86 toolchain.
+    include(ExternalProject)
+    set(PX71_X86_TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake CACHE FILEPATH
+        "Toolchain of the x86 part of the x64 build")
+    set(PX71_X86_DIR ${CMAKE_BINARY_DIR}/x86)
+    ExternalProject_Add(px71_x86
+        SOURCE_DIR ${PROJECT_SOURCE_DIR}
+        BINARY_DIR ${PX71_X86_DIR}
+        CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PX71_X86_TOOLCHAIN} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
+                   -DBUILD_TESTING=OFF -DPX71_X86_PART=ON
+        INSTALL_COMMAND ""
+        BUILD_ALWAYS ON
+        BUILD_BYPRODUCTS ${PX71_X86_DIR}/bin/PX71.dll ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/bin/pipe_client.exe)
+    install(FILES ${PX71_X86_DIR}/bin/PX71.dll DESTINATION bin/x86)
+    install(FILES ${PX71_X86_DIR}/lib/PX71.lib DESTINATION lib/x86)
+endif()
+
+# The whole SDK from the x64 build: every file in its place, and nothing else.
+if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART AND BUILD_TESTING)
+    set(sdk_files bin/x64/PX71.dll bin/x64/PX71Service.exe bin/x64/PX71ResourceSetting.cpl bin/x64/px71ctl.exe
+        bin/x64/px71log.exe bin/x86/PX71.dll lib/x64/PX71.lib lib/x86/PX71.lib include/px71.h include/pipe_request.h
+        docs/pipe-protocol.md docs/log-format.md docs/security.md examples/call_library.c examples/pipe_client.c)
+    add_test(NAME sdk_layout
+             COMMAND ${CMAKE_COMMAND} -D BUILD=${CMAKE_BINARY_DIR} -D PREFIX=${CMAKE_BINARY_DIR}/sdk
+                     "-D" "EXPECTED=${sdk_files}" -D NM=${CMAKE_NM} -P ${PROJECT_SOURCE_DIR}/tests/wine/check_sdk.cmake)
+endif()

@@ -62,9 +62,9 @@ if(BUILD_TESTING)
              COMMAND ${CMAKE_COMMAND} -E env ${PX71_WINE_ENV} ${CMAKE_SOURCE_DIR}/tests/wine/make-prefix.sh
                      ${PX71_WINE64})
     set_tests_properties(wine_prefix PROPERTIES FIXTURES_SETUP wine_prefix TIMEOUT 600)
-    if(NOT CMAKE_SIZEOF_VOID_P EQUAL 8)
-        add_test(NAME wine_x86_probe
-                 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/probe-x86.sh ${PX71_WINE32} ${PX71_X86_VERDICT})
-        set_tests_properties(wine_x86_probe PROPERTIES FIXTURES_SETUP wine_x86 TIMEOUT 60)
-    endif()
+    # Both builds run x86 programs: the x86 one its own, the x64 one the x86 pipe
+    # client against the installed service.
+    add_test(NAME wine_x86_probe
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/probe-x86.sh ${PX71_WINE32} ${PX71_X86_VERDICT})
+    set_tests_properties(wine_x86_probe PROPERTIES FIXTURES_SETUP wine_x86 TIMEOUT 60)
 endif()

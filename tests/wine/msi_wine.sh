@@ -1,0 +1,131 @@
+#!/usr/bin/env bash
+# The x64 installer under Wine, one step per test, in a prefix of its own:
+#   install    a fresh prefix; msiexec /i quiet; the service registered and RUNNING, the
+#              files in place, the Control Panel item under Cpls, no PX711 key; px71ctl
+#              check and report answered through the service, PX71.LOG beside it
+#   upgrade    the filter driver's settings stored through the service; the newer
+#              package over it: one product at the new version, the service RUNNING
+#              again, the settings kept
+#   uninstall  msiexec /x quiet: no service, none of the installed files, no Cpls value;
+#              PX71.LOG and the settings key left; then the prefix is removed
+# usage: msi_wine.sh STEP WINE MSI NEXT_MSI NEXT_VERSION   (WINEPREFIX from the test)
+set -u
+step=$1 WINE=$2 msi=$3 next_msi=$4 next_version=$5
+: "${WINEPREFIX:?WINEPREFIX must name the prefix of the installer tests}"
+. "$(dirname "$0")/lib.sh"
+fails=0
+say() { echo "msi_$step: $*"; }
+fail() { say "FAIL: $*"; fails=$((fails + 1)); }
+
+DIR="$WINEPREFIX/drive_c/Program Files/PX71"
+FILES=(PX71.dll PX71Service.exe PX71ResourceSetting.cpl px71ctl.exe px71log.exe x86/PX71.dll)
+CPLS='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Control Panel\Cpls'
+SETTINGS='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
+UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+
+reg_value() {  # reg_value KEY NAME: the value's data, empty when there is none
+    "$WINE" reg.exe query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n {sub(/^ *[^ ]+ +[^ ]+ +/, ""); print}'
+}
+state() { "$WINE" sc.exe query PX71Service 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'; }
+wait_running() {
+    local i
+    for ((i = 0; i < 200; i++)); do
+        [ "$(state)" = RUNNING ] && return 0
+        sleep 0.1
+    done
+    return 1
+}
+# The installed products named PX71, as "version" lines.
+products() {
+    "$WINE" reg.exe query "$UNINSTALL" /s 2>/dev/null | tr -d '\r' |
+        awk '/^HKEY/ {name = ""; version = ""} $1 == "DisplayName" {name = $3} $1 == "DisplayVersion" {version = $3}
+             name == "PX71" && version != "" {print version; name = ""}'
+}
+ms_now() { date +%s%3N; }
+run_msi() {  # run_msi /i|/x MSI: quiet, timed
+    local start rc
+    start=$(ms_now)
+    "$WINE" msiexec.exe "$1" "$(windows_path "$2")" /qn
+    rc=$?
+    say "msiexec $1 $(basename "$2"): exit $rc in $(($(ms_now) - start)) ms"
+    return $rc
+}
+ctl() { "$WINE" "$DIR/px71ctl.exe" "$@" 2>&1 | tr -d '\r'; }
+
+case $step in
+install)
+    "$WINESERVER" -k >/dev/null 2>&1
+    rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
+    "$WINE" wineboot.exe --init >/dev/null 2>&1
+    "$WINESERVER" -w
+    # A Wine service ends with the wineserver: one stays up until msi_uninstall. It and
+    # the service manager it starts now outlive this test, so their output goes nowhere:
+    # CTest waits for every holder of the test's output to close it.
+    "$WINESERVER" -p >/dev/null 2>&1 </dev/null
+    "$WINE" sc.exe query >/dev/null 2>&1 </dev/null
+    run_msi /i "$msi" || fail "msiexec /i"
+    wait_running && say "PX71Service RUNNING" || fail "PX71Service not RUNNING (state: $(state))"
+    svc='HKLM\SYSTEM\CurrentControlSet\Services\PX71Service'
+    [ "$(reg_value "$svc" Type)" = 0x10 ] || fail "service type $(reg_value "$svc" Type), expected own process 0x10"
+    [ "$(reg_value "$svc" Start)" = 0x2 ] || fail "start type $(reg_value "$svc" Start), expected automatic 0x2"
+    [ "$(reg_value "$svc" ObjectName)" = LocalSystem ] || fail "account $(reg_value "$svc" ObjectName)"
+    [ "$(reg_value "$svc" ImagePath)" = 'C:\Program Files\PX71\PX71Service.exe' ] ||
+        fail "image path $(reg_value "$svc" ImagePath)"
+    for f in "${FILES[@]}"; do [ -f "$DIR/$f" ] || fail "not installed: $f"; done
+    cpl=$(reg_value "$CPLS" PX71ResourceSetting)
+    [ "$cpl" = 'C:\Program Files\PX71\PX71ResourceSetting.cpl' ] && say "Cpls: $cpl" || fail "Cpls value: '$cpl'"
+    "$WINE" reg.exe query "$SETTINGS" >/dev/null 2>&1 && fail "the installer made the PX711 key"
+    out=$(ctl check)
+    echo "$out"
+    grep -q '^device check 0x00: .*(Result 0, LastError [0-9]*)$' <<<"$out" || fail "px71ctl check not answered"
+    out=$(ctl report "Installed")
+    echo "$out"
+    grep -q '^report "Installed" written into PX71.LOG' <<<"$out" || fail "px71ctl report not answered"
+    if [ -f "$DIR/PX71.LOG" ]; then
+        "$WINE" "$DIR/px71log.exe" --report "$(windows_path "$DIR/PX71.LOG")" 2>&1 | tr -d '\r' | grep -qx Installed ||
+            fail "PX71.LOG holds no report 'Installed'"
+    else
+        fail "no PX71.LOG beside the installed PX71Service.exe"
+    fi
+    ;;
+upgrade)
+    # The filter driver's installation makes the key; the service stores the settings.
+    "$WINE" reg.exe add "$SETTINGS" /f >/dev/null 2>&1 || fail "reg add $SETTINGS"
+    ctl sizes --defaults --oz888 0x20 --sxs 0x30 --a3132 0x40 --b3132 0x50 --usb 0x60
+    before=$(products)
+    [ -n "$before" ] || fail "no PX71 product installed before the upgrade"
+    run_msi /i "$next_msi" || fail "msiexec /i (upgrade)"
+    after=$(products)
+    [ "$after" = "$next_version" ] && say "installed: PX71 $after (was $before)" ||
+        fail "installed products after the upgrade: '$(tr '\n' ' ' <<<"$after")', expected $next_version alone"
+    wait_running && say "PX71Service RUNNING again" || fail "PX71Service not RUNNING after the upgrade (state: $(state))"
+    for f in "${FILES[@]}"; do [ -f "$DIR/$f" ] || fail "missing after the upgrade: $f"; done
+    [ "$(reg_value "$SETTINGS" USBLenDef)" = 0x60 ] || fail "the settings key lost USBLenDef"
+    grep -q '^device check 0x00' <<<"$(ctl check)" || fail "px71ctl check not answered after the upgrade"
+    ;;
+uninstall)
+    "$WINE" reg.exe add "$SETTINGS" /v Kept /t REG_DWORD /d 1 /f >/dev/null 2>&1 || fail "reg add $SETTINGS"
+    # The newer package if the upgrade got that far, else the first.
+    if [ "$(products)" = "$next_version" ]; then
+        run_msi /x "$next_msi" || fail "msiexec /x"
+    else
+        run_msi /x "$msi" || fail "msiexec /x"
+    fi
+    "$WINE" sc.exe query PX71Service >/dev/null 2>&1 && fail "the service PX71Service is still there (state: $(state))"
+    for f in "${FILES[@]}"; do [ ! -e "$DIR/$f" ] || fail "left behind: $f"; done
+    [ -z "$(reg_value "$CPLS" PX71ResourceSetting)" ] || fail "the Cpls value is still there"
+    [ -z "$(products)" ] || fail "still listed as installed: PX71 $(products)"
+    [ -f "$DIR/PX71.LOG" ] && say "PX71.LOG left in place" || fail "PX71.LOG was removed"
+    [ "$(reg_value "$SETTINGS" Kept)" = 0x1 ] && say "settings key left in place" || fail "the settings key was removed"
+    [ $fails -eq 0 ] && say "$(find "$DIR" | sed "s|^$WINEPREFIX/||" | tr '\n' ' ')"
+    "$WINESERVER" -k >/dev/null 2>&1
+    "$WINESERVER" -w >/dev/null 2>&1
+    rm -rf "$WINEPREFIX"
+    ;;
+*)
+    echo "usage: msi_wine.sh install|upgrade|uninstall WINE MSI NEXT_MSI NEXT_VERSION" >&2
+    exit 2
+    ;;
+esac
+[ $fails -eq 0 ] && say "passed" || say "$fails failures"
+exit $((fails > 0))
