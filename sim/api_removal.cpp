@@ -30,7 +30,7 @@ bool DiskInUseBelow(const Machine& machine, DEVINST id)
             below = n->id == id;
         if (!below) continue;
         for (const auto& [letter, volume] : machine.storage.volumes)
-            if (volume.disk == number && (volume.InUse() || volume.locked_by)) return true;
+            if (volume.disk == number && (volume.InUse(machine.Now()) || volume.locked_by)) return true;
     }
     return false;
 }

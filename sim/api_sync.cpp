@@ -181,7 +181,7 @@ extern "C" void WINAPI Sleep(DWORD milliseconds)
 extern "C" ULONGLONG WINAPI GetTickCount64(void)
 {
     Call call("GetTickCount64", {});
-    auto since = std::chrono::steady_clock::now().time_since_epoch();
+    auto since = call.machine.Now().time_since_epoch();
     return static_cast<ULONGLONG>(std::chrono::duration_cast<std::chrono::milliseconds>(since).count());
 }
 

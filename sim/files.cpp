@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <atomic>
 #include <cstring>
 #include <system_error>
 
@@ -94,6 +95,7 @@ Files::~Files()
 
 const fs::path& Files::root()
 {
+    holds_saved_ = 0;
     if (root_.empty()) {
         std::string pattern = (fs::temp_directory_path() / "px71sim-XXXXXX").string();
         if (!mkdtemp(pattern.data())) {
@@ -117,6 +119,60 @@ void Files::SetRoot(fs::path host_folder)
     own_root_ = false;
     fs::create_directories(root_);
     MakeFolder(ProgramFolder());
+}
+
+Files::Saved Files::Save() const
+{
+    static std::atomic<std::uint64_t> next_id{1};
+    Saved saved{root_, own_root_, program_path_, read_only_, {}, next_id++};
+    holds_saved_ = saved.id;
+    if (root_.empty()) return saved;
+    // Parents come before what they hold, so Restore can make them in this order.
+    for (const auto& entry : fs::recursive_directory_iterator(root_)) {
+        fs::path relative = entry.path().lexically_relative(root_);
+        if (entry.is_directory()) {
+            saved.entries.emplace_back(std::move(relative), std::nullopt);
+            continue;
+        }
+        Bytes content(static_cast<std::size_t>(entry.file_size()));
+        std::FILE* f = std::fopen(entry.path().c_str(), "rb");
+        if (!f || (!content.empty() && std::fread(content.data(), 1, content.size(), f) != content.size())) {
+            std::fprintf(stderr, "sim: cannot keep %s\n", entry.path().c_str());
+            std::abort();
+        }
+        std::fclose(f);
+        saved.entries.emplace_back(std::move(relative), std::move(content));
+    }
+    return saved;
+}
+
+void Files::Restore(const Saved& saved)
+{
+    const bool unchanged = holds_saved_ == saved.id && root_ == saved.root;
+    holds_saved_ = saved.id;
+    std::error_code ignored;
+    if (own_root_ && !root_.empty() && root_ != saved.root) fs::remove_all(root_, ignored);
+    root_ = saved.root;
+    own_root_ = saved.own_root;
+    program_path_ = saved.program_path;
+    read_only_ = saved.read_only;
+    states_.clear();
+    if (root_.empty() || unchanged) return;  // an empty root is made afresh on first use, as by a new machine
+    fs::create_directories(root_);
+    for (const auto& entry : fs::directory_iterator(root_)) fs::remove_all(entry.path(), ignored);
+    for (const auto& [relative, content] : saved.entries) {
+        const fs::path host = root_ / relative;
+        if (!content) {
+            fs::create_directory(host);
+            continue;
+        }
+        std::FILE* f = std::fopen(host.c_str(), "wb");
+        if (!f || (!content->empty() && std::fwrite(content->data(), 1, content->size(), f) != content->size())) {
+            std::fprintf(stderr, "sim: cannot put back %s\n", host.c_str());
+            std::abort();
+        }
+        std::fclose(f);
+    }
 }
 
 void Files::SetProgramPath(std::u16string windows_path)

@@ -66,6 +66,20 @@ public:
     std::optional<Bytes> Read(std::u16string_view windows_path);
     void Write(std::u16string_view windows_path, const Bytes& content);
 
+    // What a machine snapshot keeps of the files: the settings, and every folder and
+    // file below the host folder (by path relative to it; folders carry no bytes).
+    struct Saved {
+        std::filesystem::path root;
+        bool own_root = false;
+        std::u16string program_path;
+        std::set<std::u16string> read_only;
+        std::vector<std::pair<std::filesystem::path, std::optional<Bytes>>> entries;
+        std::uint64_t id = 0;  // tells Restore whether the host folder still holds it
+    };
+    Saved Save() const;
+    // Called with no file open: the host folder holds again exactly what was saved.
+    void Restore(const Saved& saved);
+
     // ---- used by the Win32 implementation
     HANDLE Open(Machine& machine, std::u16string_view windows_path, const OpenRequest& request);
     BOOL Delete(std::u16string_view windows_path);
@@ -77,6 +91,9 @@ private:
     std::u16string program_path_ = u"C:\\Program Files\\PX71\\PX71.exe";
     std::set<std::u16string> read_only_;  // canonical, lower case
     std::map<std::string, std::weak_ptr<FileState>> states_;
+    // The saved state the host folder holds unchanged (0: none). Every way into the
+    // folder passes root(), which clears it.
+    mutable std::uint64_t holds_saved_ = 0;
 };
 
 // A handle to an ordinary file. Each handle has its own file pointer and its own

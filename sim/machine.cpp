@@ -358,6 +358,22 @@ std::shared_ptr<RegKey> Registry::Walk(std::shared_ptr<RegKey> from, std::u16str
 }
 
 namespace {
+std::shared_ptr<RegKey> CopyKey(const RegKey& key)
+{
+    auto copy = std::make_shared<RegKey>(key);
+    for (auto& [lower, sub] : copy->subkeys) sub = CopyKey(*sub);
+    return copy;
+}
+} // namespace
+
+Registry Registry::DeepCopy() const
+{
+    Registry copy;
+    for (auto& [id, root] : copy.roots_) root = CopyKey(*roots_.at(id));
+    return copy;
+}
+
+namespace {
 // Splits "HKLM\\SYSTEM\\..." into the predefined root and the rest.
 std::pair<HKEY, std::u16string_view> SplitRoot(std::u16string_view path)
 {

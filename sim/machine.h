@@ -13,6 +13,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -58,6 +59,7 @@ extern const GUID kInterfaceDisk;
 struct Property {
     DWORD type = REG_NONE;
     Bytes data;
+    bool operator==(const Property&) const = default;
 };
 
 // What a device node is made of, for building machines.
@@ -82,6 +84,7 @@ struct NewDevice {
 struct DeviceInterface {
     GUID interface_class{};
     std::u16string path;  // the symbolic link a detail query returns
+    bool operator==(const DeviceInterface&) const = default;
 };
 
 struct DevNode {
@@ -100,6 +103,7 @@ struct DevNode {
     std::u16string veto_name;                  // who vetoes, as the eject request reports it
     std::map<ULONG, Property> properties;  // by CM_DRP_ code
     std::vector<DeviceInterface> interfaces;
+    bool operator==(const DevNode&) const = default;
 };
 
 class DeviceTree {
@@ -126,6 +130,8 @@ public:
     // The live tree a configuration-manager walk sees: present nodes only.
     std::optional<DEVINST> FirstPresentChild(DEVINST id) const;
     std::optional<DEVINST> NextPresentSibling(DEVINST id) const;
+
+    bool operator==(const DeviceTree&) const = default;
 
 private:
     DEVINST root_ = 0;
@@ -167,6 +173,8 @@ public:
 
     std::shared_ptr<RegKey> Root(HKEY predefined) const;  // null for anything else
     static std::shared_ptr<RegKey> Walk(std::shared_ptr<RegKey> from, std::u16string_view subkey, bool create);
+    // A registry of its own with the same keys and values (a copy shares the keys).
+    Registry DeepCopy() const;
 
 private:
     std::map<std::uintptr_t, std::shared_ptr<RegKey>> roots_;
@@ -288,12 +296,23 @@ public:
 struct Processes;  // sim/processes.h: events, threads, named pipes, the service controller
 
 // ---------------------------------------------------------------- the machine
+// Every member of Machine, Processes and Files belongs in a snapshot (sim/snapshot.cpp).
 class Machine {
 public:
     Machine();
     ~Machine();
     Machine(const Machine&) = delete;
     Machine& operator=(const Machine&) = delete;
+
+    // Snapshots: everything the machine holds, so that a machine built once can be put
+    // back as it was (a fuzzer does so before every input instead of building anew).
+    // Taken when nothing is held open and no thread of the machine's is left; it aborts
+    // otherwise. Restore joins the machine's threads, drops what is held open and puts
+    // back every part, down to the call log, the faults and the next handle values. A
+    // snapshot goes back only into its own machine: the slots' wiring points at it.
+    struct SavedState;
+    std::shared_ptr<const SavedState> Snapshot() const;
+    void Restore(const SavedState& saved);
 
     DeviceTree tree;
     Registry registry;
@@ -327,6 +346,15 @@ public:
     std::vector<std::string> event_log;
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
+    // Time passes without waiting: Sleep, and a wait with a time-out that nothing has
+    // ended, return at once and move the machine's clock on by the time they would have
+    // taken. A program on one thread, where nothing else could end its waits early, sees
+    // what real time would show it (a fuzzer runs its inputs so). Waits without a
+    // time-out still wait.
+    bool virtual_time = false;
+    // The machine's clock: the host's, plus the time waits skipped. GetTickCount64 reads it.
+    std::chrono::steady_clock::time_point Now() const { return std::chrono::steady_clock::now() + skipped_; }
+    void AdvanceClock(std::chrono::steady_clock::duration by) { skipped_ += by; }
 
     // Faults
     void ArmFault(Fault fault);
@@ -410,6 +438,7 @@ private:
     std::map<HKEY, OpenKey> keys_;
     std::unordered_map<void*, std::size_t> heap_;
     std::size_t bad_releases_ = 0;
+    std::chrono::steady_clock::duration skipped_{};
 };
 
 // Makes a machine the one the Win32 calls reach, for the lifetime of this object.

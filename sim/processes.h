@@ -266,6 +266,11 @@ bool WaitUntil(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, D
         machine.changed.wait(lock, ready);
         return true;
     }
+    if (machine.virtual_time) {
+        if (ready()) return true;
+        machine.AdvanceClock(std::chrono::milliseconds(milliseconds));
+        return ready();
+    }
     auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
     return machine.changed.wait_until(lock, deadline, ready);
 }

@@ -96,7 +96,7 @@ public:
             if ((access_ & (GENERIC_READ | GENERIC_WRITE)) == 0) return Fail(ERROR_ACCESS_DENIED);
             if (d && !d->medium) return Fail(ERROR_NOT_READY);
             if (v->locked_by == this) return TRUE;
-            if (v->locked_by || v->InUse()) return Fail(ERROR_ACCESS_DENIED);
+            if (v->locked_by || v->InUse(machine_.Now())) return Fail(ERROR_ACCESS_DENIED);
             v->locked_by = this;
             return TRUE;
         case FSCTL_UNLOCK_VOLUME:

@@ -56,13 +56,13 @@ struct Volume {
     // Held by an open volume handle after FSCTL_LOCK_VOLUME, until unlock or close.
     const void* locked_by = nullptr;
     // A program that looks at a fresh medium (an indexer, a virus scanner) holds a file
-    // open on it until then, and lets go by itself.
+    // open on it until then (on the machine's clock, Machine::Now), and lets go by itself.
     std::chrono::steady_clock::time_point transient_holder_until{};
     bool dismounted = false;        // FSCTL_DISMOUNT_VOLUME was sent; it mounts again on use
     bool removal_prevented = false;  // IOCTL_STORAGE_MEDIA_REMOVAL with TRUE is in force
-    bool InUse() const
+    bool InUse(std::chrono::steady_clock::time_point now) const
     {
-        return open_files > 0 || std::chrono::steady_clock::now() < transient_holder_until;
+        return open_files > 0 || now < transient_holder_until;
     }
 };
 
