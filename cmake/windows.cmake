@@ -1,6 +1,8 @@
 # Settings every Windows binary shares: the compiler runtime linked in (so no
 # libgcc, libstdc++ or winpthread DLL ships beside our files), and a VERSIONINFO.
-add_link_options(-static -static-libgcc -static-libstdc++)
+# (clang's MinGW driver links libstdc++ statically under -static and has no use for
+# the flag.)
+add_link_options(-static -static-libgcc $<$<CXX_COMPILER_ID:GNU>:-static-libstdc++>)
 # Programs and the DLL side by side, as they ship and as Wine finds them.
 set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(WIN32_LEAN_AND_MEAN UNICODE _UNICODE _WIN32_WINNT=0x0601)

@@ -1,8 +1,11 @@
-# Reads a PE file's import and export tables with objdump -p and checks that it
-# imports system DLLs only and exports the expected names, undecorated.
+# Reads PE files' import and export tables with objdump -p and checks that each imports
+# system DLLs only and, with EXPECTED_EXPORTS, that the one DLL exports the expected
+# names, undecorated.
 include(${CMAKE_CURRENT_LIST_DIR}/pe_imports.cmake)
-px71_pe_dump(${OBJDUMP} ${DLL} dump)
-px71_check_system_imports("${dump}" ${DLL} "" unused)
+foreach(file IN LISTS DLL)
+    px71_pe_dump(${OBJDUMP} ${file} dump)
+    px71_check_system_imports("${dump}" ${file} "" unused)
+endforeach()
 
 if(EXPECTED_EXPORTS)
     set(expected ${EXPECTED_EXPORTS})
