@@ -114,13 +114,15 @@ void WINAPI ServiceControlHandler(DWORD control)
 {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
         DWORD state = g_state.load();
-        // A second stop while the first is under way only tells where things stand.
         if (state != SERVICE_STOP_PENDING && state != SERVICE_STOPPED) {
             g_state = SERVICE_STOP_PENDING;
             ReportStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs);
             RequestStop();
             return;
         }
+        // A second stop while the first is under way only tells where things stand, and
+        // signals the stop again: the first signal may have been lost.
+        if (state == SERVICE_STOP_PENDING) RequestStop();
     }
     DWORD state = g_state.load();
     if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);
@@ -172,6 +174,14 @@ private:
 
 bool StopRequested(HANDLE stopEvent) { return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0; }
 
+// Ends the pipe's pending operation before its OVERLAPPED goes out of scope: a cancel,
+// or, should that fail, a disconnect, which fails every pending operation of the pipe.
+// Without the second, a failed cancel would leave the wait for the operation hanging.
+void EndPendingIo(HANDLE pipe)
+{
+    if (!CancelIo(pipe)) DisconnectNamedPipe(pipe);
+}
+
 // Waits for an overlapped operation on the pipe for at most `milliseconds` or until
 // the stop event; an operation that does not finish in time is cancelled. Returns
 // the bytes transferred, or 0 with *done false when it failed, timed out or stopped.
@@ -181,7 +191,7 @@ DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, HANDLE stopEvent, DWORD milliseconds
     DWORD count = stopEvent ? 2 : 1;
     DWORD transferred = 0;
     if (WaitForMultipleObjects(count, waits, FALSE, milliseconds) != WAIT_OBJECT_0) {
-        CancelIo(pipe);
+        EndPendingIo(pipe);
         // The cancelled operation owns ov and the buffer until it completes; it may
         // have finished just before the cancel, with its bytes.
         *done = GetOverlappedResult(pipe, &ov, &transferred, TRUE) != FALSE;
@@ -270,7 +280,7 @@ public:
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
-        if (!state_->request || !state_->done) return;
+        if (!state_->request || !state_->done || !state_->quit) return;
         auto* held = new (std::nothrow) std::shared_ptr<State>(state_);
         if (!held) return;
         thread_.reset(CreateThread(nullptr, 0, Run, held, 0, nullptr));
@@ -279,8 +289,9 @@ public:
     ~Flusher()
     {
         if (!thread_) return;
-        state_->quit = true;
-        SetEvent(state_->request.get());
+        state_->quitting = true;
+        // Either event ends the thread's wait, so one failed signal cannot keep it.
+        if (!SetEvent(state_->quit.get())) SetEvent(state_->request.get());
         // A flush still under way ends with the connection; the thread then has a
         // bounded time to finish, and is left to end on its own if it does not.
         DisconnectNamedPipe(state_->pipe);
@@ -314,9 +325,10 @@ private:
         HANDLE pipe;
         px71::UniqueHandle request{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
         px71::UniqueHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
+        px71::UniqueHandle quit{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
         std::atomic<std::uint64_t> asked{0};     // the number of the last flush asked for
         std::atomic<std::uint64_t> finished{0};  // the number of the last flush done
-        std::atomic<bool> quit{false};
+        std::atomic<bool> quitting{false};
     };
 
     static DWORD WINAPI Run(LPVOID held)
@@ -324,7 +336,8 @@ private:
         const std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(held));
         delete static_cast<std::shared_ptr<State>*>(held);
         for (;;) {
-            if (WaitForSingleObject(state->request.get(), INFINITE) != WAIT_OBJECT_0 || state->quit) return 0;
+            HANDLE waits[2] = {state->request.get(), state->quit.get()};
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 || state->quitting) return 0;
             const std::uint64_t ticket = state->asked.load();
             FlushFileBuffers(state->pipe);
             state->finished = ticket;
@@ -391,7 +404,7 @@ DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stop
             DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
             if (wait != WAIT_OBJECT_0) {
                 DWORD error = wait == WAIT_OBJECT_0 + 1 ? NO_ERROR : GetLastError();
-                CancelIo(pipe);
+                EndPendingIo(pipe);
                 DWORD ignored = 0;
                 GetOverlappedResult(pipe, &ov, &ignored, TRUE);  // ov lives on this stack
                 // A wait that fails ends the service rather than leave it running deaf.

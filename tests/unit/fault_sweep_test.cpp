@@ -10,6 +10,7 @@
 #include "support/machine_test.h"
 #include "tools/px71ctl/client.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -209,10 +210,18 @@ private:
     return ::testing::AssertionSuccess();
 }
 
-// The serving loop's wait for a client (the only wait without a time-out).
-bool IsClientWait(const sim::CallRecord& c)
+// The serving loop's wait for a client: its thread's (the one that connects the pipe)
+// only wait without a time-out.
+bool IsClientWait(const sim::CallRecord& c, std::thread::id loop)
 {
-    return c.function == "WaitForMultipleObjects" && c.args.size() == 3 && c.args[2] == INFINITE;
+    return c.thread == loop && c.function == "WaitForMultipleObjects" && c.args.size() == 3 && c.args[2] == INFINITE;
+}
+
+std::thread::id LoopThread(const sim::Machine& machine)
+{
+    for (const auto& c : machine.calls())
+        if (c.function == "ConnectNamedPipe") return c.thread;
+    return {};
 }
 
 // The serving loop has finished with the last client once it waits for the next one.
@@ -221,9 +230,10 @@ bool BackToConnect(const sim::Machine& machine)
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
     for (;;) {
         bool connecting = false;
+        const std::thread::id loop = LoopThread(machine);
         for (const auto& c : machine.calls()) {
             if (c.function == "ConnectNamedPipe") connecting = true;
-            if (connecting && IsClientWait(c)) return true;
+            if (connecting && IsClientWait(c, loop)) return true;
         }
         if (std::chrono::steady_clock::now() > deadline) return false;
         std::this_thread::sleep_for(std::chrono::milliseconds(2));
@@ -232,10 +242,11 @@ bool BackToConnect(const sim::Machine& machine)
 
 // The serving loop's wait for a client failed: by design the service then stops with
 // that error rather than run on without hearing anyone.
-bool ClientWaitFailed(const sim::Machine& machine, std::thread::id client)
+bool ClientWaitFailed(const sim::Machine& machine)
 {
+    const std::thread::id loop = LoopThread(machine);
     for (const auto& c : machine.calls())
-        if (c.failed && c.thread != client && IsClientWait(c)) return true;
+        if (c.failed && IsClientWait(c, loop)) return true;
     return false;
 }
 
@@ -292,7 +303,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             }
             // From here on nothing fails; whether the fault landed is settled.
             machine.ClearFaults();
-            if (ClientWaitFailed(machine, client)) {
+            if (ClientWaitFailed(machine)) {
                 EXPECT_TRUE(sim::WaitForServiceState(machine, SERVICE_STOPPED, 5000));
                 const auto reports = sim::StatusReports(machine);
                 ASSERT_FALSE(reports.empty());
@@ -310,6 +321,71 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
     Tally()["service: a served request"] = faults;
     ::testing::Test::RecordProperty("faults", faults);
     ::testing::Test::RecordProperty("stops", stops);
+}
+
+// The service's own life, from the dispatcher's start to the stop, with each call of its
+// threads failed in turn: it either stops by itself with the error or runs until told
+// to stop; either way the program entry returns, the last report is SERVICE_STOPPED and
+// nothing is left open.
+TEST(ServiceSweep, EachCallOfTheStartAndTheStopFailedInTurn)
+{
+    const std::thread::id test = std::this_thread::get_id();
+    std::map<std::string, std::size_t> counts;
+    {
+        sim::Machine machine;
+        sim::ActiveMachine active(machine);
+        {
+            RunningService service(machine);
+            ASSERT_TRUE(service.running());
+            ASSERT_TRUE(BackToConnect(machine));  // the whole start, up to the wait for a client
+            ASSERT_EQ(service.Stop(), 0);
+        }
+        for (const auto& c : machine.calls())
+            if (c.thread != test) ++counts[c.function];
+    }
+    ASSERT_FALSE(counts.empty());
+    int faults = 0;
+    for (const auto& [function, count] : counts) {
+        for (std::size_t nth = 1; nth <= count; ++nth) {
+            SCOPED_TRACE("service: " + function + " #" + std::to_string(nth));
+            sim::Machine machine;
+            sim::ActiveMachine active(machine);
+            sim::Fault fault{function, nth};
+            fault.thread = test;
+            fault.other_threads = true;
+            machine.ArmFault(fault);
+            std::atomic<int> exit_code{-1};
+            sim::LaunchService(machine, u"PX71Service");
+            std::thread process([&] { exit_code = px71service::RunServiceProcess(); });
+            // Running, the start goes on to the wait for a client; then the stop.
+            const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+            while (exit_code == -1 && !sim::WaitForServiceState(machine, SERVICE_RUNNING, 5) &&
+                   std::chrono::steady_clock::now() < deadline) {
+            }
+            if (exit_code == -1) {
+                BackToConnect(machine);
+                // A stop whose signal was lost is given again, as an administrator would.
+                for (int stops = 0; stops < 2 && exit_code == -1; ++stops) {
+                    sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000);
+                    const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+                    while (exit_code == -1 && std::chrono::steady_clock::now() < end)
+                        std::this_thread::sleep_for(std::chrono::milliseconds(2));
+                }
+                EXPECT_NE(exit_code, -1) << "the service did not end after two stops";
+            }
+            if (exit_code == -1) sim::AbandonService(machine);
+            process.join();
+            EXPECT_EQ(exit_code, 0);
+            const auto reports = sim::StatusReports(machine);
+            if (!reports.empty()) {
+                EXPECT_EQ(reports.back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+            }
+            EXPECT_TRUE(px71test::NothingOpen(machine));
+            ++faults;
+        }
+    }
+    Tally()["service: its start and stop"] = faults;
+    ::testing::Test::RecordProperty("faults", faults);
 }
 
 // Clients that go away at the worst moments: the service lets them go and serves the next.
