@@ -28,7 +28,7 @@ bool BuildLogPath(WCHAR (&path)[MAX_PATH]) noexcept
     WCHAR program[MAX_PATH];
     const DWORD length = GetModuleFileNameW(GetModuleHandleW(nullptr), program, MAX_PATH);
     if (length == 0 || length >= MAX_PATH) return false;
-    std::size_t folder = (length >= 2 && program[1] == ':') ? 2 : 0;  // "C:" of "C:name.exe"
+    std::size_t folder = 0;  // GetModuleFileNameW gives a full path: a folder always ends in one
     for (std::size_t i = 0; i < length; ++i)
         if (program[i] == '\\' || program[i] == '/') folder = i + 1;
     const WCHAR name[] = W16("PX71.LOG");

@@ -91,9 +91,18 @@ TEST_F(LogFileTest, LaterRecordsFollowAndTheCreationTimeStays)
 
 TEST_F(LogFileTest, TheLogLiesBesideTheProgram)
 {
-    machine.files().SetProgramPath(u"D:\\Tools\\Bin\\App.exe");
-    EXPECT_EQ(WriteLogFile(u"here"), 1);
-    EXPECT_EQ(FileOf(machine, u"d:\\tools\\bin\\px71.log"), Header(kNowText, 2) + Record("here"));
+    struct Case {
+        std::u16string program, log;
+    } cases[] = {
+        {u"D:\\Tools\\Bin\\App.exe", u"d:\\tools\\bin\\px71.log"},
+        {u"D:/Tools/App.exe", u"D:/Tools/PX71.LOG"},           // either separator ends a folder
+    };
+    for (const auto& c : cases) {
+        machine.files().SetProgramPath(c.program);
+        EXPECT_EQ(WriteLogFile(u"here"), 1);
+        EXPECT_EQ(FileOf(machine, c.log), Header(kNowText, 2) + Record("here"))
+            << std::string(c.program.begin(), c.program.end());
+    }
     EXPECT_FALSE(Exists());
 }
 
@@ -212,6 +221,13 @@ TEST_F(LogFileTest, TextsAreConvertedToAnsiAndCutAtByte200)
         {"line breaks are kept as given", u"\r\nPX71\r\n", "\r\nPX71\r\n"},
         {"a long text with non-ASCII at the cut", std::u16string(199, u'f') + u"\u00e9\u00e9\u00e9",
          std::string(199, 'f') + "\xe9"},
+        // A character beyond the BMP: a '?' for each half in this code page, and a pair
+        // across the end of the converted piece is converted whole.
+        {"a surrogate pair across the first piece's end", std::u16string(199, u'g') + u"\U0001F600h",
+         std::string(199, 'g') + "?"},
+        {"a surrogate pair just before it", std::u16string(198, u'h') + u"\U0001F600i",
+         std::string(198, 'h') + "??"},
+        {"half a pair at the end", u"ab\xD83D", "ab?"},
     };
     DWORD slot = 1;
     for (const auto& c : cases) {
