@@ -7,7 +7,6 @@
 #include <atomic>
 #include <cstdint>
 #include <cstdio>
-#include <memory>
 #include <new>
 
 namespace px71service {
@@ -90,7 +89,8 @@ void EnableEjectPrivilege() noexcept
 // is still being served: the process may end on that report.
 void RequestStop()
 {
-    if (HANDLE stop = g_stop_event.load()) SetEvent(stop);
+    // Before the event exists (or when it could not be made) the call fails, harmlessly.
+    SetEvent(g_stop_event.load());
 }
 
 BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint)
@@ -274,28 +274,30 @@ class Flusher {
 public:
     explicit Flusher(HANDLE pipe)
     {
-        try {
-            state_ = std::make_shared<State>(pipe);
-        } catch (const std::bad_alloc&) {
+        void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(State));
+        if (!memory) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
+        state_ = new (memory) State(pipe);
         if (!state_->request || !state_->done || !state_->quit) return;
-        auto* held = new (std::nothrow) std::shared_ptr<State>(state_);
-        if (!held) return;
-        thread_.reset(CreateThread(nullptr, 0, Run, held, 0, nullptr));
-        if (!thread_) delete held;
+        state_->holders = 2;  // this side and the thread's, before the thread can let go
+        thread_.reset(CreateThread(nullptr, 0, Run, state_, 0, nullptr));
+        if (!thread_) state_->holders = 1;
     }
     ~Flusher()
     {
-        if (!thread_) return;
-        state_->quitting = true;
-        // Either event ends the thread's wait, so one failed signal cannot keep it.
-        if (!SetEvent(state_->quit.get())) SetEvent(state_->request.get());
-        // A flush still under way ends with the connection; the thread then has a
-        // bounded time to finish, and is left to end on its own if it does not.
-        DisconnectNamedPipe(state_->pipe);
-        WaitForSingleObject(thread_.get(), kPipeTimeoutMs);
+        if (!state_) return;
+        if (thread_) {
+            state_->quitting = true;
+            // Either event ends the thread's wait, so one failed signal cannot keep it.
+            if (!SetEvent(state_->quit.get())) SetEvent(state_->request.get());
+            // A flush still under way ends with the connection; the thread then has a
+            // bounded time to finish, and is left to end on its own if it does not.
+            DisconnectNamedPipe(state_->pipe);
+            WaitForSingleObject(thread_.get(), kPipeTimeoutMs);
+        }
+        Release(state_);
     }
     Flusher(const Flusher&) = delete;
     Flusher& operator=(const Flusher&) = delete;
@@ -320,6 +322,7 @@ public:
     }
 
 private:
+    // On the process heap, freed by whichever of the two sides lets go last.
     struct State {
         explicit State(HANDLE p) : pipe(p) {}
         HANDLE pipe;
@@ -329,23 +332,32 @@ private:
         std::atomic<std::uint64_t> asked{0};     // the number of the last flush asked for
         std::atomic<std::uint64_t> finished{0};  // the number of the last flush done
         std::atomic<bool> quitting{false};
+        std::atomic<int> holders{1};
     };
 
-    static DWORD WINAPI Run(LPVOID held)
+    static void Release(State* state) noexcept
     {
-        const std::shared_ptr<State> state = std::move(*static_cast<std::shared_ptr<State>*>(held));
-        delete static_cast<std::shared_ptr<State>*>(held);
+        if (--state->holders != 0) return;
+        state->~State();
+        HeapFree(GetProcessHeap(), 0, state);
+    }
+
+    static DWORD WINAPI Run(LPVOID parameter)
+    {
+        State* const state = static_cast<State*>(parameter);
         for (;;) {
             HANDLE waits[2] = {state->request.get(), state->quit.get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 || state->quitting) return 0;
+            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 || state->quitting) break;
             const std::uint64_t ticket = state->asked.load();
             FlushFileBuffers(state->pipe);
             state->finished = ticket;
             SetEvent(state->done.get());
         }
+        Release(state);
+        return 0;
     }
 
-    std::shared_ptr<State> state_;
+    State* state_ = nullptr;
     px71::UniqueHandle thread_;
 };
 

@@ -69,6 +69,7 @@ TEST_F(AppletTest, AnswersTheControlPanelsMessages)
     EXPECT_EQ(info.idName, 6001);
     EXPECT_EQ(info.idInfo, 6002);
     EXPECT_EQ(info.lData, 0);
+    EXPECT_EQ(CPlApplet(nullptr, CPL_INQUIRE, 0, 0), 0) << "no CPLINFO to fill";
 }
 
 // Which program a double click starts. A value the buffer cannot hold whole, with its
@@ -104,6 +105,8 @@ TEST_F(AppletTest, DoubleClickStartsFilePathNameOrTheDefault)
          kDefaultPath},
         {"binary without a trailing NUL", true, sim::RegValue{u"FilePathName", REG_BINARY, AnsiBytes(kOwnPath)}, {},
          kDefaultPath},
+        {"261 binary bytes and no NUL among them", true,
+         sim::RegValue{u"FilePathName", REG_BINARY, AnsiBytes(fits + "x")}, {}, kDefaultPath},
         {"a DWORD", true, sim::RegValue{u"FilePathName", REG_DWORD, sim::DwordBytes(0x41424344)}, {}, kDefaultPath},
         {"the key cannot be opened", true, sim::RegValue{u"FilePathName", REG_SZ, Utf16Bytes(std::string(kOwnPath) + '\0')},
          {"RegOpenKeyExA", 1, ERROR_ACCESS_DENIED}, kDefaultPath},

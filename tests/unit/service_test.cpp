@@ -355,6 +355,10 @@ TEST_F(ServiceTest, StoppedReportsAreRetriedABoundedNumberOfTimes)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // room for a try too many
     EXPECT_EQ(machine.CallCount("SetServiceStatus"), 1u + 1u + 5u);  // start, running, five stopped tries
+    // Stopped for good, it answers controls with no report at all.
+    sim::SendControl(machine, SERVICE_CONTROL_STOP, 1000);
+    sim::SendControl(machine, SERVICE_CONTROL_INTERROGATE, 1000);
+    EXPECT_EQ(machine.CallCount("SetServiceStatus"), 1u + 1u + 5u);
     sim::AbandonService(machine);  // nothing can report the stop: the process is ended from outside
     process.join();
 }
@@ -571,6 +575,20 @@ TEST_F(ServiceTest, AClientConnectedBeforeTheConnectCallIsServed)
     ASSERT_LT(open, order.size());
     EXPECT_LE(connects_before, 1u);  // at most the failed one
     EXPECT_GE(std::count(order.begin(), order.end(), std::string("ConnectNamedPipe")), 2);
+}
+
+TEST_F(ServiceTest, ConnectsThatKeepFailingArePacedAndAStopStillEndsTheService)
+{
+    sim::Fault fault{"ConnectNamedPipe", 1, ERROR_NOT_ENOUGH_MEMORY};
+    fault.persistent = true;
+    machine.ArmFault(fault);
+    Start();
+    while (machine.CallCount("ConnectNamedPipe") == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    Stop();
+    EXPECT_LE(machine.CallCount("ConnectNamedPipe"), 2u) << "a pause between tries, not a spin";
+    const auto reports = sim::StatusReports(machine);
+    ASSERT_FALSE(reports.empty());
+    EXPECT_EQ(reports.back().status.dwWin32ExitCode, static_cast<DWORD>(NO_ERROR));
 }
 
 TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone)
