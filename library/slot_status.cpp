@@ -146,7 +146,7 @@ int GetStorageDeviceNumber(LPCWSTR path, DWORD* deviceNumber) noexcept
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(device.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
                                     &returned, nullptr);
-    if (ok && deviceNumber) *deviceNumber = number.DeviceNumber;
+    if (ok) *deviceNumber = number.DeviceNumber;
     return ok ? 1 : 0;
 }
 

@@ -188,16 +188,15 @@ void EndPendingIo(HANDLE pipe)
 DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, HANDLE stopEvent, DWORD milliseconds, bool* done)
 {
     HANDLE waits[2] = {ov.hEvent, stopEvent};
-    DWORD count = stopEvent ? 2 : 1;
     DWORD transferred = 0;
-    if (WaitForMultipleObjects(count, waits, FALSE, milliseconds) != WAIT_OBJECT_0) {
-        EndPendingIo(pipe);
+    BOOL wait = FALSE;
+    if (WaitForMultipleObjects(2, waits, FALSE, milliseconds) != WAIT_OBJECT_0) {
         // The cancelled operation owns ov and the buffer until it completes; it may
         // have finished just before the cancel, with its bytes.
-        *done = GetOverlappedResult(pipe, &ov, &transferred, TRUE) != FALSE;
-        return *done ? transferred : 0;
+        EndPendingIo(pipe);
+        wait = TRUE;
     }
-    *done = GetOverlappedResult(pipe, &ov, &transferred, FALSE) != FALSE;
+    *done = GetOverlappedResult(pipe, &ov, &transferred, wait) != FALSE;
     return *done ? transferred : 0;
 }
 
@@ -238,18 +237,15 @@ DWORD ReadRequest(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, PipeRequest& re
     return got;
 }
 
-bool WriteReply(HANDLE pipe, HANDLE ioEvent, const PipeRequest& reply)
+// The reply fits the pipe's buffer, so the write is done at once; were it ever to pend,
+// it is finished the same way, within the bound or by a stop, since it owns ov until then.
+bool WriteReply(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, const PipeRequest& reply)
 {
     OVERLAPPED ov{};
     ov.hEvent = ioEvent;
-    DWORD written = 0;
-    if (WriteFile(pipe, &reply, sizeof reply, nullptr, &ov)) {
-        GetOverlappedResult(pipe, &ov, &written, FALSE);
-    } else if (GetLastError() == ERROR_IO_PENDING) {
-        bool done = false;
-        written = FinishIo(pipe, ov, nullptr, kPipeTimeoutMs, &done);
-    }
-    return written == sizeof reply;
+    if (!WriteFile(pipe, &reply, sizeof reply, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
+    bool done = false;
+    return FinishIo(pipe, ov, stopEvent, kPipeTimeoutMs, &done) == sizeof reply;
 }
 
 // Waits for `done` to report flush number `ticket`, at most `milliseconds`.
@@ -324,7 +320,7 @@ public:
 private:
     // On the process heap, freed by whichever of the two sides lets go last.
     struct State {
-        explicit State(HANDLE p) : pipe(p) {}
+        explicit State(HANDLE p) noexcept : pipe(p) {}
         HANDLE pipe;
         px71::UniqueHandle request{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
         px71::UniqueHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
@@ -383,7 +379,7 @@ void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flu
     RunCommand(request);
     request.LastError = GetLastError();
     SetEvent(clientEvent.get());
-    if (WriteReply(pipe, ioEvent, request)) flusher.WaitUntilReplyRead();
+    if (WriteReply(pipe, ioEvent, stopEvent, request)) flusher.WaitUntilReplyRead();
     DisconnectNamedPipe(pipe);
 }
 

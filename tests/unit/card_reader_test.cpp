@@ -87,6 +87,7 @@ TEST_F(ReaderTest, ReaderNamesNeedMoreThanEightCharacters)
         EXPECT_EQ(n.name, c.name) << c.size;
     }
     EXPECT_EQ(Name(1, 10).result, 2) << "too small to convert: the result all the same";
+    EXPECT_EQ(XU_GetEhciExpressCardName(0, 1, nullptr, 64), 2) << "no buffer: the result all the same";
 }
 
 TEST_F(ReaderTest, ScanComparesFourteenCharactersIgnoringCase)

@@ -126,7 +126,14 @@ TEST(DeviceCheck, ReportsTheDriversAtTheAdaptersPositions)
 TEST(DeviceCheckFaults, AFailureOnlyTakesBitsAway)
 {
     int faults = px71test::SweepFaults<int>(
-        [](sim::Machine& m) { sim::BuildDefaultMachine(m); }, [] { return XU_CheckDevice(); },
+        [](sim::Machine& m) {
+            const sim::DefaultNodes n = sim::BuildDefaultMachine(m);
+            // The adapter's IDs too long for the stack buffer: their heap read is swept too.
+            sim::WideList ids(40, u"PCI\\VEN_ABCD&DEV_0001");
+            ids.push_back(u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A");
+            m.tree.SetMultiSz(n.adapter, CM_DRP_HARDWAREID, ids);
+        },
+        [] { return XU_CheckDevice(); },
         [](int mask, sim::Machine&, std::size_t n) { EXPECT_EQ(mask & ~0x1F, 0) << "call " << n; });
     EXPECT_GT(faults, 30);
 }

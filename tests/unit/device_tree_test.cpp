@@ -250,6 +250,8 @@ TEST(MatchMultiSz, FollowsThePrefixRuleWithinDataBytes)
     } cases[] = {
         {"first entry", u"PX71", u"PX711\0\0"sv, 0, 1},
         {"second entry, other case", u"px714", u"pcmcia\0PX714\0\0"sv, 0, 1},
+        {"only letters fold", u"root\\{4d36}", u"ROOT\\{4D36}\0\0"sv, 0, 1},
+        {"signs beyond 'z' stay as they are", u"A|", u"a\\\0\0"sv, 0, 0},
         {"entry shorter than pattern", u"PX7111", u"PX711\0\0"sv, 0, 0},
         {"empty pattern matches the first entry", u"", u"A\0\0"sv, 0, 1},
         {"empty pattern on an empty list", u"", u"\0\0"sv, 0, 1},

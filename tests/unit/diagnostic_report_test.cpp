@@ -71,10 +71,12 @@ TEST_F(ReportTest, Headings)
         machine.files().Delete(kLog);
         EXPECT_EQ(Run(c.title).front(), c.record) << c.what;
     }
-    // A title as long as the service's whole field is cut with the record.
-    machine.files().Delete(kLog);
-    const std::string title(199, 't');
-    EXPECT_EQ(Run(title.c_str()).front(), ("\r\n\r\n" + title).substr(0, 200));
+    // A title as long as the service's whole field, or longer, is cut with the record.
+    for (const std::size_t length : {199, 300}) {
+        machine.files().Delete(kLog);
+        const std::string title(length, 't');
+        EXPECT_EQ(Run(title.c_str()).front(), ("\r\n\r\n" + title).substr(0, 200));
+    }
 }
 
 // The registry section alone, on a machine without devices.

@@ -263,6 +263,8 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
         sim::ActiveMachine active(machine);
         RunningService service(machine);
         ASSERT_TRUE(service.running());
+        // The loop waits for a client before the count starts, as in every run below.
+        ASSERT_TRUE(BackToConnect(machine));
         machine.ClearCalls();
         ASSERT_TRUE(StillServes(1));
         ASSERT_TRUE(BackToConnect(machine));
@@ -281,6 +283,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             sim::ActiveMachine active(machine);
             RunningService service(machine);
             ASSERT_TRUE(service.running());
+            ASSERT_TRUE(BackToConnect(machine));
             machine.ClearCalls();
             sim::Fault fault{function, nth};
             fault.thread = client;

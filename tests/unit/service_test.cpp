@@ -613,6 +613,23 @@ TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone
     EXPECT_EQ(reports.back().handles_open, 3u);
 }
 
+TEST_F(ServiceTest, AStopWhileTheRequestIsStillComingRunsNoCommand)
+{
+    Start();
+    RawClient client;
+    const PipeRequest request = Patterned(15);
+    ASSERT_TRUE(client.Send(&request, 100));
+    // The service holds the first 100 bytes and waits for the rest.
+    for (int i = 0; i < 500 && machine.CallCount("ReadFile") < 2; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+    ASSERT_TRUE(Ended());
+    EXPECT_FALSE(client.Signalled(0)) << "no command ran";
+    PipeRequest reply{};
+    EXPECT_EQ(client.Receive(&reply, sizeof reply), 0u);
+    EXPECT_TRUE(ReportsAre(sim::StatusReports(machine), {kStartPending, kRunning, kStopPending, kStopped}));
+}
+
 // ---------------------------------------------------------------- the client
 // While the request in hand keeps a stop waiting, STOP_PENDING's check point moves on
 // within every wait hint, and nothing follows SERVICE_STOPPED.

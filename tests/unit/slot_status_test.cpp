@@ -107,6 +107,12 @@ TEST_F(SlotTest, CardInfoDescribesTheCardNode)
     ASSERT_EQ(XU_GetCardInfo(kSlot, nullptr, 0, &status, &problem), 1);
     EXPECT_NE(status & DN_HAS_PROBLEM, 0u);
     EXPECT_EQ(problem, static_cast<DWORD>(CM_PROB_FAILED_START));
+    // Either pointer may be null; the other is still filled.
+    status = problem = 0xAAAA;
+    ASSERT_EQ(XU_GetCardInfo(kSlot, nullptr, 0, nullptr, &problem), 1);
+    EXPECT_EQ(problem, static_cast<DWORD>(CM_PROB_FAILED_START));
+    ASSERT_EQ(XU_GetCardInfo(kSlot, nullptr, 0, &status, nullptr), 1);
+    EXPECT_NE(status & DN_HAS_PROBLEM, 0u);
 
     sim::SetCardInserted(machine, kSlot, false);
     description[0] = u'X';
