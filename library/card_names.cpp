@@ -96,6 +96,68 @@ Match IsReaderHub(DEVINST node) noexcept
                                                                                               : Match::No;
 }
 
+CardStep WalkControllerCards(const CardController& controller, DWORD controllerIndex,
+                             FunctionRef<CardStep(DEVINST, DWORD&)> onChild) noexcept
+{
+    UniqueDevInfo set = PresentClassDevices(*controller.setupClass);
+    if (!set) return CardStep::Abort;
+    DWORD controllers = 0;
+    DWORD card = 0;
+    CardStep outcome = CardStep::Next;
+    ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
+        const Match match = MatchController(set.get(), data, controller);
+        if (match == Match::OutOfMemory) {
+            outcome = CardStep::Abort;
+            return Walk::Stop;
+        }
+        if (match == Match::No) return Walk::Next;
+        const DWORD number = controller.pairs ? controllers / 2 : controllers;
+        ++controllers;
+        if (number != controllerIndex) return Walk::Next;
+        for (DEVINST child = FirstChild(data.DevInst); child != 0; child = NextSibling(child)) {
+            const CardStep step = onChild(child, card);
+            if (step == CardStep::EndController) break;
+            if (step == CardStep::Found || step == CardStep::Abort) {
+                outcome = step;
+                return Walk::Stop;
+            }
+        }
+        return Walk::Next;
+    });
+    return outcome;
+}
+
+int WithEhciCard(DWORD controllerIndex, DWORD cardIndex, FunctionRef<int(const EhciCard&)> onCard) noexcept
+{
+    int result = 0;
+    WalkControllerCards(kEhciController, controllerIndex, [&](DEVINST child, DWORD& card) {
+        ULONG status = 0, problem = 0;
+        if (CM_Get_DevNode_Status(&status, &problem, child, 0) != CR_SUCCESS) return CardStep::EndController;
+        if (problem != 0 || !(status & DN_STARTED)) return CardStep::Next;
+        const Match hub = IsReaderHub(child);
+        if (hub == Match::OutOfMemory) return CardStep::Abort;
+        if (hub == Match::No) {
+            if (card++ != cardIndex) return CardStep::Next;
+            result = onCard(EhciCard{EhciCard::UsbDevice, child, nullptr});
+            return CardStep::Found;
+        }
+        const struct {
+            EhciCard::Kind kind;
+            const char* slotId;
+        } slots[] = {{EhciCard::CfMedium, kCfSlotId}, {EhciCard::SdMedium, kSdSlotId}};
+        for (const auto& slot : slots) {
+            const SlotAction scan = ScanReaderSlots(slot.slotId, [&](const char* volumePath) {
+                if (card++ != cardIndex) return SlotAction::Next;
+                result = onCard(EhciCard{slot.kind, child, volumePath});
+                return SlotAction::Stop;
+            });
+            if (scan == SlotAction::Stop) return CardStep::Found;
+        }
+        return CardStep::Next;
+    });
+    return result;
+}
+
 } // namespace px71
 
 using namespace px71;

@@ -7,6 +7,8 @@
 #include "library/device_tree.h"
 #include "library/disk_identification.h"
 
+#include <type_traits>
+
 namespace px71 {
 
 struct CardController {
@@ -33,40 +35,33 @@ enum class Match { No, Yes, OutOfMemory };
 // call, begins with the controller's prefix.
 Match MatchController(HDEVINFO set, SP_DEVINFO_DATA& data, const CardController& controller) noexcept;
 
+// A callable handed down a walk: no copy, and one walk for every caller rather than one
+// per lambda.
+template <typename Signature>
+class FunctionRef;
+
+template <typename R, typename... Args>
+class FunctionRef<R(Args...)> {
+public:
+    template <typename F>
+    FunctionRef(F&& f) noexcept  // from any callable, as std::function converts
+        : object_(static_cast<void*>(&f)),
+          call_([](void* object, Args... args) -> R { return (*static_cast<std::remove_reference_t<F>*>(object))(args...); })
+    {
+    }
+    R operator()(Args... args) const { return call_(object_, args...); }
+
+private:
+    void* object_;
+    R (*call_)(void*, Args...);
+};
+
 // OnChild(DEVINST child, DWORD& cardNumber) runs for every child of the selected
 // controller(s) in walk order; it counts the cards it finds in cardNumber, which runs
 // on across an SI3132 pair. Returns Found when a visitor found its card, Abort when
 // the call is to fail, Next when the walk ran out.
-template <typename OnChild>
-CardStep WalkControllerCards(const CardController& controller, DWORD controllerIndex, OnChild&& onChild) noexcept
-{
-    UniqueDevInfo set = PresentClassDevices(*controller.setupClass);
-    if (!set) return CardStep::Abort;
-    DWORD controllers = 0;
-    DWORD card = 0;
-    CardStep outcome = CardStep::Next;
-    ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
-        const Match match = MatchController(set.get(), data, controller);
-        if (match == Match::OutOfMemory) {
-            outcome = CardStep::Abort;
-            return Walk::Stop;
-        }
-        if (match == Match::No) return Walk::Next;
-        const DWORD number = controller.pairs ? controllers / 2 : controllers;
-        ++controllers;
-        if (number != controllerIndex) return Walk::Next;
-        for (DEVINST child = FirstChild(data.DevInst); child != 0; child = NextSibling(child)) {
-            const CardStep step = onChild(child, card);
-            if (step == CardStep::EndController) break;
-            if (step == CardStep::Found || step == CardStep::Abort) {
-                outcome = step;
-                return Walk::Stop;
-            }
-        }
-        return Walk::Next;
-    });
-    return outcome;
-}
+CardStep WalkControllerCards(const CardController& controller, DWORD controllerIndex,
+                             FunctionRef<CardStep(DEVINST, DWORD&)> onChild) noexcept;
 
 // The cards below the EHCI root hub, as the name and the removal export both number
 // them: started children without a problem, the reader's hub standing for the media
@@ -79,41 +74,8 @@ struct EhciCard {
 
 // Runs OnCard(const EhciCard&) -> int for the card numbered CardIndex and returns its
 // result; 0 when there is no such card or the walk failed.
-template <typename OnCard>
-int WithEhciCard(DWORD controllerIndex, DWORD cardIndex, OnCard&& onCard) noexcept;
+int WithEhciCard(DWORD controllerIndex, DWORD cardIndex, FunctionRef<int(const EhciCard&)> onCard) noexcept;
 
 Match IsReaderHub(DEVINST node) noexcept;
-
-template <typename OnCard>
-int WithEhciCard(DWORD controllerIndex, DWORD cardIndex, OnCard&& onCard) noexcept
-{
-    int result = 0;
-    WalkControllerCards(kEhciController, controllerIndex, [&](DEVINST child, DWORD& card) {
-        ULONG status = 0, problem = 0;
-        if (CM_Get_DevNode_Status(&status, &problem, child, 0) != CR_SUCCESS) return CardStep::EndController;
-        if (problem != 0 || !(status & DN_STARTED)) return CardStep::Next;
-        const Match hub = IsReaderHub(child);
-        if (hub == Match::OutOfMemory) return CardStep::Abort;
-        if (hub == Match::No) {
-            if (card++ != cardIndex) return CardStep::Next;
-            result = onCard(EhciCard{EhciCard::UsbDevice, child, nullptr});
-            return CardStep::Found;
-        }
-        const struct {
-            EhciCard::Kind kind;
-            const char* slotId;
-        } slots[] = {{EhciCard::CfMedium, kCfSlotId}, {EhciCard::SdMedium, kSdSlotId}};
-        for (const auto& slot : slots) {
-            const SlotAction scan = ScanReaderSlots(slot.slotId, [&](const char* volumePath) {
-                if (card++ != cardIndex) return SlotAction::Next;
-                result = onCard(EhciCard{slot.kind, child, volumePath});
-                return SlotAction::Stop;
-            });
-            if (scan == SlotAction::Stop) return CardStep::Found;
-        }
-        return CardStep::Next;
-    });
-    return result;
-}
 
 } // namespace px71

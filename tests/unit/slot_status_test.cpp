@@ -8,6 +8,7 @@
 
 #include <cstring>
 #include <functional>
+#include <optional>
 #include <string>
 
 using px71test::MachineTest;
@@ -460,6 +461,32 @@ TEST_F(SlotTest, BusVolumesFollowTheDisksAboveWhichTheBusLies)
     machine.tree.SetProperty(nodes.reader_hub, CM_DRP_BUSNUMBER, REG_DWORD, {4, 0, 0, 0});
     EXPECT_EQ(px71::AreBusVolumesFree(4), 1);
     EXPECT_EQ(px71::AreBusVolumesFree(kSlot), 0);
+    // The SI3132 above the busy SATA disk, on bus 3: only a PCI node with a bus number
+    // places the disk, and one whose number cannot be told leaves the check "not free".
+    struct Shape {
+        const char* what;
+        ULONG property;
+        DWORD type;
+        std::optional<sim::Bytes> data;  // nullopt: the property is not there
+        int free;
+    } shapes[] = {
+        {"\"PCI\" without its NUL", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::Bytes{'P', 0, 'C', 0, 'I', 0}, 0},
+        {"\"PCIIDE\"", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::SzBytes(u"PCIIDE"), 1},
+        {"\"PC\"", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::SzBytes(u"PC"), 1},
+        {"no bus number", CM_DRP_BUSNUMBER, REG_DWORD, std::nullopt, 1},
+        {"a bus number of two bytes", CM_DRP_BUSNUMBER, REG_BINARY, sim::Bytes{3, 0}, 0},
+    };
+    for (const auto& c : shapes) {
+        if (c.data) {
+            machine.tree.SetProperty(nodes.sata[0], c.property, c.type, *c.data);
+        } else {
+            machine.tree.DeleteProperty(nodes.sata[0], c.property);
+        }
+        EXPECT_EQ(px71::AreBusVolumesFree(3), c.free) << c.what;
+        machine.tree.SetProperty(nodes.sata[0], CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::SzBytes(u"PCI"));
+        SetBus(nodes.sata[0], 3);
+    }
+    EXPECT_EQ(px71::AreBusVolumesFree(3), 0) << "as it was";
 }
 
 TEST_F(SlotTest, AnUnallocatableDetailLeavesTheBusNotFree)
