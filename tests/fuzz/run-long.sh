@@ -87,6 +87,7 @@ for name in "${targets[@]}"; do
     fi
     runs=$(grep -a 'stat::number_of_executed_units' "$log" | awk '{print $2}') || true
     [ -n "$runs" ] || runs=$(grep -aoE '^#[0-9]+' "$log" | tail -n 1 | tr -d '#') || true
+    runs=${runs:-0}
     last=$(grep -aE '^#[0-9]+.* cov: ' "$log" | tail -n 1)
     edges=$(sed -E 's/.* cov: ([0-9]+).*/\1/' <<<"$last")
     features=$(sed -E 's/.* ft: ([0-9]+).*/\1/' <<<"$last")
