@@ -8,33 +8,48 @@
 #include "sim/files.h"
 #include "sim/machine.h"
 
+#include <signal.h>
+#include <unistd.h>
+
+#include <cerrno>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <string>
 #include <system_error>
 
 namespace {
 
 // The machine's files, in memory where the host offers it (/dev/shm): the log file that
 // many requests write is deleted again by every restore, and on a disk mounted with
-// discard that deletion alone takes longer than the rest of the input.
+// discard that deletion alone takes longer than the rest of the input. A run that
+// libFuzzer interrupts ends without destructors; the next run clears the folders of
+// processes that are gone.
 class FilesFolder {
 public:
     FilesFolder()
     {
         std::error_code ec;
-        const bool memory = std::filesystem::is_directory("/dev/shm", ec);
-        std::string pattern = ((memory ? std::filesystem::path("/dev/shm") : std::filesystem::temp_directory_path()) /
-                               "px71fuzz-XXXXXX")
-                                  .string();
-        if (!mkdtemp(pattern.data())) {
-            std::perror("mkdtemp");
+        const std::filesystem::path parent =
+            std::filesystem::is_directory("/dev/shm", ec) ? std::filesystem::path("/dev/shm")
+                                                          : std::filesystem::temp_directory_path();
+        const std::string prefix = "px71fuzz-";
+        for (const auto& entry : std::filesystem::directory_iterator(parent, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(prefix, 0) != 0) continue;
+            const long pid = std::strtol(name.c_str() + prefix.size(), nullptr, 10);
+            if (pid > 0 && kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH)
+                std::filesystem::remove_all(entry.path(), ec);
+        }
+        path_ = parent / (prefix + std::to_string(getpid()));
+        std::filesystem::remove_all(path_, ec);
+        if (!std::filesystem::create_directory(path_, ec)) {
+            std::fprintf(stderr, "cannot make %s\n", path_.c_str());
             std::abort();
         }
-        path_ = pattern;
     }
     ~FilesFolder()
     {
