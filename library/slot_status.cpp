@@ -146,8 +146,10 @@ int GetStorageDeviceNumber(LPCWSTR path, DWORD* deviceNumber) noexcept
     DWORD returned = 0;
     const BOOL ok = DeviceIoControl(device.get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number,
                                     &returned, nullptr);
-    if (ok) *deviceNumber = number.DeviceNumber;
-    return ok ? 1 : 0;
+    // Numbers count per device type: only a disk's number names a disk.
+    if (!ok || number.DeviceType != FILE_DEVICE_DISK) return 0;
+    *deviceNumber = number.DeviceNumber;
+    return 1;
 }
 
 int AreDiskVolumesFree(DWORD diskNumber) noexcept
@@ -173,6 +175,7 @@ int AreDiskVolumesFree(DWORD diskNumber) noexcept
         }
         if (number != diskNumber) continue;
 
+        // Its size is asked only to learn whether a file system is there.
         ULARGE_INTEGER total{};
         if (!GetDiskFreeSpaceExW(root, nullptr, &total, nullptr)) {
             // No medium, or no file system on it: nothing to be in use. Anything else
@@ -181,7 +184,6 @@ int AreDiskVolumesFree(DWORD diskNumber) noexcept
             if (error != ERROR_NOT_READY && error != ERROR_UNRECOGNIZED_VOLUME) return 0;
             continue;
         }
-        if (total.QuadPart == 0) continue;
 
         UniqueFile device = OpenVolume(volume, GENERIC_READ | GENERIC_WRITE);
         if (!device) return 0;

@@ -14,7 +14,8 @@ int AreBusVolumesFree(DWORD bus) noexcept;
 // and writing.
 int AreDiskVolumesFree(DWORD diskNumber) noexcept;
 
-// Opens Path and asks for the storage device number of the device behind it.
+// Opens Path and asks for the storage device number of the disk behind it; 0 when it
+// cannot be read or the device is no disk (a CD-ROM drive numbers its own kind).
 int GetStorageDeviceNumber(LPCWSTR path, DWORD* deviceNumber) noexcept;
 
 } // namespace px71

@@ -30,6 +30,8 @@ struct Machine::SavedState {
     bool interleave_calls = false;
     bool virtual_time = false;
     std::chrono::steady_clock::duration skipped{};
+    std::chrono::steady_clock::time_point stopped_at{};
+    bool clock_stopped = false;
     // Its instruments and counters
     std::set<std::string> held;
     bool logging = true;
@@ -89,6 +91,8 @@ std::shared_ptr<const Machine::SavedState> Machine::Snapshot() const
     s->interleave_calls = interleave_calls.load();
     s->virtual_time = virtual_time;
     s->skipped = skipped_;
+    s->stopped_at = stopped_at_;
+    s->clock_stopped = clock_stopped_.load();
 
     s->held = held_;
     s->logging = logging_;
@@ -144,6 +148,8 @@ void Machine::Restore(const SavedState& s)
     interleave_calls = s.interleave_calls;
     virtual_time = s.virtual_time;
     skipped_ = s.skipped;
+    stopped_at_ = s.stopped_at;
+    clock_stopped_ = s.clock_stopped;
 
     held_ = s.held;
     logging_ = s.logging;

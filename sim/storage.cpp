@@ -63,10 +63,11 @@ namespace {
 
 using api::Fail;
 
-BOOL ReplyDeviceNumber(DWORD number, DWORD partition, void* out, DWORD out_size, DWORD* returned)
+BOOL ReplyDeviceNumber(DWORD number, DWORD partition, void* out, DWORD out_size, DWORD* returned,
+                       DWORD type = FILE_DEVICE_DISK)
 {
     if (!out || out_size < sizeof(STORAGE_DEVICE_NUMBER)) return Fail(ERROR_INSUFFICIENT_BUFFER);
-    STORAGE_DEVICE_NUMBER reply{FILE_DEVICE_DISK, number, partition};
+    STORAGE_DEVICE_NUMBER reply{type, number, partition};
     std::memcpy(out, &reply, sizeof reply);
     *returned = sizeof reply;
     return TRUE;
@@ -91,6 +92,11 @@ public:
         PhysicalDisk* d = machine_.storage.disk(v->disk);
         switch (code) {
         case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+            // Device numbers count per type: a CD-ROM drive's 1 is no disk's 1. A network
+            // drive's redirector knows no storage requests at all.
+            if (v->drive_type == DRIVE_REMOTE) return Fail(ERROR_INVALID_FUNCTION);
+            if (v->drive_type == DRIVE_CDROM)
+                return ReplyDeviceNumber(v->disk, static_cast<DWORD>(-1), out, out_size, returned, FILE_DEVICE_CD_ROM);
             return ReplyDeviceNumber(v->disk, v->partition, out, out_size, returned);
         case FSCTL_LOCK_VOLUME:
             if ((access_ & (GENERIC_READ | GENERIC_WRITE)) == 0) return Fail(ERROR_ACCESS_DENIED);

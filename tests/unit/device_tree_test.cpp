@@ -197,6 +197,7 @@ TEST_F(MachineTest, SetupReaderOfAnEmptyPropertyIsNotRead)
     DEVINST node = machine.tree.Add(machine.tree.root(), dev);
     machine.tree.SetProperty(node, CM_DRP_FRIENDLYNAME, REG_SZ, {});
     EXPECT_EQ(ReadBySetupApi(node, CM_DRP_FRIENDLYNAME, nullptr, nullptr, 0), 0);
+    EXPECT_EQ(GetDevNodeRegistryProperty(node, CM_DRP_FRIENDLYNAME, nullptr, nullptr, 0), 0) << "the node reader";
 }
 
 TEST(ReaderFaults, EveryFailureEndsInZeroAndNothingOpen)

@@ -177,7 +177,7 @@ TEST_F(ServiceTest, StartsThenStopsOrShutsDownWithTheReportsOfEach)
         auto start = Clock::now();
         EXPECT_TRUE(sim::SendControl(fresh, control, 5000));
         entry.join();
-        EXPECT_LT(SecondsSince(start), 0.5);  // waiting for a client: at once
+        EXPECT_LT(SecondsSince(start), 2.0);  // waiting for a client: at once, not after a time-out
         EXPECT_EQ(code, 0);
         EXPECT_TRUE(ReportsAre(sim::StatusReports(fresh), {kStartPending, kRunning, kStopPending, kStopped}));
         EXPECT_EQ(sim::StatusReports(fresh).back().status.dwWin32ExitCode, 0u);
@@ -496,7 +496,7 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
             }
             // A reply waits for its reader the longer bound; a request the pipe's time-out.
             const double bound = (c.read_reply ? px71service::kPipeTimeoutMs : px71service::kReplyReadTimeoutMs) / 1000.0;
-            EXPECT_LT(SecondsSince(start), bound + 1.0);
+            EXPECT_LT(SecondsSince(start), bound + 3.0);
             if (c.event) {
                 EXPECT_EQ(client.Signalled(0), c.signalled);
             }

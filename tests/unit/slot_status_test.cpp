@@ -339,6 +339,11 @@ TEST_F(SlotTest, VolumeCheckGuardsTheLink)
          1, 1},
         {"a volume that cannot be opened for reading and writing",
          [&](sim::Machine& m, auto&) { volume(m, 'F').deny_read_write = true; }, 1, 0},
+        // Device numbers count per type: a CD-ROM drive numbered as the CF disk is no disk.
+        {"a busy CD-ROM drive with the CF disk's number",
+         [&](sim::Machine& m, auto&) { sim::AddVolume(m, 'R', 3, 650'000'000, DRIVE_CDROM).open_files = 1; }, 1, 1},
+        {"a busy network drive", [&](sim::Machine& m, auto&) { sim::AddVolume(m, 'N', 3, 1'000'000, DRIVE_REMOTE).open_files = 1; },
+         1, 1},
         {"busy volumes on disks elsewhere do not count",
          [&](sim::Machine& m, auto&) {
              for (char c : {'C', 'D', 'E'}) volume(m, c).open_files = 1;
@@ -473,6 +478,8 @@ TEST_F(SlotTest, BusVolumesFollowTheDisksAboveWhichTheBusLies)
         {"\"PCI\" without its NUL", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::Bytes{'P', 0, 'C', 0, 'I', 0}, 0},
         {"\"PCIIDE\"", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::SzBytes(u"PCIIDE"), 1},
         {"\"PC\"", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::SzBytes(u"PC"), 1},
+        {"\"PC\" without its NUL", CM_DRP_ENUMERATOR_NAME, REG_SZ, sim::Bytes{'P', 0, 'C', 0}, 1},
+        {"no enumerator", CM_DRP_ENUMERATOR_NAME, REG_SZ, std::nullopt, 1},
         {"no bus number", CM_DRP_BUSNUMBER, REG_DWORD, std::nullopt, 1},
         {"a bus number of two bytes", CM_DRP_BUSNUMBER, REG_BINARY, sim::Bytes{3, 0}, 0},
     };
@@ -487,6 +494,13 @@ TEST_F(SlotTest, BusVolumesFollowTheDisksAboveWhichTheBusLies)
         SetBus(nodes.sata[0], 3);
     }
     EXPECT_EQ(px71::AreBusVolumesFree(3), 0) << "as it was";
+    // A disk whose climb never reaches the top (deeper than any real tree) may lie below
+    // any bus: its busy volume keeps bus 4 "not free" as well.
+    DEVINST deep = machine.tree.root();
+    for (int i = 0; i < 300; ++i) deep = machine.tree.Add(deep, sim::NewDevice{});
+    sim::AddDisk(machine, deep, 9, u"\\\\?\\scsi#disk&ven_deep#1");
+    sim::AddVolume(machine, 'K', 9, 1'000'000).open_files = 1;
+    EXPECT_EQ(px71::AreBusVolumesFree(4), 0);
 }
 
 TEST_F(SlotTest, AnUnallocatableDetailLeavesTheBusNotFree)
