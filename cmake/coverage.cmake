@@ -2,7 +2,8 @@
 # the counts of earlier runs; the last prints the per-file line and branch tables for the
 # deliverables and fails under the thresholds in tests/coverage/check.sh. Run the whole
 # suite (`ctest --preset coverage`): a subset leaves branches unreached and fails.
-add_compile_options(--coverage)
+# Counters updated atomically: the service tests run several threads through the same code.
+add_compile_options(--coverage -fprofile-update=atomic)
 add_link_options(--coverage)
 set(PX71_TEST_PROPERTIES PROPERTIES FIXTURES_REQUIRED px71_coverage)
 

@@ -128,26 +128,57 @@ void WINAPI ServiceControlHandler(DWORD control)
     if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);
 }
 
+// State a helper thread shares with the service thread, on the process heap and freed
+// by whichever of the two lets go last: a side that stops waiting for the other never
+// leaves it with freed memory. State counts its holders in `holders`.
+template <typename State>
+struct Shared {
+    template <typename... Args>
+    static State* Create(Args... args) noexcept
+    {
+        void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(State));
+        return memory ? new (memory) State(args...) : nullptr;
+    }
+    static void Release(State* state) noexcept
+    {
+        if (--state->holders != 0) return;
+        state->~State();
+        HeapFree(GetProcessHeap(), 0, state);
+    }
+    // Starts the thread with the state held by both sides; false when it did not start.
+    static bool Start(State* state, LPTHREAD_START_ROUTINE run, px71::UniqueHandle& thread) noexcept
+    {
+        state->holders = 2;
+        thread.reset(CreateThread(nullptr, 0, run, state, 0, nullptr));
+        if (!thread) state->holders = 1;
+        return thread.valid();
+    }
+};
+
 // While a stop waits for the request in hand (a library call can take seconds), the
 // check point of SERVICE_STOP_PENDING moves on well within every wait hint, so that
 // the service control manager and a shutdown do not give up on a service that is still
 // finishing. A thread of its own does it: the service thread is inside the library.
-// Its end comes before the service thread's SERVICE_STOPPED report, so no
-// STOP_PENDING can follow that.
+// It is told to end before the service thread's SERVICE_STOPPED report and looks at
+// that before every report, so no STOP_PENDING follows that.
 class StopProgress {
 public:
-    explicit StopProgress(HANDLE stopEvent) : stop_(stopEvent)
+    explicit StopProgress(HANDLE stopEvent) : state_(Shared<State>::Create(stopEvent))
     {
-        if (!finished_) return;
-        thread_.reset(CreateThread(nullptr, 0, Run, this, 0, nullptr));
+        if (state_ && state_->finished) Shared<State>::Start(state_, Run, thread_);
     }
     ~StopProgress()
     {
-        if (!thread_) return;
-        // The service thread is done: a thread still waiting for a stop is woken by one.
-        SetEvent(finished_.get());
-        SetEvent(stop_);
-        WaitForSingleObject(thread_.get(), kStopProgressMs);
+        if (!state_) return;
+        if (thread_) {
+            state_->done = true;
+            // The service thread is done. Either event wakes the thread, so one failed
+            // signal cannot keep it; once woken it ends within one period.
+            SetEvent(state_->finished.get());
+            SetEvent(state_->stop);
+            WaitForSingleObject(thread_.get(), 2 * kStopProgressMs);
+        }
+        Shared<State>::Release(state_);
     }
     StopProgress(const StopProgress&) = delete;
     StopProgress& operator=(const StopProgress&) = delete;
@@ -155,20 +186,32 @@ public:
 private:
     static constexpr DWORD kStopProgressMs = kStopWaitHintMs / 2;
 
-    static DWORD WINAPI Run(LPVOID self)
+    struct State {
+        explicit State(HANDLE stopEvent) noexcept : stop(stopEvent) {}
+        HANDLE stop;
+        px71::UniqueHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+        std::atomic<bool> done{false};
+        std::atomic<int> holders{1};
+    };
+
+    static DWORD WINAPI Run(LPVOID parameter)
     {
-        auto* progress = static_cast<StopProgress*>(self);
-        if (WaitForSingleObject(progress->stop_, INFINITE) != WAIT_OBJECT_0) return 0;
-        // The control handler reported check point 1.
-        for (DWORD checkPoint = 2;; ++checkPoint) {
-            if (WaitForSingleObject(progress->finished_.get(), kStopProgressMs) != WAIT_TIMEOUT) return 0;
-            if (g_state.load() != SERVICE_STOP_PENDING || !ReportStatus(SERVICE_STOP_PENDING, checkPoint, kStopWaitHintMs))
-                return 0;
+        State* const state = static_cast<State*>(parameter);
+        HANDLE first[2] = {state->stop, state->finished.get()};
+        if (WaitForMultipleObjects(2, first, FALSE, INFINITE) == WAIT_OBJECT_0 && !state->done) {
+            // The control handler reported check point 1.
+            for (DWORD checkPoint = 2;; ++checkPoint) {
+                if (WaitForSingleObject(state->finished.get(), kStopProgressMs) != WAIT_TIMEOUT || state->done) break;
+                if (g_state.load() != SERVICE_STOP_PENDING ||
+                    !ReportStatus(SERVICE_STOP_PENDING, checkPoint, kStopWaitHintMs))
+                    break;
+            }
         }
+        Shared<State>::Release(state);
+        return 0;
     }
 
-    HANDLE stop_;
-    px71::UniqueHandle finished_{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
+    State* state_;
     px71::UniqueHandle thread_;
 };
 
@@ -268,18 +311,13 @@ bool WaitForFlush(HANDLE done, const std::atomic<std::uint64_t>& finished, std::
 // either side holds it, so a stop never has to wait for ever on a stuck flush.
 class Flusher {
 public:
-    explicit Flusher(HANDLE pipe)
+    explicit Flusher(HANDLE pipe) : state_(Shared<State>::Create(pipe))
     {
-        void* memory = HeapAlloc(GetProcessHeap(), 0, sizeof(State));
-        if (!memory) {
+        if (!state_) {
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
-        state_ = new (memory) State(pipe);
-        if (!state_->request || !state_->done || !state_->quit) return;
-        state_->holders = 2;  // this side and the thread's, before the thread can let go
-        thread_.reset(CreateThread(nullptr, 0, Run, state_, 0, nullptr));
-        if (!thread_) state_->holders = 1;
+        if (state_->request && state_->done && state_->quit) Shared<State>::Start(state_, Run, thread_);
     }
     ~Flusher()
     {
@@ -293,7 +331,7 @@ public:
             DisconnectNamedPipe(state_->pipe);
             WaitForSingleObject(thread_.get(), kPipeTimeoutMs);
         }
-        Release(state_);
+        Shared<State>::Release(state_);
     }
     Flusher(const Flusher&) = delete;
     Flusher& operator=(const Flusher&) = delete;
@@ -318,7 +356,6 @@ public:
     }
 
 private:
-    // On the process heap, freed by whichever of the two sides lets go last.
     struct State {
         explicit State(HANDLE p) noexcept : pipe(p) {}
         HANDLE pipe;
@@ -331,13 +368,6 @@ private:
         std::atomic<int> holders{1};
     };
 
-    static void Release(State* state) noexcept
-    {
-        if (--state->holders != 0) return;
-        state->~State();
-        HeapFree(GetProcessHeap(), 0, state);
-    }
-
     static DWORD WINAPI Run(LPVOID parameter)
     {
         State* const state = static_cast<State*>(parameter);
@@ -349,11 +379,11 @@ private:
             state->finished = ticket;
             SetEvent(state->done.get());
         }
-        Release(state);
+        Shared<State>::Release(state);
         return 0;
     }
 
-    State* state_ = nullptr;
+    State* state_;
     px71::UniqueHandle thread_;
 };
 

@@ -201,6 +201,7 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize
     DWORD id = next_id++;
     if (threadId) *threadId = id;
     call.machine.processes().threads.emplace_back([machine, state, start, parameter] {
+        BindThreadToMachine(*machine);
         DWORD code = start(parameter);
         std::lock_guard lock(machine->mutex);
         state->finished = true;

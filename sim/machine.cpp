@@ -693,14 +693,17 @@ std::string Describe(const Accounting& a)
 
 namespace {
 std::atomic<Machine*> g_active{nullptr};
+thread_local Machine* t_own = nullptr;  // the machine that started this thread
 }
 
 ActiveMachine::ActiveMachine(Machine& machine) : previous_(g_active.exchange(&machine)) {}
 ActiveMachine::~ActiveMachine() { g_active.store(previous_); }
 
+void BindThreadToMachine(Machine& machine) { t_own = &machine; }
+
 Machine& Current()
 {
-    Machine* m = g_active.load();
+    Machine* m = t_own ? t_own : g_active.load();
     if (!m) {
         std::fprintf(stderr, "sim: a Win32 call was made with no active machine\n");
         std::abort();

@@ -453,6 +453,11 @@ private:
     std::atomic<bool> clock_stopped_{false};
 };
 
+// A thread the machine started (CreateThread) runs on that machine, whatever is active
+// meanwhile: like a thread of a process, it may outlast the test's ActiveMachine, up to
+// the machine's end, which joins it.
+void BindThreadToMachine(Machine& machine);
+
 // Makes a machine the one the Win32 calls reach, for the lifetime of this object.
 class ActiveMachine {
 public:

@@ -105,6 +105,7 @@ TEST_F(AppletTest, DoubleClickStartsFilePathNameOrTheDefault)
          kDefaultPath},
         {"binary without a trailing NUL", true, sim::RegValue{u"FilePathName", REG_BINARY, AnsiBytes(kOwnPath)}, {},
          kDefaultPath},
+        {"an empty value", true, sim::RegValue{u"FilePathName", REG_BINARY, {}}, {}, kDefaultPath},
         {"261 binary bytes and no NUL among them", true,
          sim::RegValue{u"FilePathName", REG_BINARY, AnsiBytes(fits + "x")}, {}, kDefaultPath},
         {"a DWORD", true, sim::RegValue{u"FilePathName", REG_DWORD, sim::DwordBytes(0x41424344)}, {}, kDefaultPath},

@@ -266,9 +266,17 @@ TEST_F(ReportTest, TheResultSaysWhetherEveryRecordReachedTheLog)
 // is 0 exactly when a call of the log file itself failed.
 TEST(ReportFaults, EveryFailureIsToldOnlyWhenARecordIsLost)
 {
+    // Two filtered devices and two adapter bridges, so that a lost record is followed by
+    // others of its section.
     auto build = [](sim::Machine& m) {
         sim::DefaultNodes n = sim::BuildDefaultMachine(m);
         m.tree.SetMultiSz(n.root_port, CM_DRP_UPPERFILTERS, {u"PX711"});
+        m.tree.SetMultiSz(n.downstream[0], CM_DRP_UPPERFILTERS, {u"PX713"});
+        sim::NewDevice bridge;
+        bridge.enumerator = "PCI";
+        bridge.hardware_ids = {u"PCI\\VEN_1217&DEV_02E3&SUBSYS_00000000&REV_01"};
+        bridge.bus_number = 9;
+        m.tree.Add(n.root_complex, bridge);
         m.local_time = kNow;
     };
     int faults = px71test::SweepFaults<int>(

@@ -205,6 +205,11 @@ TEST_F(FiltersTest, AddFilterReplacesOtherDriversButKeepsTheThirdChildsList)
         EXPECT_EQ(ListOf(f.m, f.n.downstream[1]), WideList{u"PX714"}) << c.what;
         EXPECT_EQ(ListOf(f.m, f.n.cardbus), c.expected_child) << c.what;
     }
+    // A list of no bytes at all on the child counts as none.
+    Fresh f;
+    f.m.tree.SetProperty(f.n.cardbus, CM_DRP_UPPERFILTERS, REG_MULTI_SZ, {});
+    EXPECT_EQ(XU_AddFilter(), 1);
+    EXPECT_EQ(ListOf(f.m, f.n.cardbus), WideList{u"PX717"});
 }
 
 TEST_F(FiltersTest, MissingPositionsAreNeverWritten)

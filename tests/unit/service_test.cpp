@@ -616,9 +616,11 @@ TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone
 TEST_F(ServiceTest, AStopWhileTheRequestIsStillComingRunsNoCommand)
 {
     Start();
+    machine.Hold("OpenEventW");  // the first piece is in before the service reads: read at once
     RawClient client;
     const PipeRequest request = Patterned(15);
     ASSERT_TRUE(client.Send(&request, 100));
+    machine.Release("OpenEventW");
     // The service holds the first 100 bytes and waits for the rest.
     for (int i = 0; i < 500 && machine.CallCount("ReadFile") < 2; ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(10));

@@ -135,6 +135,13 @@ TEST_F(SlotTest, CardInfoOfTheLastDeviceOnABusWithoutTheSlotBridgeWins)
     machine.tree.SetProperty(nodes.ehci_root_hub, CM_DRP_DEVICEDESC, REG_SZ, sim::SzBytes(u"EHCI Root Hub"));
     ASSERT_EQ(XU_GetCardInfo(8, description, sizeof description, nullptr, nullptr), 1);
     EXPECT_EQ(std::u16string(description), u"EHCI Root Hub") << "the last one";
+    sim::NewDevice lone;
+    lone.enumerator = "PCI";
+    lone.hardware_ids = {u"PCI\\VEN_1234&DEV_0001"};
+    SetBus(machine.tree.Add(nodes.root_complex, lone), 9);
+    description[0] = u'X';
+    EXPECT_EQ(XU_GetCardInfo(9, description, sizeof description, nullptr, nullptr), 0) << "nothing below bus 9's device";
+    EXPECT_EQ(description[0], 0);
 }
 
 TEST_F(SlotTest, CardInfoTruncatesTheDescriptionToTheBuffer)
