@@ -43,10 +43,13 @@ class FunctionRef;
 template <typename R, typename... Args>
 class FunctionRef<R(Args...)> {
 public:
-    template <typename F>
-    FunctionRef(F&& f) noexcept  // from any callable, as std::function converts
+    // From any callable but another FunctionRef, which is copied as it is.
+    template <typename F, typename = std::enable_if_t<!std::is_same_v<std::decay_t<F>, FunctionRef>>>
+    FunctionRef(F&& f) noexcept  // implicit: converts, as std::function does
         : object_(static_cast<void*>(&f)),
-          call_([](void* object, Args... args) -> R { return (*static_cast<std::remove_reference_t<F>*>(object))(args...); })
+          call_([](void* object, Args... args) -> R {
+              return (*static_cast<std::remove_reference_t<F>*>(object))(args...);
+          })
     {
     }
     R operator()(Args... args) const { return call_(object_, args...); }
