@@ -314,6 +314,14 @@ public:
     std::shared_ptr<const SavedState> Snapshot() const;
     void Restore(const SavedState& saved);
 
+private:
+    // The parts a snapshot copies as they are, each with its place in the saved state:
+    // one list for both directions (sim/snapshot.cpp).
+    template <typename M, typename S, typename Copy>
+    static void EachPlainPart(M& machine, S& saved, Copy copy);
+
+public:
+
     DeviceTree tree;
     Registry registry;
     DumpDriver dump;

@@ -62,6 +62,38 @@ namespace {
 
 } // namespace
 
+template <typename M, typename S, typename Copy>
+void Machine::EachPlainPart(M& m, S& s, Copy copy)
+{
+    copy(m.dump, s.dump);
+    copy(m.storage, s.storage);
+    copy(m.slots, s.slots);
+    copy(m.property_changes, s.property_changes);
+    copy(m.reenumerations, s.reenumerations);
+    copy(m.local_time, s.local_time);
+    copy(m.language, s.language);
+    copy(m.system_boxes, s.system_boxes);
+    copy(m.wow64, s.wow64);
+    copy(m.timer_tick_ms, s.timer_tick_ms);
+    copy(m.no_byte_range_locks, s.no_byte_range_locks);
+    copy(m.privileges, s.privileges);
+    copy(m.event_log, s.event_log);
+    copy(m.interleave_calls, s.interleave_calls);
+    copy(m.virtual_time, s.virtual_time);
+    copy(m.skipped_, s.skipped);
+    copy(m.stopped_at_, s.stopped_at);
+    copy(m.clock_stopped_, s.clock_stopped);
+    copy(m.held_, s.held);
+    copy(m.logging_, s.logging);
+    copy(m.calls_, s.calls);
+    copy(m.total_calls_, s.total_calls);
+    copy(m.faults_, s.faults);
+    copy(m.next_handle_, s.next_handle);
+    copy(m.next_set_, s.next_set);
+    copy(m.next_key_, s.next_key);
+    copy(m.bad_releases_, s.bad_releases);
+}
+
 std::shared_ptr<const Machine::SavedState> Machine::Snapshot() const
 {
     std::lock_guard lock(const_cast<std::recursive_mutex&>(mutex));
@@ -75,34 +107,7 @@ std::shared_ptr<const Machine::SavedState> Machine::Snapshot() const
     s->machine = this;
     s->tree = tree;
     s->registry = registry.DeepCopy();
-    s->dump = dump;
-    s->storage = storage;
-    s->slots = slots;
-    s->property_changes = property_changes;
-    s->reenumerations = reenumerations;
-    s->local_time = local_time;
-    s->language = language;
-    s->system_boxes = system_boxes;
-    s->wow64 = wow64;
-    s->timer_tick_ms = timer_tick_ms;
-    s->no_byte_range_locks = no_byte_range_locks;
-    s->privileges = privileges;
-    s->event_log = event_log;
-    s->interleave_calls = interleave_calls.load();
-    s->virtual_time = virtual_time;
-    s->skipped = skipped_;
-    s->stopped_at = stopped_at_;
-    s->clock_stopped = clock_stopped_.load();
-
-    s->held = held_;
-    s->logging = logging_;
-    s->calls = calls_;
-    s->total_calls = total_calls_;
-    s->faults = faults_;
-    s->next_handle = next_handle_;
-    s->next_set = next_set_;
-    s->next_key = next_key_;
-    s->bad_releases = bad_releases_;
+    EachPlainPart(*this, *s, [](const auto& part, auto& saved) { saved = part; });
 
     const Processes& p = *processes_;
     s->named_events = p.named_events;
@@ -132,34 +137,7 @@ void Machine::Restore(const SavedState& s)
     // The device tree is the largest part and most requests only read it.
     if (!(tree == s.tree)) tree = s.tree;
     registry = s.registry.DeepCopy();
-    dump = s.dump;
-    storage = s.storage;
-    slots = s.slots;
-    property_changes = s.property_changes;
-    reenumerations = s.reenumerations;
-    local_time = s.local_time;
-    language = s.language;
-    system_boxes = s.system_boxes;
-    wow64 = s.wow64;
-    timer_tick_ms = s.timer_tick_ms;
-    no_byte_range_locks = s.no_byte_range_locks;
-    privileges = s.privileges;
-    event_log = s.event_log;
-    interleave_calls = s.interleave_calls;
-    virtual_time = s.virtual_time;
-    skipped_ = s.skipped;
-    stopped_at_ = s.stopped_at;
-    clock_stopped_ = s.clock_stopped;
-
-    held_ = s.held;
-    logging_ = s.logging;
-    calls_ = s.calls;
-    total_calls_ = s.total_calls;
-    faults_ = s.faults;
-    next_handle_ = s.next_handle;
-    next_set_ = s.next_set;
-    next_key_ = s.next_key;
-    bad_releases_ = s.bad_releases;
+    EachPlainPart(*this, s, [](auto& part, const auto& saved) { part = saved; });
 
     Processes& p = *processes_;
     p.named_events = s.named_events;
