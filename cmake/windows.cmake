@@ -42,6 +42,8 @@ set(PX71_WINE_ENV
     "DISPLAY=")
 # What the x86 probe found out: whether this machine can start a 32-bit program.
 set(PX71_X86_VERDICT ${CMAKE_BINARY_DIR}/wine-x86-verdict.txt)
+# Where scripts/setup says why it could not install the 32-bit loader.
+set(PX71_X86_SETUP_RECORD ${CMAKE_SOURCE_DIR}/build/setup-x86.txt)
 
 # px71_add_wine_test(name target [args...]): runs a Windows program under Wine. An
 # x86 program runs only where the probe found that this machine can start one, and
@@ -67,6 +69,7 @@ if(BUILD_TESTING)
     # Both builds run x86 programs: the x86 one its own, the x64 one the x86 pipe
     # client against the installed service.
     add_test(NAME wine_x86_probe
-             COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/probe-x86.sh ${PX71_WINE32} ${PX71_X86_VERDICT})
+             COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/probe-x86.sh ${PX71_WINE32} ${PX71_X86_VERDICT}
+                     ${PX71_X86_SETUP_RECORD})
     set_tests_properties(wine_x86_probe PROPERTIES FIXTURES_SETUP wine_x86 TIMEOUT 60)
 endif()
