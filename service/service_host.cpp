@@ -128,6 +128,24 @@ void WINAPI ServiceControlHandler(DWORD control)
     if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);
 }
 
+ULONGLONG Remaining(ULONGLONG deadline)
+{
+    ULONGLONG now = GetTickCount64();
+    return now >= deadline ? 0 : deadline - now;
+}
+
+// Waits at most `milliseconds` for a helper thread that was told to end. A wait that
+// fails, rather than runs out, is tried again within the bound: given up at once, it
+// would leave the thread and the state it holds running past the service's stop.
+void WaitForHelperEnd(HANDLE thread, DWORD milliseconds)
+{
+    constexpr DWORD kRetryPauseMs = 10;
+    const ULONGLONG deadline = GetTickCount64() + milliseconds;
+    while (WaitForSingleObject(thread, static_cast<DWORD>(Remaining(deadline))) == WAIT_FAILED &&
+           Remaining(deadline) > 0)
+        Sleep(kRetryPauseMs);
+}
+
 // State a helper thread shares with the service thread, on the process heap and freed
 // by whichever of the two lets go last: a side that stops waiting for the other never
 // leaves it with freed memory. State counts its holders in `holders`.
@@ -176,7 +194,7 @@ public:
             // signal cannot keep it; once woken it ends within one period.
             SetEvent(state_->finished.get());
             SetEvent(state_->stop);
-            WaitForSingleObject(thread_.get(), 2 * kStopProgressMs);
+            WaitForHelperEnd(thread_.get(), 2 * kStopProgressMs);
         }
         Shared<State>::Release(state_);
     }
@@ -241,12 +259,6 @@ DWORD FinishIo(HANDLE pipe, OVERLAPPED& ov, HANDLE stopEvent, DWORD milliseconds
     }
     *done = GetOverlappedResult(pipe, &ov, &transferred, wait) != FALSE;
     return *done ? transferred : 0;
-}
-
-ULONGLONG Remaining(ULONGLONG deadline)
-{
-    ULONGLONG now = GetTickCount64();
-    return now >= deadline ? 0 : deadline - now;
 }
 
 // Reads the request, in as many pieces as the client sends it, until 400 bytes have
@@ -329,7 +341,7 @@ public:
             // A flush still under way ends with the connection; the thread then has a
             // bounded time to finish, and is left to end on its own if it does not.
             DisconnectNamedPipe(state_->pipe);
-            WaitForSingleObject(thread_.get(), kPipeTimeoutMs);
+            WaitForHelperEnd(thread_.get(), kPipeTimeoutMs);
         }
         Shared<State>::Release(state_);
     }
