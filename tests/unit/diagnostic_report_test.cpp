@@ -4,6 +4,7 @@
 #include "support/log_image.h"
 #include "support/machine_test.h"
 
+#include <algorithm>
 #include <cstring>
 
 using px71test::MachineTest;
@@ -279,9 +280,17 @@ TEST(ReportFaults, EveryFailureIsToldOnlyWhenARecordIsLost)
         m.tree.Add(n.root_complex, bridge);
         m.local_time = kNow;
     };
+    Report whole;
+    {
+        sim::Machine m;
+        build(m);
+        sim::ActiveMachine active(m);
+        XU_WriteLog("Diagnostics");
+        whole = Records(m);
+    }
     int faults = px71test::SweepFaults<int>(
         build, [] { return XU_WriteLog("Diagnostics"); },
-        [](int result, sim::Machine& m, std::size_t n) {
+        [&](int result, sim::Machine& m, std::size_t n) {
             const sim::CallRecord* failed = nullptr;
             auto calls = m.calls();
             for (const auto& c : calls)
@@ -293,6 +302,12 @@ TEST(ReportFaults, EveryFailureIsToldOnlyWhenARecordIsLost)
                                   f == "ReadFile" || f == "WriteFile" || f == "WideCharToMultiByte" ||
                                   (f == "CreateFileW" && failed->text.ends_with("PX71.LOG"));
             EXPECT_EQ(result, log_call ? 0 : 1) << "call " << n << ": " << f << " " << failed->text;
+            if (f != "WriteFile") return;
+            // Only the record being written is lost: every one after it still reaches the log.
+            const Report log = Records(m);
+            const auto [kept, lost] = std::mismatch(log.begin(), log.end(), whole.begin(), whole.end());
+            EXPECT_TRUE(log.size() + 1 == whole.size() && std::equal(kept, log.end(), lost + 1, whole.end()))
+                << "call " << n << ": " << log.size() << " of " << whole.size() << " records";
         });
     EXPECT_GT(faults, 100);
 }

@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
+#include <mutex>
 #include <thread>
 
 namespace {
@@ -159,6 +160,26 @@ protected:
 };
 
 double SecondsSince(Clock::time_point start) { return std::chrono::duration<double>(Clock::now() - start).count(); }
+
+// The machine's clock, and how far its skipped waits (virtual time) have put it ahead
+// of the host's, read together: a pause of this thread between the readings is read again.
+struct MachineTime {
+    Clock::duration clock, skipped;
+};
+MachineTime ReadMachineTime(sim::Machine& machine)
+{
+    std::lock_guard lock(machine.mutex);
+    for (;;) {
+        const auto host = Clock::now();
+        const auto now = machine.Now();
+        if (Clock::now() - host < std::chrono::milliseconds(1)) return {now.time_since_epoch(), now - host};
+    }
+}
+void SetVirtualTime(sim::Machine& machine, bool on)
+{
+    std::lock_guard lock(machine.mutex);
+    machine.virtual_time = on;
+}
 
 // ---------------------------------------------------------------- start, stop, controls
 TEST_F(ServiceTest, StartsThenStopsOrShutsDownWithTheReportsOfEach)
@@ -459,7 +480,7 @@ TEST_F(ServiceTest, AShortRequestIsServedWithTheMissingBytesZero)
     EXPECT_EQ(std::memcmp(reinterpret_cast<BYTE*>(&reply) + 100, reinterpret_cast<BYTE*>(&zero) + 100, 300), 0);
 }
 
-// Each of these clients is let go within about the pipe's time-out, and the next one is served.
+// Each of these clients is let go at its bound on the machine's clock, and the next one is served.
 TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
 {
     Start();
@@ -469,34 +490,43 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
         DWORD send;     // bytes of the request it sends
         bool read_reply;
         bool signalled;  // whether the service signals it
+        DWORD bound;     // how long the service waits for it
     } cases[] = {
-        {"connects and sends nothing", true, 0, true, false},
-        {"never reads its reply", true, 400, false, true},
-        {"has no event", false, 400, true, false},
+        {"connects and sends nothing", true, 0, true, false, px71service::kPipeTimeoutMs},
+        {"never reads its reply", true, 400, false, true, px71service::kReplyReadTimeoutMs},
+        {"has no event", false, 400, true, false, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
         {
+            // The request is in before the service reads it, and the service stops at the
+            // disconnect; in between, virtual time: a wait that only its time-out ends
+            // moves the machine's clock on by exactly that, whatever the host's load.
+            machine.Hold("OpenEventW");
             RawClient client(c.event);
-            ASSERT_NE(client.pipe, INVALID_HANDLE_VALUE);
+            EXPECT_NE(client.pipe, INVALID_HANDLE_VALUE);
             PipeRequest request = Patterned(15);
-            // A client without an event is let go at once, so its write may already fail.
-            if (c.send && !client.Send(&request, c.send)) {
-                ASSERT_FALSE(c.event);
-            }
-            auto start = Clock::now();
+            EXPECT_TRUE(c.send == 0 || client.Send(&request, c.send));
+            machine.Hold("DisconnectNamedPipe");
+            const std::size_t disconnects = machine.CallCount("DisconnectNamedPipe");
+            SetVirtualTime(machine, true);
+            const MachineTime start = ReadMachineTime(machine);
+            machine.Release("OpenEventW");
+            for (int i = 0; i < 1000 && machine.CallCount("DisconnectNamedPipe") == disconnects; ++i)
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            const MachineTime end = ReadMachineTime(machine);
+            SetVirtualTime(machine, false);
+            machine.Release("DisconnectNamedPipe");
+            ASSERT_GT(machine.CallCount("DisconnectNamedPipe"), disconnects) << "the client was never let go";
+            // Not before the bound, and no longer: the service reads the clock in whole
+            // milliseconds, this test to within one.
+            const auto bound = std::chrono::milliseconds(c.bound);
+            EXPECT_GE(end.clock - start.clock, bound - std::chrono::milliseconds(1));
+            EXPECT_LE(end.skipped - start.skipped, bound + std::chrono::milliseconds(2));
             if (c.read_reply) {
                 PipeRequest reply{};
                 EXPECT_EQ(client.Receive(&reply, sizeof reply), 0u);  // closed without a reply
-            } else {
-                ASSERT_TRUE(client.Signalled(5000));
-                // Wait until the service has given up on it.
-                while (SecondsSince(start) < 5 && sim::FindPipe(machine, kPipe)->state == sim::PipeInstance::kConnected)
-                    std::this_thread::sleep_for(std::chrono::milliseconds(10));
             }
-            // A reply waits for its reader the longer bound; a request the pipe's time-out.
-            const double bound = (c.read_reply ? px71service::kPipeTimeoutMs : px71service::kReplyReadTimeoutMs) / 1000.0;
-            EXPECT_LT(SecondsSince(start), bound + 3.0);
             if (c.event) {
                 EXPECT_EQ(client.Signalled(0), c.signalled);
             }

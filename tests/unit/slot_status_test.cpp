@@ -267,10 +267,15 @@ TEST_F(SlotTest, StateChangeReachesTheAdaptersDevicesOnTheBus)
         {"bus 0: nor re-enumerated", 0, 0, {}, {}, 0},
         {"no DICS code: the installer refuses the parameters", kSlot, 9, {}, {}, 0},
     };
-    // Whether the dump driver answers decides only the link, never which devices change.
+    // Whether the dump driver answers decides only the link, never which devices change;
+    // nor does the generation of the adapter's bridge (the older one is 1217:02EB).
+    for (const char16_t* adapter : {u"PCI\\VEN_1E2A&DEV_0102&SUBSYS_01021E2A&REV_01",
+                                    u"PCI\\VEN_1217&DEV_02EB&SUBSYS_01021E2A&REV_01"})
     for (const bool dump : {true, false})
     for (const auto& c : cases) {
+        SCOPED_TRACE(sim::Narrow(adapter));
         SCOPED_TRACE(dump ? "with the dump driver" : "without the dump driver");
+        machine.tree.SetMultiSz(nodes.adapter, CM_DRP_HARDWAREID, {adapter});
         machine.dump.installed = dump;
         machine.reenumerations.clear();
         machine.property_changes.clear();
