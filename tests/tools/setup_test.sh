@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# scripts/setup's decisions, with apt-get, dpkg, sudo and sleep replaced by stand-ins
+# scripts/setup's decisions, and the x86 probe's reading of them, with apt-get, dpkg, sudo and sleep replaced by stand-ins
 # on PATH: no network, no root, no package touched. Each row sets up what is installed
 # and what apt fails at, runs setup in a copy of the tree, and checks its exit, the apt
 # calls it made, what it said and what it left for the x86 probe.
@@ -104,4 +104,29 @@ row "a required package not installable fails setup, named with apt's reason" \
 row "the demo installs its four packages and no other, no i386" \
     demo '' 0 "" 0 '^apt-get update -q;apt-get install -y -q --no-install-recommends cmake ninja-build g\+\+ nlohmann-json3-dev;$' \
     'installing cmake ninja-build g\+\+ nlohmann-json3-dev' 'an old reason'
+# The x86 probe reads setup's record only where there is no loader: then the x86 runs are
+# skipped with setup's reason; a loader missing with no record, or one that fails,
+# fails the probe.
+# probe NAME LOADER RECORD EXIT VERDICT
+probe() {
+    local name=$1 loader=$2 record=$3 want_exit=$4 want_verdict=$5 got_exit verdict
+    rm -f "$work/record" "$work/verdict"
+    [ -z "$record" ] || echo "$record" >"$work/record"
+    PX71_X86_PROBE_LOADER= "$source_dir/tests/wine/probe-x86.sh" "$loader" "$work/verdict" "$work/record" >/dev/null 2>&1
+    got_exit=$?
+    verdict=$(cat "$work/verdict" 2>/dev/null)
+    if [ "$got_exit" = "$want_exit" ] && grep -Eq -- "$want_verdict" <<<"$verdict"; then
+        echo "ok   probe: $name"
+    else
+        echo "FAIL probe: $name: exit $got_exit (not $want_exit), verdict '$verdict' (not '$want_verdict')"
+        failures=$((failures + 1))
+    fi
+}
+printf '#!/bin/sh\necho wine-8.0\n' >"$work/bin/loader" && printf '#!/bin/sh\nexit 3\n' >"$work/bin/broken"
+chmod +x "$work/bin/loader" "$work/bin/broken"
+reason="setup could not install wine32:i386: lib : Depends: x but it is not installable"
+probe "a loader that runs" "$work/bin/loader" "$reason" 0 '^runs$'
+probe "no loader, setup said why: skipped with its reason" "$work/none" "$reason" 0 "^cannot: $reason\$"
+probe "no loader and no word from setup: failed" "$work/none" "" 1 '^$'
+probe "a loader that fails, whatever setup said: failed" "$work/bin/broken" "$reason" 1 '^$'
 exit $((failures > 0))
