@@ -52,12 +52,15 @@ if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART)
     include(ExternalProject)
     set(PX71_X86_TOOLCHAIN ${PROJECT_SOURCE_DIR}/cmake/mingw-w64-i686.cmake CACHE FILEPATH
         "Toolchain of the x86 part of the x64 build")
+    # With its tests, the x86 part is the whole x86 build (the win32 preset's), and
+    # `ctest --test-dir x86` runs them: one build of the x86 library serves both.
+    option(PX71_X86_TESTS "Build the x86 part's tests too (run by ctest in x86/)" OFF)
     set(PX71_X86_DIR ${CMAKE_BINARY_DIR}/x86)
     ExternalProject_Add(px71_x86
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${PX71_X86_DIR}
         CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PX71_X86_TOOLCHAIN} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-                   -DBUILD_TESTING=OFF -DPX71_X86_PART=ON
+                   -DBUILD_TESTING=${PX71_X86_TESTS} -DPX71_X86_PART=ON
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
         BUILD_BYPRODUCTS ${PX71_X86_DIR}/bin/PX71.dll ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/bin/pipe_client.exe)
