@@ -50,7 +50,8 @@ set(PX71_X86_SETUP_RECORD ${CMAKE_SOURCE_DIR}/build/setup-x86.txt)
 # is reported as skipped, with the reason, where it cannot.
 function(px71_add_wine_test name target)
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-        add_test(NAME ${name} COMMAND ${PX71_WINE} $<TARGET_FILE:${target}> ${ARGN})
+        add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run-wine.sh ${PX71_WINE} $<TARGET_FILE:${target}>
+                                      ${ARGN})
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix)
     else()
         add_test(NAME ${name}

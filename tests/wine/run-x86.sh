@@ -15,7 +15,7 @@ fi
 verdict=$(cat "$verdict_file")
 case $verdict in
 runs)
-    exec "$loader" "$@"
+    exec "$(dirname "$0")/run-wine.sh" "$loader" "$@"
     ;;
 cannot:*)
     echo "skipped: ${verdict#cannot: }: $(basename "$1") (x86) and PX71.dll (x86) were built (binaries_check reads the DLL's" \
