@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# scripts/setup's decisions, and the x86 probe's reading of them, with apt-get, dpkg, sudo and sleep replaced by stand-ins
-# on PATH: no network, no root, no package touched. Each row sets up what is installed
-# and what apt fails at, runs setup in a copy of the tree, and checks its exit, the apt
-# calls it made, what it said and what it left for the x86 probe.
+# scripts/setup's decisions, and the x86 probe's reading of them, with apt-get, dpkg,
+# sudo and sleep replaced by stand-ins on PATH: no network, no root, no package touched.
+# Each row sets up what is installed and what apt fails at, runs setup in a copy of the
+# tree, and checks its exit, the apt calls it made, what it said and what it left for
+# the x86 probe.
 # usage: setup_test.sh SOURCE_DIR
 set -u
 source_dir=$1
@@ -47,7 +48,8 @@ chmod +x "$work/bin/"*
 
 failures=0
 # row NAME MODE INSTALLED UPDATE_FAILS BROKEN EXIT CALLS SAID RECORD
-#   INSTALLED: packages already there ('*' for all, '-NAME' for all but NAME), BROKEN: packages apt cannot install;
+#   INSTALLED: packages already there ('*' for all, '-NAME' for all but NAME);
+#   BROKEN: packages apt cannot install;
 #   CALLS, SAID and RECORD are extended regular expressions that the calls made (one
 #   line), setup's output and build/setup-x86.txt must match ('^$': nothing at all).
 row() {
