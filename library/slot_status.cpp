@@ -290,6 +290,7 @@ extern "C" int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnab
                          stateChange == DICS_STOP;
     if (LOBYTE(CheckVolumes) && guarded && !AreBusVolumesFree(bus)) return 0;
     const int result = SwitchLink(bus, linkOn);
-    ChangeBusDevices(bus, stateChange);
+    // 6 to 255 name no property change: the class installer is not asked for one.
+    if (stateChange <= DICS_STOP) ChangeBusDevices(bus, stateChange);
     return result;
 }
