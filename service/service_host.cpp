@@ -30,6 +30,18 @@ constexpr DWORD kStoppedReportPauseMs = 100;
 SERVICE_STATUS_HANDLE g_status = nullptr;
 std::atomic<DWORD> g_state{SERVICE_STOPPED};
 std::atomic<HANDLE> g_stop_event{nullptr};
+// Three threads report (the control handler, the stop-progress thread, the service
+// thread): a state is decided and reported under this lock, so that no report decided
+// before the STOPPED one goes out after it.
+SRWLOCK g_report_lock = SRWLOCK_INIT;
+
+class ReportLock {
+public:
+    ReportLock() { AcquireSRWLockExclusive(&g_report_lock); }
+    ~ReportLock() { ReleaseSRWLockExclusive(&g_report_lock); }
+    ReportLock(const ReportLock&) = delete;
+    ReportLock& operator=(const ReportLock&) = delete;
+};
 
 BOOL SendStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
 {
@@ -93,16 +105,23 @@ void RequestStop()
     SetEvent(g_stop_event.load());
 }
 
+// Reports `state`, unless the service has stopped meanwhile. A report that fails ends
+// the service.
 BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint)
 {
-    if (SendStatus(state, checkPoint, waitHint, NO_ERROR)) return TRUE;
-    g_state = SERVICE_STOPPED;
+    {
+        ReportLock lock;
+        if (g_state.load() == SERVICE_STOPPED) return FALSE;
+        if (SendStatus(state, checkPoint, waitHint, NO_ERROR)) return TRUE;
+        g_state = SERVICE_STOPPED;
+    }
     RequestStop();
     return FALSE;
 }
 
 void ReportStopped(DWORD exitCode)
 {
+    ReportLock lock;
     g_state = SERVICE_STOPPED;
     for (int attempt = 1; attempt <= kStoppedReportAttempts; ++attempt) {
         if (SendStatus(SERVICE_STOPPED, 0, 0, exitCode)) return;
@@ -110,19 +129,28 @@ void ReportStopped(DWORD exitCode)
     }
 }
 
+// The first stop of a starting or running service: STOP_PENDING, decided and reported
+// at once. False when a stop is under way or the service has stopped.
+bool BeginStop()
+{
+    ReportLock lock;
+    const DWORD state = g_state.load();
+    if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) return false;
+    g_state = SERVICE_STOP_PENDING;
+    if (!SendStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs, NO_ERROR)) g_state = SERVICE_STOPPED;
+    return true;
+}
+
 void WINAPI ServiceControlHandler(DWORD control)
 {
     if (control == SERVICE_CONTROL_STOP || control == SERVICE_CONTROL_SHUTDOWN) {
-        DWORD state = g_state.load();
-        if (state != SERVICE_STOP_PENDING && state != SERVICE_STOPPED) {
-            g_state = SERVICE_STOP_PENDING;
-            ReportStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs);
+        if (BeginStop()) {
             RequestStop();
             return;
         }
         // A second stop while the first is under way only tells where things stand, and
         // signals the stop again: the first signal may have been lost.
-        if (state == SERVICE_STOP_PENDING) RequestStop();
+        if (g_state.load() == SERVICE_STOP_PENDING) RequestStop();
     }
     DWORD state = g_state.load();
     if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);

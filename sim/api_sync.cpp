@@ -2,8 +2,10 @@
 #include "sim/api.h"
 #include "sim/processes.h"
 
+#include <atomic>
 #include <chrono>
 #include <cmath>
+#include <thread>
 
 using namespace sim;
 using namespace sim::api;
@@ -176,6 +178,25 @@ extern "C" void WINAPI Sleep(DWORD milliseconds)
     if (milliseconds != 0 && milliseconds != INFINITE && tick > 0)
         wait = static_cast<DWORD>(std::ceil(std::ceil(milliseconds / tick) * tick));
     WaitUntil(call.machine, call.lock(), wait, [] { return false; });
+}
+
+// Slim reader/writer locks, exclusive mode only. They cannot fail and need no machine:
+// the lock is the pointer-sized word itself, as on Windows.
+extern "C" void WINAPI InitializeSRWLock(PSRWLOCK lock) { std::atomic_ref<PVOID>(lock->Ptr).store(nullptr); }
+
+extern "C" void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
+{
+    std::atomic_ref<PVOID> word(lock->Ptr);
+    PVOID free = nullptr;
+    while (!word.compare_exchange_weak(free, reinterpret_cast<PVOID>(1), std::memory_order_acquire)) {
+        free = nullptr;
+        std::this_thread::yield();
+    }
+}
+
+extern "C" void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
+{
+    std::atomic_ref<PVOID>(lock->Ptr).store(nullptr, std::memory_order_release);
 }
 
 extern "C" ULONGLONG WINAPI GetTickCount64(void)

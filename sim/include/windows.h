@@ -336,6 +336,15 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handle
 extern "C" void WINAPI Sleep(DWORD milliseconds);
 extern "C" ULONGLONG WINAPI GetTickCount64(void);
 
+// ---------------------------------------------------------------- slim reader/writer locks
+typedef struct _RTL_SRWLOCK {
+    PVOID Ptr;
+} SRWLOCK, *PSRWLOCK;
+#define SRWLOCK_INIT {nullptr}
+extern "C" void WINAPI InitializeSRWLock(PSRWLOCK lock);
+extern "C" void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
+extern "C" void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
+
 // ---------------------------------------------------------------- threads
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);
 extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize, LPTHREAD_START_ROUTINE start,
