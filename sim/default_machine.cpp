@@ -24,10 +24,20 @@ NewDevice Bridge(std::u16string hardware_id, std::u16string description, DWORD b
     return PciDevice(std::move(hardware_id), u"060400", std::move(description), bus, kClassSystem, u"pci");
 }
 
-NewDevice UsbDevice(std::u16string hardware_id, std::u16string description, std::u16string service)
+// USB and storage nodes report bus numbers too, each counting the buses of its own kind
+// (IRP_MN_QUERY_BUS_INFORMATION: "a number that distinguishes the bus from other buses
+// of the same type"). Chosen here to coincide with PCI bus numbers of the adapter, as
+// they can on a real machine: only a PCI node's number names a PCI bus.
+constexpr DWORD kOhciUsbBus = 3;  // after the chipset's own USB buses 0 to 2
+constexpr DWORD kEhciUsbBus = 4;
+constexpr DWORD kStorageBus = 0;
+
+NewDevice UsbDevice(std::u16string hardware_id, std::u16string description, std::u16string service,
+                    DWORD bus = kEhciUsbBus)
 {
     NewDevice dev;
     dev.enumerator = "USB";
+    dev.bus_number = bus;
     dev.class_guid = kClassUsb;
     dev.hardware_ids = {std::move(hardware_id)};
     dev.description = std::move(description);
@@ -59,6 +69,7 @@ NewDevice DiskDevice(std::string enumerator, std::u16string hardware_id, std::u1
     disk.description = u"Disk drive";
     disk.friendly_name = std::move(friendly_name);
     disk.service = u"disk";
+    disk.bus_number = kStorageBus;
     return disk;
 }
 
@@ -138,6 +149,7 @@ DefaultNodes BuildDefaultMachine(Machine& m)
         disk.description = u"Disk drive";
         disk.friendly_name = i == 0 ? u"ST3500418AS" : u"WDC WD5000AAKS-00V1A0";
         disk.service = u"disk";
+        disk.bus_number = kStorageBus;
         n.sata_disk[i] = t.Add(n.sata[i], disk);
     }
 
@@ -161,7 +173,8 @@ DefaultNodes BuildDefaultMachine(Machine& m)
     n.ehci = t.Add(n.downstream[3], PciDevice(u"PCI\\VEN_1217&DEV_02F1&SUBSYS_01021E2A&REV_01", u"0C0320",
                                               u"O2Micro EHCI USB Host Controller", kDefaultSlotBus, kClassUsb,
                                               u"usbehci"));
-    n.ohci_root_hub = t.Add(n.ohci, UsbDevice(u"USB\\ROOT_HUB&VID1217&PID02EF&REV0001", u"USB Root Hub", u"usbhub"));
+    n.ohci_root_hub = t.Add(n.ohci, UsbDevice(u"USB\\ROOT_HUB&VID1217&PID02EF&REV0001", u"USB Root Hub", u"usbhub",
+                                                  kOhciUsbBus));
     n.ehci_root_hub =
         t.Add(n.ehci, UsbDevice(u"USB\\ROOT_HUB20&VID1217&PID02F1&REV0001", u"USB Root Hub", u"usbhub"));
     n.usb_card = t.Add(n.ehci_root_hub,
