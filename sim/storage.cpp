@@ -110,8 +110,12 @@ public:
             v->locked_by = nullptr;
             return TRUE;
         case FSCTL_DISMOUNT_VOLUME:
-            // Reference: FSCTL_DISMOUNT_VOLUME; without the lock, open files would be cut off.
-            if (v->locked_by != this) return Fail(ERROR_ACCESS_DENIED);
+            // Reference: FSCTL_DISMOUNT_VOLUME: it dismounts "regardless of whether or not the
+            // volume is currently in use", and a dismounted volume has no open files; only a
+            // lock held through another handle refuses it.
+            if (v->locked_by && v->locked_by != this) return Fail(ERROR_ACCESS_DENIED);
+            v->open_files = 0;
+            v->transient_holder_until = {};
             v->dismounted = true;
             *returned = 0;
             return TRUE;

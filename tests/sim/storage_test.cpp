@@ -146,10 +146,17 @@ TEST_F(StorageTest, LockFailsWhileAFileIsOpenOrAnotherHandleHoldsIt)
     machine.storage.volumes.at('F').open_files = 0;
     EXPECT_TRUE(Control(a, FSCTL_LOCK_VOLUME));
     EXPECT_FALSE(Control(b, FSCTL_LOCK_VOLUME)) << "held by the other handle";
+    EXPECT_FALSE(Control(b, FSCTL_DISMOUNT_VOLUME)) << "nor dismounted through it";
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(Control(a, FSCTL_UNLOCK_VOLUME));
     EXPECT_TRUE(Control(b, FSCTL_LOCK_VOLUME));
     CloseHandle(b);  // closing lets the lock go
     EXPECT_TRUE(Control(a, FSCTL_LOCK_VOLUME));
+    // Unlocked, a dismount goes through all the same and cuts the open files off.
+    EXPECT_TRUE(Control(a, FSCTL_UNLOCK_VOLUME));
+    machine.storage.volumes.at('F').open_files = 2;
+    EXPECT_TRUE(Control(a, FSCTL_DISMOUNT_VOLUME));
+    EXPECT_EQ(machine.storage.volumes.at('F').open_files, 0);
     CloseHandle(a);
     CloseHandle(query);
 
