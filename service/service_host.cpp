@@ -169,9 +169,11 @@ void WaitForHelperEnd(HANDLE thread, DWORD milliseconds)
 {
     constexpr DWORD kRetryPauseMs = 10;
     const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    while (WaitForSingleObject(thread, static_cast<DWORD>(Remaining(deadline))) == WAIT_FAILED &&
-           Remaining(deadline) > 0)
+    for (;;) {
+        const ULONGLONG left = Remaining(deadline);
+        if (WaitForSingleObject(thread, static_cast<DWORD>(left)) != WAIT_FAILED || left == 0) return;
         Sleep(kRetryPauseMs);
+    }
 }
 
 // State a helper thread shares with the service thread, on the process heap and freed

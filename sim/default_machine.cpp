@@ -142,15 +142,8 @@ DefaultNodes BuildDefaultMachine(Machine& m)
                               u"Silicon Image SiI 3132 SATALink Controller", static_cast<DWORD>(3 + i),
                               kClassScsiAdapter, u"SI3132");
         n.sata[i] = t.Add(n.downstream[i], sata);
-        NewDevice disk;
-        disk.enumerator = "SCSI";
-        disk.class_guid = kClassDiskDrive;
-        disk.hardware_ids = {u"SCSI\\DiskST3500418AS_____CC38", u"GenDisk"};
-        disk.description = u"Disk drive";
-        disk.friendly_name = i == 0 ? u"ST3500418AS" : u"WDC WD5000AAKS-00V1A0";
-        disk.service = u"disk";
-        disk.bus_number = kStorageBus;
-        n.sata_disk[i] = t.Add(n.sata[i], disk);
+        n.sata_disk[i] = t.Add(n.sata[i], DiskDevice("SCSI", u"SCSI\\DiskST3500418AS_____CC38",
+                                                     i == 0 ? u"ST3500418AS" : u"WDC WD5000AAKS-00V1A0"));
     }
 
     n.cardbus = t.Add(n.downstream[2], PciDevice(u"PCI\\VEN_1217&DEV_8134&SUBSYS_01021E2A&REV_02", u"060700",
