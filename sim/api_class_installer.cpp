@@ -1,5 +1,6 @@
 // The class installer's property changes (DIF_PROPERTYCHANGE) and re-enumeration.
 #include "sim/api.h"
+#include "sim/pnp.h"
 #include "sim/slot.h"
 
 #include <cstring>
@@ -8,7 +9,6 @@ using namespace sim;
 using namespace sim::api;
 
 namespace {
-
 
 // The element a call names, checked as SetupAPI checks it; null data is the set itself.
 bool CheckElement(Machine::DeviceSet& s, PSP_DEVINFO_DATA data)
@@ -20,9 +20,30 @@ bool CheckElement(Machine::DeviceSet& s, PSP_DEVINFO_DATA data)
     return Fail(ERROR_INVALID_PARAMETER);
 }
 
-void Apply(Machine& m, DevNode& n, const SP_PROPCHANGE_PARAMS& p)
+// Reference: DIF_PROPERTYCHANGE and SP_PROPCHANGE_PARAMS. A disable, stop or restart of
+// a running device first asks its whole subtree whether it may go (query-remove). A
+// veto (a device's own, a file open on a volume below) defers the change to the next
+// restart: the device keeps running, its install parameters carry DI_NEEDREBOOT, and
+// a disable or stop stays pending in the hardware profile until then. A change that
+// goes through takes the children out of the tree; a start enumerates them anew.
+void Apply(Machine& m, Machine::DeviceSet& s, DevNode& n, const SP_PROPCHANGE_PARAMS& p)
 {
     const bool disabled = n.problem == CM_PROB_DISABLED;
+    const bool stops =
+        p.StateChange == DICS_DISABLE || p.StateChange == DICS_STOP || p.StateChange == DICS_PROPCHANGE;
+    const bool deferred = stops && (n.status & DN_STARTED) && QueryRemove(m, n.id);
+    m.property_changes.push_back({n.id, p.StateChange, p.Scope, p.HwProfile, deferred});
+    if (deferred) {
+        s.install_flags[n.id] |= DI_NEEDREBOOT;
+        if (p.StateChange == DICS_DISABLE) n.pending = Pending::kDisable;
+        if (p.StateChange == DICS_STOP) n.pending = Pending::kStop;
+        return;
+    }
+    // A disable or enable settles a disable that waited; a stop or start, a stop.
+    if (n.pending == Pending::kDisable && (p.StateChange == DICS_ENABLE || p.StateChange == DICS_DISABLE))
+        n.pending = Pending::kNone;
+    if (n.pending == Pending::kStop && (p.StateChange == DICS_START || p.StateChange == DICS_STOP))
+        n.pending = Pending::kNone;
     bool starts = false;
     switch (p.StateChange) {
     case DICS_ENABLE:
@@ -32,20 +53,25 @@ void Apply(Machine& m, DevNode& n, const SP_PROPCHANGE_PARAMS& p)
     case DICS_DISABLE:
         n.status &= ~DN_STARTED;
         n.problem = CM_PROB_DISABLED;
+        TakeDownBelow(m, n.id);
         break;
     case DICS_PROPCHANGE:
+        TakeDownBelow(m, n.id);  // stopped, then started again
+        starts = !disabled;
+        break;
     case DICS_START:
         starts = !disabled;
         break;
     case DICS_STOP:
         n.status &= ~DN_STARTED;
+        TakeDownBelow(m, n.id);
         break;
     }
     if (starts) {
         n.status |= DN_DRIVER_LOADED | DN_STARTED;
+        BringBackBelow(m, n.id);
         ReenumerateSlots(m, n.id);  // a bridge that starts enumerates its bus
     }
-    m.property_changes.push_back({n.id, p.StateChange, p.Scope, p.HwProfile});
 }
 
 } // namespace
@@ -102,7 +128,7 @@ extern "C" BOOL WINAPI SetupDiCallClassInstaller(DI_FUNCTION function, HDEVINFO 
     if (p.ClassInstallHeader.InstallFunction != DIF_PROPERTYCHANGE) return Fail(ERROR_NO_CLASSINSTALL_PARAMS);
     DevNode* n = call.machine.tree.find(data->DevInst);
     if (!n || !n->present) return Fail(ERROR_NO_SUCH_DEVINST);
-    Apply(call.machine, *n, p);
+    Apply(call.machine, *s, *n, p);
     return TRUE;
 }
 

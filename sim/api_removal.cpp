@@ -1,41 +1,13 @@
 // Letting devices go: eject requests, which a device in use can veto, and removal
 // through SetupAPI.
 #include "sim/api.h"
+#include "sim/pnp.h"
 #include "sim/processes.h"
 
 #include <cstring>
 
 using namespace sim;
 using namespace sim::api;
-
-namespace {
-
-// The first node at or below Id that vetoes its removal.
-const DevNode* Vetoer(const DeviceTree& tree, DEVINST id)
-{
-    const DevNode* n = tree.find(id);
-    if (!n || !n->present) return nullptr;
-    if (n->veto != PNP_VetoTypeUnknown) return n;
-    for (DEVINST child : n->children)
-        if (const DevNode* v = Vetoer(tree, child)) return v;
-    return nullptr;
-}
-
-// A volume on a disk at or below Id is in use: a file is open on it or it is locked.
-bool DiskInUseBelow(const Machine& machine, DEVINST id)
-{
-    for (const auto& [number, disk] : machine.storage.disks) {
-        bool below = false;
-        for (const DevNode* n = machine.tree.find(disk.node); n && !below; n = machine.tree.find(n->parent))
-            below = n->id == id;
-        if (!below) continue;
-        for (const auto& [letter, volume] : machine.storage.volumes)
-            if (volume.disk == number && (volume.InUse(machine.Now()) || volume.locked_by)) return true;
-    }
-    return false;
-}
-
-} // namespace
 
 extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_TYPE vetoType, LPWSTR vetoName,
                                                      ULONG nameLength, ULONG flags)
@@ -54,15 +26,15 @@ extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_
     DeviceTree& tree = call.machine.tree;
     const DevNode* n = tree.find(devInst);
     if (!n || !n->present) return CR_INVALID_DEVNODE;
-    if (const DevNode* vetoer = Vetoer(tree, devInst)) {
+    // The query-remove of the subtree: a device's veto, or a file open on a volume below.
+    if (const auto veto = QueryRemove(call.machine, devInst)) {
         // Without a buffer for the veto's name the system tells the user itself
         // (reference: CM_Request_Device_Eject, pszVetoName).
-        if (!vetoName)
-            call.machine.system_boxes.push_back("The device cannot be removed: " + Narrow(vetoer->veto_name));
-        if (vetoType) *vetoType = vetoer->veto;
+        if (!vetoName) call.machine.system_boxes.push_back("The device cannot be removed: " + Narrow(veto->name));
+        if (vetoType) *vetoType = veto->type;
         if (vetoName) {
-            std::size_t count = std::min<std::size_t>(vetoer->veto_name.size(), nameLength - 1);
-            std::memcpy(vetoName, vetoer->veto_name.data(), count * sizeof(char16_t));
+            std::size_t count = std::min<std::size_t>(veto->name.size(), nameLength - 1);
+            std::memcpy(vetoName, veto->name.data(), count * sizeof(char16_t));
             vetoName[count] = 0;
         }
         return CR_REMOVE_VETOED;
@@ -86,11 +58,12 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
     if (call.machine.wow64) return Fail(ERROR_IN_WOW64);  // as the class installer, under WOW64
     const DevNode* n = SetupElement(call.machine, set, data);
     if (!n) return FALSE;
-    // A device that cannot be stopped now (a volume on it in use) is removed only at the
-    // next restart: the call succeeds and the element's install parameters say so
+    // A device that cannot be stopped now (a volume on it in use, a veto) is removed only
+    // at the next restart: the call succeeds and the element's install parameters say so
     // (reference: SetupDiRemoveDevice, DI_NEEDREBOOT). The device stays.
-    if (DiskInUseBelow(call.machine, n->id)) {
+    if (QueryRemove(call.machine, n->id)) {
         call.machine.Set(set)->install_flags[n->id] |= DI_NEEDREBOOT;
+        call.machine.tree.node(n->id).pending = Pending::kRemove;
         return TRUE;
     }
     call.machine.tree.RemoveSubtree(n->id);

@@ -87,6 +87,9 @@ struct DeviceInterface {
     bool operator==(const DeviceInterface&) const = default;
 };
 
+// A disable, stop or removal of a device that waits for the next restart.
+enum class Pending { kNone, kDisable, kStop, kRemove };
+
 struct DevNode {
     DEVINST id = 0;
     DEVINST parent = 0;  // 0 for the root
@@ -101,6 +104,12 @@ struct DevNode {
     bool held_after_eject = false;             // see NewDevice
     PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;  // an eject of this node (or above it) is vetoed when set
     std::u16string veto_name;                  // who vetoes, as the eject request reports it
+    // Not present because this ancestor stopped or was disabled: it comes back when that
+    // ancestor starts (sim/pnp.h). 0 for a node present, or gone for good.
+    DEVINST taken_down_by = 0;
+    // A change that a veto deferred: kept in the hardware profile, it takes effect at the
+    // machine's next restart.
+    Pending pending = Pending::kNone;
     std::map<ULONG, Property> properties;  // by CM_DRP_ code
     std::vector<DeviceInterface> interfaces;
     bool operator==(const DevNode&) const = default;
@@ -223,6 +232,7 @@ struct PropertyChange {
     DWORD state_change = 0;  // DICS_
     DWORD scope = 0;         // DICS_FLAG_
     DWORD hw_profile = 0;
+    bool deferred = false;   // a veto kept it for the next restart
 };
 
 // ---------------------------------------------------------------- faults, call log, accounting

@@ -135,7 +135,7 @@ void LoadDisk(Machine& m, DEVINST node, const Json& d, const std::string& path)
 {
     CheckKeys(d, path,
               {"number", "interface_path", "removable", "medium", "vendor_id", "product_id", "revision", "blocks",
-               "block_size", "fail_pass_through"});
+               "block_size", "fail_pass_through", "eject_supported"});
     const Json* number = Member(d, "number");
     if (!number) Fail(path, "a disk needs its \"number\" (the N of \\\\.\\PHYSICALDRIVEN)");
     const DWORD n = Number(*number, path + ".number");
@@ -151,6 +151,7 @@ void LoadDisk(Machine& m, DEVINST node, const Json& d, const std::string& path)
     if (auto* v = Member(d, "blocks")) disk.blocks = Number64(*v, path + ".blocks");
     if (auto* v = Member(d, "block_size")) disk.block_size = Number(*v, path + ".block_size");
     if (auto* v = Member(d, "fail_pass_through")) disk.fail_pass_through = Bool(*v, path + ".fail_pass_through");
+    if (auto* v = Member(d, "eject_supported")) disk.eject_supported = Bool(*v, path + ".eject_supported");
 }
 
 void LoadSlot(const Json& s, const NewDevice& bridge, DEVINST id, const std::string& path,
@@ -175,6 +176,17 @@ void LoadSlot(const Json& s, const NewDevice& bridge, DEVINST id, const std::str
 // walked until the stack runs out.
 constexpr int kMaxTreeDepth = 64;
 
+// A change kept for the next restart, by name.
+const std::pair<Pending, const char*> kPendingNames[] = {
+    {Pending::kDisable, "disable"}, {Pending::kStop, "stop"}, {Pending::kRemove, "remove"}};
+
+Pending ParsePending(const std::string& text, const std::string& path)
+{
+    for (const auto& [pending, name] : kPendingNames)
+        if (text == name) return pending;
+    Fail(path, "unknown pending change \"" + text + "\" (disable, stop, remove)");
+}
+
 void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path, std::vector<PendingSlot>& slots,
                 int depth = 1)
 {
@@ -182,8 +194,8 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
         Fail(path, "the device tree is deeper than " + std::to_string(kMaxTreeDepth) + " levels");
     CheckKeys(d, path,
               {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
-               "friendly_name", "service", "bus", "present", "started", "problem", "veto", "disk", "slot",
-               "children"});
+               "friendly_name", "service", "bus", "present", "started", "problem", "veto", "pending", "disk",
+               "slot", "children"});
     NewDevice dev;
     if (auto* v = Member(d, "enumerator")) dev.enumerator = String(*v, path + ".enumerator");
     if (auto* v = Member(d, "class")) dev.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
@@ -200,6 +212,8 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
     if (auto* v = Member(d, "problem")) dev.problem = Number(*v, path + ".problem");
     DEVINST id = m.tree.Add(parent, dev);
     if (auto* v = Member(d, "veto")) m.tree.node(id).veto = ParseVeto(String(*v, path + ".veto"), path + ".veto");
+    if (auto* v = Member(d, "pending"))
+        m.tree.node(id).pending = ParsePending(String(*v, path + ".pending"), path + ".pending");
     if (auto* v = Member(d, "disk")) LoadDisk(m, id, *v, path + ".disk");
     if (auto* v = Member(d, "slot")) LoadSlot(*v, dev, id, path + ".slot", slots);
     if (auto* children = Member(d, "children")) {
@@ -380,6 +394,8 @@ OrderedJson DumpDevice(const Machine& m, DEVINST id)
     d["started"] = (n.status & DN_STARTED) != 0;
     if (n.problem) d["problem"] = n.problem;
     if (auto v = VetoText(n.veto)) d["veto"] = v;
+    for (const auto& [pending, name] : kPendingNames)
+        if (n.pending == pending) d["pending"] = name;
     for (const auto& [number, disk] : m.storage.disks) {
         if (disk.node != id) continue;
         d["disk"] = OrderedJson{{"number", disk.number},
@@ -392,6 +408,7 @@ OrderedJson DumpDevice(const Machine& m, DEVINST id)
                                 {"blocks", disk.blocks},
                                 {"block_size", disk.block_size}};
         if (disk.fail_pass_through) d["disk"]["fail_pass_through"] = true;
+        if (!disk.eject_supported) d["disk"]["eject_supported"] = false;
     }
     for (const Slot& slot : m.slots)
         if (slot.bridge == id) d["slot"] = OrderedJson{{"card_bus", slot.card_bus}, {"inserted", slot.inserted}};

@@ -120,14 +120,20 @@ public:
             *returned = 0;
             return TRUE;
         case IOCTL_STORAGE_MEDIA_REMOVAL:
+            // Reference: IOCTL_STORAGE_MEDIA_REMOVAL: one lock count per physical device;
+            // an unlock is ignored only when the count is already zero.
             if (!in || in_size < sizeof(PREVENT_MEDIA_REMOVAL)) return Fail(ERROR_INVALID_PARAMETER);
-            v->removal_prevented = static_cast<const PREVENT_MEDIA_REMOVAL*>(in)->PreventMediaRemoval != 0;
+            if (!d || !d->removable) return Fail(ERROR_INVALID_FUNCTION);
+            if (static_cast<const PREVENT_MEDIA_REMOVAL*>(in)->PreventMediaRemoval)
+                ++d->removal_locks;
+            else if (d->removal_locks > 0)
+                --d->removal_locks;
             *returned = 0;
             return TRUE;
         case IOCTL_STORAGE_EJECT_MEDIA:
-            if (!d || !d->removable) return Fail(ERROR_INVALID_FUNCTION);
+            if (!d || !d->removable || !d->eject_supported) return Fail(ERROR_INVALID_FUNCTION);
             if (v->locked_by && v->locked_by != this) return Fail(ERROR_ACCESS_DENIED);
-            if (v->removal_prevented) return Fail(ERROR_ACCESS_DENIED);
+            if (d->removal_locks > 0) return Fail(ERROR_ACCESS_DENIED);
             if (!d->medium) return Fail(ERROR_NOT_READY);
             d->medium = false;
             *returned = 0;

@@ -9,7 +9,8 @@
 //   - a disk's device node carries a GUID_DEVINTERFACE_DISK interface whose path, like
 //     "\\.\PHYSICALDRIVEn", opens the disk, which answers IOCTL_STORAGE_GET_DEVICE_NUMBER
 //     and, through IOCTL_SCSI_PASS_THROUGH_DIRECT, INQUIRY and READ CAPACITY (10);
-//   - IOCTL_STORAGE_EJECT_MEDIA on a removable disk's volume takes the medium out.
+//   - IOCTL_STORAGE_EJECT_MEDIA on a removable disk's volume takes the medium out, where
+//     the drive has the mechanism and no removal lock holds the medium in.
 // A disk whose device node is not present is gone, and its volumes with it.
 #pragma once
 
@@ -37,6 +38,13 @@ struct PhysicalDisk {
     ULONGLONG blocks = 0;
     DWORD block_size = 512;
     bool fail_pass_through = false;  // IOCTL_SCSI_PASS_THROUGH_DIRECT fails outright
+    // The drive can eject its medium itself; a reader without the mechanism answers
+    // IOCTL_STORAGE_EJECT_MEDIA with ERROR_INVALID_FUNCTION (reference:
+    // IOCTL_STORAGE_EJECT_MEDIA, STATUS_INVALID_DEVICE_REQUEST).
+    bool eject_supported = true;
+    // IOCTL_STORAGE_MEDIA_REMOVAL's lock count, kept per disk: TRUE adds one, FALSE takes
+    // one off (none below zero, whoever asks), and the medium stays in while any is held.
+    int removal_locks = 0;
     // The fields of the last pass-through record the disk was sent, as the caller set
     // them, and the size of the buffer around it.
     SCSI_PASS_THROUGH_DIRECT last_pass_through{};
@@ -59,7 +67,6 @@ struct Volume {
     // open on it until then (on the machine's clock, Machine::Now), and lets go by itself.
     std::chrono::steady_clock::time_point transient_holder_until{};
     bool dismounted = false;        // FSCTL_DISMOUNT_VOLUME was sent; it mounts again on use
-    bool removal_prevented = false;  // IOCTL_STORAGE_MEDIA_REMOVAL with TRUE is in force
     bool InUse(std::chrono::steady_clock::time_point now) const
     {
         return open_files > 0 || now < transient_holder_until;

@@ -118,9 +118,9 @@ std::string Observe(sim::Machine& m)
         << m.local_time.has_value() << " virtual " << m.virtual_time << " no-locks " << m.no_byte_range_locks;
     for (const auto& [name, on] : m.privileges) out << " " << sim::Narrow(name) << "=" << on;
     for (const auto& slot : m.slots) out << " slot link " << slot.link_up << " card " << slot.inserted;
-    for (const auto& [number, disk] : m.storage.disks) out << " disk " << number << " medium " << disk.medium;
+    for (const auto& [number, disk] : m.storage.disks) out << " disk " << number << " medium " << disk.medium << " locks " << disk.removal_locks;
     for (const auto& [letter, v] : m.storage.volumes)
-        out << " " << letter << " dismounted " << v.dismounted << " prevented " << v.removal_prevented;
+        out << " " << letter << " dismounted " << v.dismounted ;
     out << " launches " << m.processes().launches.size() << " pipes " << m.processes().pipes.size()
         << " reports " << m.processes().service.reports.size();
     out << " log " << m.files().Read(m.files().ProgramFolder() + u"PX71.LOG").has_value();

@@ -1,10 +1,12 @@
 // The simulator's storage floor, disk interfaces, class installer, re-enumeration and
 // slot registers behave as Windows and the hardware do.
+#include "sim/pnp.h"
 #include "sim/slot.h"
 #include "support/machine_test.h"
 
 #include <cstddef>
 #include <cstring>
+#include <functional>
 #include <vector>
 
 using px71test::MachineTest;
@@ -25,6 +27,28 @@ protected:
         return DeviceIoControl(h, code, nullptr, 0, out, out_size, &returned, nullptr);
     }
     DWORD Error() const { return GetLastError(); }
+    // The element of Node in a set of every present PCI device.
+    HDEVINFO PciSet(DEVINST node, SP_DEVINFO_DATA& data)
+    {
+        HDEVINFO set = SetupDiGetClassDevsW(nullptr, u"PCI", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
+        data = SP_DEVINFO_DATA{};
+        data.cbSize = sizeof data;
+        for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data) && data.DevInst != node; ++i) {
+        }
+        EXPECT_EQ(data.DevInst, node);
+        return set;
+    }
+    bool PropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD state, DWORD scope,
+                        DWORD size = sizeof(SP_PROPCHANGE_PARAMS))
+    {
+        SP_PROPCHANGE_PARAMS p{};
+        p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+        p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+        p.StateChange = state;
+        p.Scope = scope;
+        if (!SetupDiSetClassInstallParamsW(set, &data, &p.ClassInstallHeader, size)) return false;
+        return SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data) != 0;
+    }
 };
 
 TEST_F(StorageTest, DriveLettersFollowTheDisksNodes)
@@ -220,23 +244,13 @@ TEST_F(StorageTest, DiskInterfaceDetailInTwoSteps)
 // ---------------------------------------------------------------- class installer
 TEST_F(StorageTest, ClassInstallerChangesStateAndRecordsTheScope)
 {
-    HDEVINFO set = SetupDiGetClassDevsW(nullptr, u"PCI", nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES);
     SP_DEVINFO_DATA data{};
-    data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &data) && data.DevInst != nodes.cardbus; ++i) {
-    }
-    ASSERT_EQ(data.DevInst, nodes.cardbus);
+    HDEVINFO set = PciSet(nodes.cardbus, data);
     EXPECT_FALSE(SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data));
     EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_NO_CLASSINSTALL_PARAMS));
 
     auto request = [&](DWORD state, DWORD scope, DWORD size = sizeof(SP_PROPCHANGE_PARAMS)) {
-        SP_PROPCHANGE_PARAMS p{};
-        p.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-        p.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-        p.StateChange = state;
-        p.Scope = scope;
-        if (!SetupDiSetClassInstallParamsW(set, &data, &p.ClassInstallHeader, size)) return false;
-        return SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data) != 0;
+        return PropertyChange(set, data, state, scope, size);
     };
     auto state = [&] {
         ULONG status = 0, problem = 0;
@@ -267,6 +281,94 @@ TEST_F(StorageTest, ClassInstallerChangesStateAndRecordsTheScope)
     EXPECT_EQ(machine.property_changes[2].scope, static_cast<DWORD>(DICS_FLAG_GLOBAL));
     EXPECT_EQ(machine.property_changes[2].state_change, static_cast<DWORD>(DICS_ENABLE));
     SetupDiDestroyDeviceInfoList(set);
+}
+
+// A disable, stop or restart asks the subtree first: a file open on a volume below, or
+// a device's veto, keeps it for the next restart (DI_NEEDREBOOT, the device runs on);
+// one that goes through takes the children out of the tree until a start.
+TEST_F(StorageTest, PropertyChangesTakeTheSubtreeAlongUnlessAVetoDefersThem)
+{
+    SP_DEVINFO_DATA data{};
+    HDEVINFO set = PciSet(nodes.adapter, data);
+    const DEVINST child = nodes.downstream[0];
+    auto reboot_flag = [&] {
+        SP_DEVINSTALL_PARAMS_W p{};
+        p.cbSize = sizeof p;
+        SetupDiGetDeviceInstallParamsW(set, &data, &p);
+        return (p.Flags & DI_NEEDREBOOT) != 0;
+    };
+    const sim::DevNode& adapter = machine.tree.node(nodes.adapter);
+    sim::Volume& d = machine.storage.volumes.at('D');
+    struct Step {
+        const char* what;
+        std::function<void()> before;
+        DWORD state;
+        bool deferred, started, child_there;
+        sim::Pending pending;
+    } steps[] = {
+        {"an open file vetoes the disable", [&] { d.open_files = 1; }, DICS_DISABLE, true, true, true,
+         sim::Pending::kDisable},
+        {"the enable takes the pending disable back", [] {}, DICS_ENABLE, false, true, true, sim::Pending::kNone},
+        {"a restart vetoed waits for nothing", [] {}, DICS_PROPCHANGE, true, true, true, sim::Pending::kNone},
+        {"so does a stop", [] {}, DICS_STOP, true, true, true, sim::Pending::kStop},
+        {"the start takes it back", [] {}, DICS_START, false, true, true, sim::Pending::kNone},
+        {"a device's own veto", [&] { d.open_files = 0, machine.tree.node(nodes.sata[1]).veto = PNP_VetoDevice; },
+         DICS_DISABLE, true, true, true, sim::Pending::kDisable},
+        {"no veto: the children leave",
+         [&] { machine.tree.node(nodes.sata[1]).veto = PNP_VetoTypeUnknown; },
+         DICS_DISABLE, false, false, false, sim::Pending::kNone},
+        {"the enable brings them back", [] {}, DICS_ENABLE, false, true, true, sim::Pending::kNone},
+        {"a restart gives them back at once", [] {}, DICS_PROPCHANGE, false, true, true, sim::Pending::kNone},
+        {"a stop takes them", [] {}, DICS_STOP, false, false, false, sim::Pending::kNone},
+        {"a start brings them", [] {}, DICS_START, false, true, true, sim::Pending::kNone},
+    };
+    for (const auto& s : steps) {
+        s.before();
+        const std::size_t changes = machine.property_changes.size();
+        SP_DEVINFO_DATA fresh{};
+        SetupDiDestroyDeviceInfoList(set);
+        set = PciSet(nodes.adapter, fresh);  // install flags are the set's own
+        data = fresh;
+        EXPECT_TRUE(PropertyChange(set, data, s.state, DICS_FLAG_CONFIGSPECIFIC)) << s.what;
+        EXPECT_EQ(reboot_flag(), s.deferred) << s.what;
+        ASSERT_EQ(machine.property_changes.size(), changes + 1) << s.what;
+        EXPECT_EQ(machine.property_changes.back().deferred, s.deferred) << s.what;
+        EXPECT_EQ((adapter.status & DN_STARTED) != 0, s.started) << s.what;
+        EXPECT_EQ(machine.tree.node(child).present, s.child_there) << s.what;
+        EXPECT_EQ(machine.tree.node(nodes.sata_disk[0]).present, s.child_there) << s.what;
+        EXPECT_EQ((GetLogicalDrives() & (1u << ('D' - 'A'))) != 0, s.child_there) << s.what;
+        EXPECT_EQ(adapter.pending, s.pending) << s.what;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+// What a veto kept in the profile happens at the next restart; a card whose link is
+// down stays away however its bridge starts.
+TEST_F(StorageTest, ARestartCarriesOutWhatWasPending)
+{
+    machine.tree.node(nodes.adapter).pending = sim::Pending::kDisable;
+    machine.tree.node(nodes.sata_disk[1]).pending = sim::Pending::kRemove;
+    machine.tree.node(nodes.cardbus).pending = sim::Pending::kStop;
+    machine.storage.volumes.at('F').open_files = 3;
+    sim::Restart(machine);
+    EXPECT_EQ(machine.tree.node(nodes.adapter).problem, static_cast<ULONG>(CM_PROB_DISABLED));
+    EXPECT_FALSE(machine.tree.node(nodes.downstream[0]).present);
+    EXPECT_EQ(machine.storage.volumes.at('F').open_files, 0) << "its programs are gone";
+    EXPECT_TRUE(machine.tree.node(nodes.system_disk).present) << "outside the adapter";
+
+    machine.dump.Write(sim::kDefaultSlotBus, 0x50, machine.dump.Read(sim::kDefaultSlotBus, 0x50) | sim::kLinkDisable);
+    SP_DEVINFO_DATA data{};
+    HDEVINFO set = PciSet(nodes.adapter, data);
+    EXPECT_TRUE(PropertyChange(set, data, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC));
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_TRUE(machine.tree.node(nodes.slot_bridge).present);
+    EXPECT_FALSE(machine.tree.node(nodes.sata_disk[1]).present) << "removed at the restart";
+    EXPECT_TRUE(machine.tree.node(nodes.cardbus).present);
+    EXPECT_FALSE(machine.tree.node(nodes.cardbus_card).present) << "a stopped bridge has no children";
+    EXPECT_FALSE(machine.tree.node(nodes.express_card).present) << "no link, no card";
+    machine.dump.Write(sim::kDefaultSlotBus, 0x50, machine.dump.Read(sim::kDefaultSlotBus, 0x50) & ~sim::kLinkDisable);
+    CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+    EXPECT_TRUE(machine.tree.node(nodes.express_card).present);
 }
 
 // ---------------------------------------------------------------- the slot's hardware

@@ -165,8 +165,9 @@ TEST_F(CardNamesTest, RemovalReportsOnlyWhatWasLetGo)
 {
     DEVINST bridge = cards.CardBus();
     DEVINST busy = cards.Card(bridge, u"Busy card");
-    machine.tree.node(busy).veto = PNP_VetoOutstandingOpen;
-    machine.tree.node(busy).veto_name = u"\\Device\\HarddiskVolume7";
+    // A file open on a volume of a disk below the card: Windows vetoes the eject.
+    sim::AddDisk(machine, machine.tree.Add(busy, sim::NewDevice{}), 9, u"\\?\busy#disk");
+    sim::AddVolume(machine, 'K', 9, 1'000'000).open_files = 1;
     DEVINST idle = cards.Card(bridge, u"Idle card");
     EXPECT_EQ(XU_StopCardBusCard(0, 0), 0) << "a vetoed eject is no success";
     EXPECT_TRUE(machine.tree.node(busy).present);
@@ -176,7 +177,7 @@ TEST_F(CardNamesTest, RemovalReportsOnlyWhatWasLetGo)
     const auto log = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
     ASSERT_TRUE(log.has_value());
     const std::string text(log->begin(), log->end());
-    EXPECT_NE(text.find("\r\nEject vetoed (veto type 5): \\Device\\HarddiskVolume7"), std::string::npos);
+    EXPECT_NE(text.find("\r\nEject vetoed (veto type 5): STORAGE\\Volume\\Disk9#Partition1"), std::string::npos);
     const auto asks = Calls("CM_Request_Device_EjectW");
     ASSERT_FALSE(asks.empty());
     EXPECT_NE(asks.back().args[1], 0u) << "a veto type";
