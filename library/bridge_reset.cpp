@@ -87,7 +87,10 @@ extern "C" BYTE PX71API XU_ResetPCIBridge(DWORD Enable) noexcept
     if (!found || RootPortFilterOn(set.get(), bridge) != Filtered::No) return 0;
 
     if (!enable) {
-        RequestPropertyChange(set.get(), bridge, DICS_DISABLE, DICS_FLAG_CONFIGSPECIFIC);
+        // A disable that a device below vetoes would wait in the profile and switch the
+        // adapter off at the next start of Windows: it is taken back at once instead.
+        if (RequestPropertyChange(set.get(), bridge, DICS_DISABLE, DICS_FLAG_CONFIGSPECIFIC) == Change::kDeferred)
+            UndoPropertyChange(set.get(), bridge, DICS_DISABLE, DICS_FLAG_CONFIGSPECIFIC);
     } else {
         RequestPropertyChange(set.get(), bridge, DICS_ENABLE, DICS_FLAG_GLOBAL);
         RequestPropertyChange(set.get(), bridge, DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC);

@@ -54,6 +54,12 @@ bool LockWithin(HANDLE volume, ULONGLONG milliseconds) noexcept
 // A reader medium, in the platform's documented order: lock its volume, dismount it,
 // allow the removal, eject, unlock. The eject is not sent while another program holds
 // files open on the volume (the lock fails once the retries are over).
+//
+// Once the volume was locked and dismounted and its removal allowed, the medium can be
+// taken out safely (knowledge base Q165721): a reader without an eject mechanism, which
+// refuses the eject as a request it does not know, answers 1 all the same; the user
+// pulls the card. Any other failure answers 0, and the volume, unlocked again, mounts
+// anew on its next use.
 int EjectMedium(const char* volumePath) noexcept
 {
     UniqueFile volume(CreateFileA(volumePath, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -62,11 +68,15 @@ int EjectMedium(const char* volumePath) noexcept
     if (!LockWithin(volume.get(), kLockRetryMs)) return 0;
     PREVENT_MEDIA_REMOVAL allow{};
     allow.PreventMediaRemoval = FALSE;
-    const bool ejected = Control(volume.get(), FSCTL_DISMOUNT_VOLUME) &&
-                         Control(volume.get(), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow) &&
-                         Control(volume.get(), IOCTL_STORAGE_EJECT_MEDIA);
+    const bool released = Control(volume.get(), FSCTL_DISMOUNT_VOLUME) &&
+                          Control(volume.get(), IOCTL_STORAGE_MEDIA_REMOVAL, &allow, sizeof allow);
+    bool out = released && Control(volume.get(), IOCTL_STORAGE_EJECT_MEDIA);
+    if (released && !out) {
+        const DWORD error = GetLastError();
+        out = error == ERROR_INVALID_FUNCTION || error == ERROR_NOT_SUPPORTED;
+    }
     Control(volume.get(), FSCTL_UNLOCK_VOLUME);
-    return ejected ? 1 : 0;
+    return out ? 1 : 0;
 }
 
 // The CardBus and OHCI exports: eject the child numbered CardIndex.

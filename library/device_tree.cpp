@@ -239,6 +239,31 @@ UniqueDevInfo PresentDiskInterfaces() noexcept
         SetupDiGetClassDevsW(&kDiskInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE));
 }
 
+Change RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept
+{
+    SP_PROPCHANGE_PARAMS params{};
+    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
+    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
+    params.StateChange = stateChange;
+    params.Scope = scope;
+    params.HwProfile = 0;  // the current profile
+    if (!SetupDiSetClassInstallParamsW(set, &data, &params.ClassInstallHeader, sizeof params) ||
+        !SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data))
+        return Change::kFailed;
+    SP_DEVINSTALL_PARAMS_W install{};
+    install.cbSize = sizeof install;
+    if (!SetupDiGetDeviceInstallParamsW(set, &data, &install)) return Change::kDeferred;
+    return (install.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) ? Change::kDeferred : Change::kDone;
+}
+
+void UndoPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept
+{
+    if (stateChange == DICS_DISABLE)
+        RequestPropertyChange(set, data, DICS_ENABLE, scope);
+    else if (stateChange == DICS_STOP)
+        RequestPropertyChange(set, data, DICS_START, scope);
+}
+
 } // namespace px71
 
 using namespace px71;

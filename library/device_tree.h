@@ -102,18 +102,20 @@ void ForEachDeviceSkippingFailures(HDEVINFO set, Visit&& visit) noexcept
     }
 }
 
+// What a DIF_PROPERTYCHANGE request came to.
+enum class Change { kDone, kFailed, kDeferred };
+
 // One DIF_PROPERTYCHANGE request on an element: the parameters are set and, only if
-// that succeeds, the class installer is called. Its own result is not looked at.
-inline void RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept
-{
-    SP_PROPCHANGE_PARAMS params{};
-    params.ClassInstallHeader.cbSize = sizeof(SP_CLASSINSTALL_HEADER);
-    params.ClassInstallHeader.InstallFunction = DIF_PROPERTYCHANGE;
-    params.StateChange = stateChange;
-    params.Scope = scope;
-    params.HwProfile = 0;  // the current profile
-    if (SetupDiSetClassInstallParamsW(set, &data, &params.ClassInstallHeader, sizeof params))
-        SetupDiCallClassInstaller(DIF_PROPERTYCHANGE, set, &data);
-}
+// that succeeds, the class installer is called. Windows may keep a disable, stop or
+// restart that a device below vetoes (a file open on a volume) for the next start of
+// the system and still report success; only the element's install parameters tell
+// (DI_NEEDREBOOT, DI_NEEDRESTART), so they are read after every change. Parameters
+// that cannot be read leave it unknown, which counts as deferred.
+Change RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept;
+
+// Takes back a disable or stop (the matching enable or start, same scope), so that
+// nothing of it is left pending for the next start of the system. Other changes have
+// nothing to take back.
+void UndoPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept;
 
 } // namespace px71

@@ -76,19 +76,42 @@ int SwitchLink(BYTE bus, bool linkOn) noexcept
 // re-enumeration for 0. A disable is kept in the hardware profile, so a device outside
 // the adapter (the root port, the chipset, a system disk's controller) is never
 // touched, whatever bus a caller names: the pipe lets every local user ask.
-void ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
+// False when Windows deferred a change to its next start (a device below vetoed it):
+// then every disable or stop this call made on the bus is taken back, so the bus is
+// left as it was found and nothing waits in the profile for the next boot.
+bool ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
 {
     UniqueDevInfo set = PresentPciDevices();
-    if (!set) return;
+    if (!set) return true;
     const DWORD busMatch = bus;
+    // A bus holds at most 256 functions; a tree that claims more gets no change beyond
+    // the ones that could be taken back.
+    constexpr DWORD kMaxFunctions = 256;
+    DWORD changed[kMaxFunctions];
+    DWORD count = 0;
+    bool deferred = false;
+    DWORD index = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
+        const DWORD member = index++;
         if (!OnBus(set.get(), data, busMatch) || !BelongsToAdapter(data.DevInst)) return Walk::Next;
-        if (stateChange != 0)
-            RequestPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
-        else
+        if (stateChange == 0) {
             CM_Reenumerate_DevNode(data.DevInst, 0);
+            return Walk::Next;
+        }
+        if (count == kMaxFunctions) return Walk::Stop;
+        const Change change = RequestPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
+        if (change != Change::kFailed) changed[count++] = member;
+        deferred |= change == Change::kDeferred;
         return Walk::Next;
     });
+    if (!deferred) return true;
+    for (DWORD i = 0; i < count; ++i) {
+        SP_DEVINFO_DATA data{};
+        data.cbSize = sizeof data;
+        if (SetupDiEnumDeviceInfo(set.get(), changed[i], &data))
+            UndoPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
+    }
+    return false;
 }
 
 // Does the disk lie below the bus: is some PCI node above it on the bus? kUnknown when
@@ -290,7 +313,8 @@ extern "C" int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnab
                          stateChange == DICS_STOP;
     if (LOBYTE(CheckVolumes) && guarded && !AreBusVolumesFree(bus)) return 0;
     const int result = SwitchLink(bus, linkOn);
-    // 6 to 255 name no property change: the class installer is not asked for one.
-    if (stateChange <= DICS_STOP) ChangeBusDevices(bus, stateChange);
+    // 6 to 255 name no property change: the class installer is not asked for one. A
+    // change that Windows kept for its next start did not happen: the answer is 0.
+    if (stateChange <= DICS_STOP && !ChangeBusDevices(bus, stateChange)) return 0;
     return result;
 }

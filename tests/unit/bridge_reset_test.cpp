@@ -1,6 +1,7 @@
 // XU_ResetPCIBridge on the default machine, whose adapter bridge is a System-class
 // device without upper filters.
 #include "library/px71.h"
+#include "sim/pnp.h"
 #include "support/machine_test.h"
 
 #include <functional>
@@ -109,7 +110,16 @@ TEST(BridgeReset, DisableThenEnableRestartsIt)
     auto n = sim::BuildDefaultMachine(m);
     sim::ActiveMachine active(m);
     ULONG status = 0, problem = 0;
+    // A file open below vetoes the disable: it is taken back rather than left to switch
+    // the adapter off at the next start of Windows.
+    m.storage.volumes.at('D').open_files = 1;
+    EXPECT_EQ(XU_ResetPCIBridge(0), 0);
+    EXPECT_EQ(m.tree.node(n.adapter).pending, sim::Pending::kNone);
+    sim::Restart(m);
+    EXPECT_EQ(m.tree.node(n.adapter).problem, 0u);
+    EXPECT_TRUE(m.tree.node(n.sata_disk[0]).present);
     XU_ResetPCIBridge(0);
+    EXPECT_FALSE(m.tree.node(n.sata_disk[0]).present) << "the disable took the children along";
     ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, n.adapter, 0), static_cast<CONFIGRET>(CR_SUCCESS));
     EXPECT_EQ(problem, static_cast<ULONG>(CM_PROB_DISABLED));
     EXPECT_EQ(status & DN_STARTED, 0u);
@@ -117,6 +127,7 @@ TEST(BridgeReset, DisableThenEnableRestartsIt)
     ASSERT_EQ(CM_Get_DevNode_Status(&status, &problem, n.adapter, 0), static_cast<CONFIGRET>(CR_SUCCESS));
     EXPECT_EQ(problem, 0u);
     EXPECT_NE(status & DN_STARTED, 0u);
+    EXPECT_TRUE(m.tree.node(n.sata_disk[0]).present);
     EXPECT_TRUE(px71test::NothingOpen(m));
 }
 
@@ -149,6 +160,13 @@ TEST(BridgeResetFaults, EveryFailureReturnsZeroAndLeavesNothingOpen)
                 EXPECT_EQ(r, 0) << "call " << n;
                 Requests made = Made(m, nodes.adapter);
                 const Requests& full = enable ? kEnable : kDisable;
+                // A disable whose install parameters cannot be read may be waiting for the
+                // next start: it is taken back, and the bridge is left running.
+                if (!enable && made.size() == 2) {
+                    EXPECT_EQ(made[1], (std::pair<DWORD, DWORD>{DICS_ENABLE, DICS_FLAG_CONFIGSPECIFIC})) << "call " << n;
+                    EXPECT_EQ(m.tree.node(nodes.adapter).problem, 0u) << "call " << n;
+                    return;
+                }
                 EXPECT_LE(made.size(), full.size()) << "call " << n;
             });
         EXPECT_GT(faults, 10);

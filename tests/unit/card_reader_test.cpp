@@ -197,7 +197,7 @@ TEST_F(ReaderTest, TheRoadOfARequestEjectsTheSdMedium)
                                                  IOCTL_STORAGE_EJECT_MEDIA, FSCTL_UNLOCK_VOLUME}));
     EXPECT_EQ(machine.storage.volumes['G'].locked_by, nullptr);
     EXPECT_TRUE(machine.storage.volumes['G'].dismounted);
-    EXPECT_FALSE(machine.storage.volumes['G'].removal_prevented);
+    EXPECT_EQ(machine.storage.disk(3)->removal_locks, 0);
     Named after = Name(2);
     EXPECT_EQ(after.result, 1) << "the SD medium is gone; the card behind it moved up";
     EXPECT_EQ(after.name, u"USB Bluetooth Adapter");
@@ -237,6 +237,26 @@ TEST_F(ReaderTest, NoEjectUnderOpenFiles)
     EXPECT_FALSE(machine.storage.disk(3)->medium);
     machine.storage.volumes['F'].deny_read_write = true;
     EXPECT_EQ(Name(1).result, 3) << "a volume that cannot be opened holds no card we can see";
+}
+
+// Both kinds of reader: one without an eject mechanism refuses the eject, and the
+// medium, locked, dismounted and allowed out, may be pulled: 1. A medium another
+// program keeps in (its removal lock) is not out: 0, and the volume is left unlocked,
+// to mount again on its next use.
+TEST_F(ReaderTest, AReaderThatCannotEjectStillLetsTheMediumGo)
+{
+    machine.storage.disk(4)->eject_supported = false;
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 2), 1);
+    EXPECT_TRUE(machine.storage.disk(4)->medium) << "still in the slot, for the user to pull";
+    EXPECT_TRUE(machine.storage.volumes['G'].dismounted);
+    EXPECT_EQ(machine.storage.volumes['G'].locked_by, nullptr);
+
+    machine.storage.disk(3)->removal_locks = 2;
+    EXPECT_EQ(XU_StopEhciExpressCard(0, 1), 0);
+    EXPECT_TRUE(machine.storage.disk(3)->medium);
+    EXPECT_EQ(machine.storage.volumes['F'].locked_by, nullptr);
+    ULARGE_INTEGER total{};
+    EXPECT_TRUE(GetDiskFreeSpaceExW(u"F:\\", nullptr, &total, nullptr)) << "the volume is usable";
 }
 
 TEST_F(ReaderTest, ReaderHubFirstAndMediaAcrossLetters)
