@@ -60,10 +60,10 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
     if (!n) return FALSE;
     // A device that cannot be stopped now (a volume on it in use, a veto) is removed only
     // at the next restart: the call succeeds and the element's install parameters say so
-    // (reference: SetupDiRemoveDevice, DI_NEEDREBOOT). The device stays.
+    // (reference: SetupDiRemoveDevice, DI_NEEDREBOOT). The device stays, and as it is
+    // still there, the restart finds it again.
     if (QueryRemove(call.machine, n->id)) {
         call.machine.Set(set)->install_flags[n->id] |= DI_NEEDREBOOT;
-        call.machine.tree.node(n->id).pending = Pending::kRemove;
         return TRUE;
     }
     call.machine.tree.RemoveSubtree(n->id);

@@ -87,8 +87,8 @@ struct DeviceInterface {
     bool operator==(const DeviceInterface&) const = default;
 };
 
-// A disable, stop or removal of a device that waits for the next restart.
-enum class Pending { kNone, kDisable, kStop, kRemove };
+// A disable or stop of a device that waits for the next restart.
+enum class Pending { kNone, kDisable, kStop };
 
 struct DevNode {
     DEVINST id = 0;

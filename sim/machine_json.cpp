@@ -178,13 +178,13 @@ constexpr int kMaxTreeDepth = 64;
 
 // A change kept for the next restart, by name.
 const std::pair<Pending, const char*> kPendingNames[] = {
-    {Pending::kDisable, "disable"}, {Pending::kStop, "stop"}, {Pending::kRemove, "remove"}};
+    {Pending::kDisable, "disable"}, {Pending::kStop, "stop"}};
 
 Pending ParsePending(const std::string& text, const std::string& path)
 {
     for (const auto& [pending, name] : kPendingNames)
         if (text == name) return pending;
-    Fail(path, "unknown pending change \"" + text + "\" (disable, stop, remove)");
+    Fail(path, "unknown pending change \"" + text + "\" (disable, stop)");
 }
 
 void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& path, std::vector<PendingSlot>& slots,

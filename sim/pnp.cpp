@@ -114,7 +114,6 @@ void Restart(Machine& machine)
     for (DEVINST id : machine.tree.order()) {
         DevNode& n = machine.tree.node(id);
         const Pending pending = std::exchange(n.pending, Pending::kNone);
-        if (pending == Pending::kRemove && n.present) machine.tree.RemoveSubtree(id);
         if (pending == Pending::kDisable) n.problem = CM_PROB_DISABLED;
         if (pending == Pending::kDisable || pending == Pending::kStop) n.status &= ~DN_STARTED;
     }

@@ -34,7 +34,7 @@ void TakeDownBelow(Machine& machine, DEVINST id);
 void BringBackBelow(Machine& machine, DEVINST id);
 
 // The machine starts again: the programs that held files open on its volumes are gone,
-// every disable, stop or removal kept pending takes effect, and the tree is
+// every disable or stop kept pending takes effect, and the tree is
 // enumerated anew from the root.
 void Restart(Machine& machine);
 

@@ -201,6 +201,35 @@ TEST(Px71simWalkThrough, BusyVolumeKeepsTheLinkOn)
     EXPECT_TRUE(s.machine.slots.at(0).taken_down.empty());
 }
 
+// A disable that an open file below vetoes answers 0 and leaves nothing for the
+// restart; once the restart closed the file, the same disable goes through.
+TEST(Px71simWalkThrough, ARestartFindsNothingLeftPending)
+{
+    Simulation s;
+    const sim::DefaultNodes n = sim::BuildDefaultMachine(s.machine);
+    s.machine.storage.volumes.at('G').open_files = 1;
+    std::string error;
+    ASSERT_TRUE(s.Start(error)) << error;
+    std::vector<px71sim::ScriptRequest> script;
+    EXPECT_FALSE(px71sim::ParseScript("restart Bus=6\n", script, error));
+    EXPECT_NE(error.find("restart takes no field Bus"), std::string::npos) << error;
+    const std::string disable = "set-status Bus=6 StateChange=2 LinkEnable=1 CheckVolumes=0\n";
+    ASSERT_TRUE(px71sim::ParseScript(disable + "restart\n", script, error)) << error;
+    ASSERT_TRUE(script[1].restart);
+    std::ostringstream out;
+    ASSERT_TRUE(px71sim::RunScript(s, script, out));
+    EXPECT_NE(out.str().find("Result 0"), std::string::npos) << out.str();
+    EXPECT_NE(out.str().find("the machine restarted; PX71Service is running again"), std::string::npos);
+    for (DEVINST id : s.machine.tree.order()) EXPECT_NE(s.machine.tree.node(id).problem, static_cast<ULONG>(CM_PROB_DISABLED)) << id;
+
+    ASSERT_TRUE(px71sim::ParseScript(disable, script, error)) << error;
+    std::ostringstream again;
+    ASSERT_TRUE(px71sim::RunScript(s, script, again));
+    EXPECT_NE(again.str().find("Result 1"), std::string::npos) << again.str();
+    EXPECT_EQ(s.machine.tree.node(n.slot_bridge).problem, static_cast<ULONG>(CM_PROB_DISABLED));
+    EXPECT_FALSE(s.machine.tree.node(n.reader_disk[1]).present);
+}
+
 std::string Hardware(const sim::Machine& m, DEVINST id)
 {
     auto ids = m.tree.MultiSz(id, CM_DRP_HARDWAREID);

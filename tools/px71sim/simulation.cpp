@@ -6,6 +6,7 @@
 #include "sim/default_machine.h"
 #include "sim/files.h"
 #include "sim/machine_json.h"
+#include "sim/pnp.h"
 #include "sim/processes.h"
 #include "tools/px71ctl/client.h"
 #include "tools/px71ctl/commands.h"
@@ -45,9 +46,12 @@ std::string Hex(std::uint32_t value) { return Format("0x%08X", static_cast<unsig
 
 // ------------------------------------------------------------------ commands by name
 
+// Not a request: the simulated machine restarts (see ScriptRequest::restart).
+constexpr unsigned kMachineRestart = ~0u;
+
 struct CommandName {
     const char* name;
-    unsigned code;       // 0: raw, any code
+    unsigned code;       // 0: raw, any code; kMachineRestart: no request at all
     const char* fields;  // the fields it takes, space-separated; null: all
 };
 
@@ -71,6 +75,7 @@ const CommandName kCommands[] = {
     {"3132-card-name", 13, kNameFields},
     {"check-device", 14, ""},
     {"raw", 0, nullptr},
+    {"restart", kMachineRestart, ""},
 };
 
 bool Takes(const CommandName& command, const std::string& field)
@@ -597,7 +602,8 @@ bool ParseScript(const std::string& text, std::vector<ScriptRequest>& requests, 
         r.line = number;
         r.text = line;
         while (!r.text.empty() && (r.text.back() == '\r' || r.text.back() == ' ')) r.text.pop_back();
-        r.request.Command = command->code;
+        r.restart = command->code == kMachineRestart;
+        r.request.Command = r.restart ? 0 : command->code;
         if (command->code >= 10 && command->code <= 13) r.request.CardNameSize = sizeof r.request.CardName;
         bool command_given = false;
         for (std::size_t i = 1; i < tokens.size(); ++i) {
@@ -658,8 +664,20 @@ bool RunScript(Simulation& simulation, const std::vector<ScriptRequest>& request
 {
     for (const auto& r : requests) {
         out << r.line << ": " << r.text << "\n";
-        PipeRequest reply{};
         std::string error;
+        if (r.restart) {
+            // As Windows restarts: the service stops, the machine starts again with what
+            // the profile kept pending, and the service starts with it.
+            simulation.Stop();
+            sim::Restart(simulation.machine);
+            if (!simulation.Start(error)) {
+                out << "   the machine restarted, but " << error << "\n";
+                return false;
+            }
+            out << "   the machine restarted; PX71Service is running again\n";
+            continue;
+        }
+        PipeRequest reply{};
         if (!simulation.Send(r.request, reply, error)) {
             out << "   the request did not go through: " << error << "\n";
             return false;
@@ -698,6 +716,7 @@ const char kUsage[] =
     "  3132-card-name, cardbus-card-name, ehci-card-name, ohci-card-name  ControllerIndex= CardIndex=\n"
     "                                                                      CardNameSize=\n"
     "  raw Command= and any field of the record\n"
+    "  restart                    the machine restarts: changes Windows deferred take effect\n"
     "Example:\n"
     "  ehci-card-name ControllerIndex=0 CardIndex=2\n"
     "  stop-ehci-card ControllerIndex=0 CardIndex=2\n"

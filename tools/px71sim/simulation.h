@@ -90,6 +90,9 @@ struct ScriptRequest {
     int line = 0;
     std::string text;  // the line as written, for the output
     PipeRequest request{};
+    // A `restart` line: the service stops, the machine restarts (sim/pnp.h) and the
+    // service starts again; no request is sent.
+    bool restart = false;
 };
 
 // Parses a whole script before anything runs. False with "LINE:COLUMN: message".
