@@ -521,6 +521,22 @@ TEST_F(SlotTest, BusVolumesFollowTheDisksAboveWhichTheBusLies)
     EXPECT_EQ(px71::AreBusVolumesFree(4), 0);
 }
 
+// Every bus of the default machine is guarded by the disks below it and no others. Its
+// USB and storage nodes carry bus numbers of their own kind (the reader's hub is USB
+// bus 4, the number of a SATA controller's PCI bus), which must not place a disk.
+TEST_F(SlotTest, EachBusIsGuardedByItsOwnDisksOnly)
+{
+    const std::string below[8] = {"CDEFG", "DEFG", "DEFG", "D", "E", "", "FG", ""};
+    for (DWORD bus = 0; bus < 8; ++bus) {
+        for (char letter : std::string("CDEFG")) {
+            machine.storage.volumes.at(letter).open_files = 1;
+            const int free = below[bus].find(letter) == std::string::npos ? 1 : 0;
+            EXPECT_EQ(px71::AreBusVolumesFree(bus), free) << "bus " << bus << ", " << letter << ": busy";
+            machine.storage.volumes.at(letter).open_files = 0;
+        }
+    }
+}
+
 TEST_F(SlotTest, AnUnallocatableDetailLeavesTheBusNotFree)
 {
     machine.ArmFault({"HeapAlloc", 1, ERROR_GEN_FAILURE, CR_FAILURE, true});
