@@ -124,7 +124,9 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWO
     if (!object) return FALSE;
     DWORD count = 0;
     BOOL ok = object->Ioctl(code, in, inSize, out, outSize, &count);
-    if (returned) *returned = count;
+    // The count comes back with a request that succeeded; one that failed with an error
+    // status leaves the caller's count as it was (none of ours fails with a warning).
+    if (returned && ok) *returned = count;
     return ok;
 }
 

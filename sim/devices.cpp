@@ -36,6 +36,11 @@ public:
         }
         auto* request = static_cast<const std::uint8_t*>(in);
         std::uint8_t bus = request[0];
+        // A driver fails a bus it does not know as a bad parameter (STATUS_INVALID_PARAMETER).
+        if (machine_.dump.refused_buses.count(bus)) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
         std::uint8_t reg = request[1];
         if (code == kIoctlReadConfig) {
             std::uint32_t value = machine_.dump.Read(bus, reg);

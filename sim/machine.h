@@ -200,6 +200,7 @@ class DumpDriver {
 public:
     bool installed = true;          // "\\.\XUDUMP" exists
     bool fail_requests = false;     // DeviceIoControl completes with ERROR_GEN_FAILURE
+    std::set<std::uint8_t> refused_buses;  // requests naming them fail: ERROR_INVALID_PARAMETER
     int open_handles = 0;
     std::map<std::uint8_t, PciFunction> functions;  // by bus
     // Called after a write changed a register: lets the machine model what the
