@@ -1,5 +1,6 @@
 // XU_ReadPCI and XU_WritePCI against the simulated dump driver.
 #include "library/px71.h"
+#include "support/dump_driver_cases.h"
 #include "support/machine_test.h"
 
 using px71test::MachineTest;
@@ -104,6 +105,17 @@ TEST_F(ConfigSpaceTest, FailedRequestIsReported)
     EXPECT_EQ(XU_ReadPCI(6, 0, &value), 0);
     EXPECT_EQ(XU_WritePCI(6, 0x50, 0), 0);
     EXPECT_EQ(machine.dump.Read(6, 0x50) & 0x10, 0u);
+}
+
+// The rows that also run under Wine against the kernel-mode stand-in (tests/wine/xudump.c).
+TEST_F(ConfigSpaceTest, AnswersAsTheDriverUnderWine)
+{
+    namespace dd = px71test::dump_driver;
+    machine.dump.refused_buses = {dd::kRefusedBus};
+    for (const auto& c : dd::kCases) {
+        machine.dump.installed = c.driver == dd::Driver::Running;
+        EXPECT_EQ(dd::Run(c), "") << c.name;
+    }
 }
 
 TEST(ConfigSpaceFaults, EveryFailureIsZeroAndClosesTheDevice)
