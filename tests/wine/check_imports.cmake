@@ -1,8 +1,13 @@
 # Reads a PE file's import table with objdump -p and checks that it imports from DLL
 # exactly the functions EXPECTED_IMPORTS names, each by its name, and that every other
-# DLL it imports from is a system DLL.
+# DLL it imports from is a system DLL; with ONLY, that it imports from DLL alone.
 include(${CMAKE_CURRENT_LIST_DIR}/pe_imports.cmake)
 px71_pe_dump(${OBJDUMP} ${EXE} dump)
+string(REGEX MATCHALL "DLL Name: [^\n]+" dlls "${dump}")
+list(LENGTH dlls dll_count)
+if(ONLY AND NOT dll_count EQUAL 1)
+    message(FATAL_ERROR "${EXE} imports from more than ${DLL}: ${dlls}")
+endif()
 px71_check_system_imports("${dump}" ${EXE} ${DLL} found)
 if(NOT found)
     message(FATAL_ERROR "${EXE} does not import from ${DLL}")

@@ -13,3 +13,16 @@ windows_path() {
     p=$(realpath -m "$1")
     printf 'Z:%s\n' "${p//\//\\}"
 }
+
+# A service's state as Wine's sc.exe names it (RUNNING, STOPPED, ...), empty if unknown.
+service_state() {  # service_state NAME
+    "$WINE" sc.exe query "$1" 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'
+}
+wait_service_state() {  # wait_service_state NAME STATE SECONDS
+    local i
+    for ((i = 0; i < $3 * 10; i++)); do
+        [ "$(service_state "$1")" = "$2" ] && return 0
+        sleep 0.1
+    done
+    return 1
+}

@@ -29,15 +29,8 @@ cleanup() {
 }
 trap cleanup EXIT
 
-state() { "$WINE" sc.exe query PX71Service 2>/dev/null | tr -d '\r' | awk '/STATE/ {print $4}'; }
-wait_state() {  # wait_state STATE SECONDS
-    local i
-    for ((i = 0; i < $2 * 10; i++)); do
-        [ "$(state)" = "$1" ] && return 0
-        sleep 0.1
-    done
-    return 1
-}
+state() { service_state PX71Service; }
+wait_state() { wait_service_state PX71Service "$@"; }  # wait_state STATE SECONDS
 ms_now() { date +%s%3N; }
 
 # The service runs from a folder of its own, so the PX71.LOG beside it is its alone.
