@@ -97,6 +97,21 @@ int EjectCard(const CardController& controller, DWORD controllerIndex, DWORD car
 // element's install parameters tell (DI_NEEDREBOOT, DI_NEEDRESTART). The disk is still
 // mounted then, and pulling it would lose data. Parameters that cannot be read leave
 // that unknown, which is not "gone" either.
+// Why a disk stayed, where a user can look it up: one line in PX71.LOG with the disk's
+// name (its friendly name, else its description).
+void LogRemovalKept(HDEVINFO set, SP_DEVINFO_DATA& data) noexcept
+{
+    WCHAR name[MAX_PATH] = {};
+    if (!GetDeviceRegistryProperty(set, &data, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE*>(name),
+                                   sizeof name - sizeof(WCHAR)))
+        GetDeviceRegistryProperty(set, &data, SPDRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(name),
+                                  sizeof name - sizeof(WCHAR));
+    WCHAR line[MAX_PATH + 80];
+    FixedText<WCHAR> text(line, sizeof line / sizeof line[0]);
+    text.Append(W16("\r\nRemoval kept for a restart (a volume on the disk is in use): ")).Append(name);
+    WriteLogFile(line);
+}
+
 int RemoveDevice(DEVINST node) noexcept
 {
     UniqueDevInfo set = AllPresentDevices();
@@ -110,6 +125,8 @@ int RemoveDevice(DEVINST node) noexcept
         if (SetupDiGetDeviceInstallParamsW(set.get(), &data, &params) &&
             (params.Flags & (DI_NEEDREBOOT | DI_NEEDRESTART)) == 0)
             result = 1;
+        else
+            LogRemovalKept(set.get(), data);
         return Walk::Stop;
     });
     return result;

@@ -205,6 +205,10 @@ TEST_F(CardNamesTest, SataRemovalNeedsAStartedDisk)
     sim::AddVolume(machine, 'K', 9, 1'000'000).open_files = 1;
     EXPECT_EQ(XU_Stop3132Card(0, 0), 0) << "removal deferred to the next restart";
     EXPECT_TRUE(machine.tree.node(a0).present);
+    const auto log = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
+    ASSERT_TRUE(log.has_value());
+    EXPECT_NE(std::string(log->begin(), log->end()).find("Removal kept for a restart (a volume on the disk is in use): Disk A0"),
+              std::string::npos);
     machine.storage.volumes.at('K').open_files = 0;
     EXPECT_EQ(XU_Stop3132Card(0, 0), 1);
     EXPECT_FALSE(machine.tree.node(a0).present);
