@@ -1,6 +1,7 @@
 #include "service/command_dispatch.h"
 
 #include "library/px71.h"
+#include "platform/handles.h"
 
 #include <cstring>
 
@@ -20,9 +21,16 @@ DWORD CardNameSize(const PipeRequest& r) noexcept
 
 void AddFilter(PipeRequest& r) noexcept { r.Result = XU_AddFilter(); }
 
-void SetStatus(PipeRequest& r) noexcept
+// Switching the link off, and disabling (2), restarting (3) or stopping (5) the
+// devices, can pull a volume from under whoever has a file open on it, another user or
+// a service among them: only an administrator may have that done without the check.
+void SetStatus(PipeRequest& r, const Caller& caller) noexcept
 {
-    r.Result = XU_SetStatus(r.SetStatusArgs[0], r.SetStatusArgs[1], r.SetStatusArgs[2], r.SetStatusArgs[3]);
+    const BYTE state = r.SetStatusArgs[1];
+    const bool linkOff = r.SetStatusArgs[2] == 0;
+    const bool guarded = linkOff || state == 2 || state == 3 || state == 5;
+    const BYTE check = !caller.administrator && guarded ? 1 : r.SetStatusArgs[3];
+    r.Result = XU_SetStatus(r.SetStatusArgs[0], r.SetStatusArgs[1], r.SetStatusArgs[2], check);
 }
 
 // A non-zero EndAdrs stores the working values; zero stores the defaults.
@@ -79,12 +87,28 @@ void CheckDevice(PipeRequest& r) noexcept { r.Result = XU_CheckDevice(); }
 
 using Command = void (*)(PipeRequest&) noexcept;
 
+// The administrator's policy: the commands closed to callers who are not
+// administrators. Read for every request, so a change holds from the next one; a value
+// that is absent or not a REG_DWORD closes nothing.
+DWORD AdminOnlyCommands() noexcept
+{
+    HKEY raw = nullptr;
+    if (RegOpenKeyExW(HKEY_LOCAL_MACHINE, kPolicyKey, 0, KEY_QUERY_VALUE, &raw) != ERROR_SUCCESS) return 0;
+    px71::UniqueRegKey key(raw);
+    DWORD type = 0, value = 0, size = sizeof value;
+    if (RegQueryValueExW(key.get(), kAdminOnlyCommandsValue, nullptr, &type, reinterpret_cast<BYTE*>(&value), &size) !=
+            ERROR_SUCCESS ||
+        type != REG_DWORD || size != sizeof value)
+        return 0;
+    return value;
+}
+
 // By command code. The removal commands list the SATA controller first (6); the name
 // commands list it last (13).
 constexpr Command kCommands[] = {
     nullptr,      // 0: no command
     AddFilter,    // 1
-    SetStatus,    // 2
+    nullptr,      // 2: set-status, which depends on the caller (SetStatus)
     SetSizes,     // 3
     WriteReport,  // 4
     ResetBridge,  // 5
@@ -101,9 +125,19 @@ constexpr Command kCommands[] = {
 
 } // namespace
 
-void RunCommand(PipeRequest& request) noexcept
+void RunCommand(PipeRequest& request, const Caller& caller) noexcept
 {
-    if (request.Command < sizeof kCommands / sizeof kCommands[0] && kCommands[request.Command])
+    constexpr DWORD kCount = sizeof kCommands / sizeof kCommands[0];
+    constexpr DWORD kSetStatus = 2;
+    if (request.Command >= kCount || (request.Command != kSetStatus && !kCommands[request.Command])) return;
+    if (!caller.administrator && (AdminOnlyCommands() >> request.Command & 1)) {
+        request.Result = 0;
+        SetLastError(ERROR_ACCESS_DENIED);
+        return;
+    }
+    if (request.Command == kSetStatus)
+        SetStatus(request, caller);
+    else
         kCommands[request.Command](request);
 }
 

@@ -429,8 +429,34 @@ private:
     px71::UniqueHandle thread_;
 };
 
-// One connection: the client's event, the request, the command, the reply.
-void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
+// Who sent the request, asked of the pipe (reference: ImpersonateNamedPipeClient,
+// CheckTokenMembership): the thread takes on the client's identity, opens the token
+// that carries it, and gives it back before anything runs. A client that cannot be
+// identified (it allowed no identification, a call failed) counts as a plain user.
+// The error of a revert that failed, after which the thread must run nothing more;
+// NO_ERROR otherwise.
+DWORD IdentifyCaller(HANDLE pipe, Caller& caller)
+{
+    caller = Caller{};
+    if (!ImpersonateNamedPipeClient(pipe)) return NO_ERROR;
+    HANDLE token = nullptr;
+    const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
+    px71::UniqueHandle held(opened ? token : nullptr);
+    if (!RevertToSelf()) return GetLastError();
+    if (!opened) return NO_ERROR;
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    BOOL member = FALSE;
+    if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
+        CheckTokenMembership(held.get(), administrators, &member))
+        caller.administrator = member != FALSE;
+    return NO_ERROR;
+}
+
+// One connection: the client's event, the request, the caller, the command, the reply.
+// Not NO_ERROR when the serving thread could not stop acting as its client: the
+// service must end rather than serve anyone else so.
+DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
 {
     // Without its event the client could not learn that the command has run, so the
     // command is not run at all: the connection is closed at once, which the client
@@ -438,7 +464,7 @@ void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flu
     px71::UniqueHandle clientEvent(OpenEventW(EVENT_MODIFY_STATE, FALSE, kClientEventName));
     if (!clientEvent) {
         DisconnectNamedPipe(pipe);
-        return;
+        return NO_ERROR;
     }
     PipeRequest request{};
     bool stopped = false;
@@ -446,13 +472,20 @@ void ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flu
     // A client that sent nothing, or a stop before the request was in, gets no reply.
     if (got == 0 || stopped) {
         DisconnectNamedPipe(pipe);
-        return;
+        return NO_ERROR;
     }
-    RunCommand(request);
+    // A client can be identified only once its data was read.
+    Caller caller;
+    if (const DWORD error = IdentifyCaller(pipe, caller)) {
+        DisconnectNamedPipe(pipe);
+        return error;
+    }
+    RunCommand(request, caller);
     request.LastError = GetLastError();
     SetEvent(clientEvent.get());
     if (WriteReply(pipe, ioEvent, stopEvent, request)) flusher.WaitUntilReplyRead();
     DisconnectNamedPipe(pipe);
+    return NO_ERROR;
 }
 
 // The serving loop: one client at a time until the stop event. Returns the Win32
@@ -496,7 +529,7 @@ DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stop
                 continue;
             }
         }
-        ServeConnection(pipe, ioEvent, stopEvent, flusher);
+        if (const DWORD error = ServeConnection(pipe, ioEvent, stopEvent, flusher)) return error;
     }
 }
 

@@ -84,6 +84,7 @@ void sim::ProgressPipe(Machine& machine, PipeInstance& pipe)
         }
         if (!pipe.to_server.empty()) {
             DWORD n = Take(pipe.to_server, io.buffer, io.size);
+            pipe.server_has_read = true;
             pipe.pending.erase(pipe.pending.begin() + static_cast<std::ptrdiff_t>(i));
             Complete(machine, io.ov, kStatusSuccess, n);
         } else if (!pipe.client_open && pipe.state == PipeInstance::kConnected) {
@@ -133,6 +134,7 @@ public:
         }
         if (!pipe->to_server.empty()) {
             DWORD n = Take(pipe->to_server, buffer, size);
+            pipe->server_has_read = true;
             if (done) *done = n;
             Complete(machine, ov, kStatusSuccess, n);
             return TRUE;
@@ -301,6 +303,8 @@ HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name)
     }
     pipe->state = PipeInstance::kConnected;
     pipe->client_open = true;
+    pipe->client_account = ThreadAccount();
+    pipe->server_has_read = false;
     ++pipe->connection;
     pipe->to_client.clear();
     pipe->to_server.clear();

@@ -5,6 +5,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string_view>
 #include <string>
 #include <vector>
@@ -201,8 +202,18 @@ HANDLE const kCurrentProcess = reinterpret_cast<HANDLE>(static_cast<std::intptr_
 
 class Token : public KernelObject {
 public:
+    Token() = default;
+    explicit Token(Account account) : account(account), impersonation(true) {}
     const char* kind() const override { return "token"; }
+    // A process token is the service's own (LocalSystem); a thread's, its client's.
+    const Account account = Account::kAdministrator;
+    const bool impersonation = false;
 };
+
+HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
+thread_local Account t_account = Account::kAdministrator;
+// The client a thread impersonates, while it does.
+thread_local std::optional<Account> t_impersonating;
 
 struct KnownPrivilege {
     const char16_t* name;
@@ -214,6 +225,63 @@ const KnownPrivilege kPrivileges[] = {
 } // namespace
 
 extern "C" HANDLE WINAPI GetCurrentProcess(void) { return kCurrentProcess; }
+extern "C" HANDLE WINAPI GetCurrentThread(void) { return kCurrentThread; }
+
+sim::CallerAccount::CallerAccount(Account account) : previous_(t_account) { t_account = account; }
+sim::CallerAccount::~CallerAccount() { t_account = previous_; }
+Account sim::ThreadAccount() { return t_account; }
+
+// Reference: ImpersonateNamedPipeClient: the server end of a connected pipe, once data
+// of the connection was read ("ERROR_CANNOT_IMPERSONATE ... until data has been read").
+extern "C" BOOL WINAPI ImpersonateNamedPipeClient(HANDLE pipe)
+{
+    Call call("ImpersonateNamedPipeClient", {P(pipe)});
+    if (call.failed()) return call.FailBool();
+    auto server = std::dynamic_pointer_cast<PipeServerEnd>(call.machine.Object(pipe));
+    if (!server) return Fail(ERROR_INVALID_HANDLE);
+    const PipeInstance& p = *server->pipe;
+    if (p.state != PipeInstance::kConnected || !p.server_has_read) return Fail(ERROR_CANNOT_IMPERSONATE);
+    t_impersonating = p.client_account;
+    return TRUE;
+}
+
+// Reference: OpenThreadToken: a thread that impersonates no one has no token of its
+// own (ERROR_NO_TOKEN).
+extern "C" BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token)
+{
+    Call call("OpenThreadToken", {P(thread), access, static_cast<std::uint64_t>(openAsSelf), P(token)});
+    if (call.failed()) return call.FailBool();
+    if (thread != kCurrentThread || !token) return Fail(ERROR_INVALID_PARAMETER);
+    if (!t_impersonating) return Fail(ERROR_NO_TOKEN);
+    *token = call.machine.AddHandle(std::make_shared<Token>(*t_impersonating));
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI RevertToSelf(void)
+{
+    Call call("RevertToSelf", {});
+    if (call.failed()) return call.FailBool();
+    t_impersonating.reset();
+    return TRUE;
+}
+
+// Reference: CheckTokenMembership: an impersonation token is asked whether a group is
+// enabled in it; a group present for deny only (a filtered administrator's
+// Administrators) is no membership. A primary token must be duplicated first.
+extern "C" BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember)
+{
+    Call call("CheckTokenMembership", {P(token), P(sid), P(isMember)});
+    if (call.failed()) return call.FailBool();
+    auto t = std::dynamic_pointer_cast<Token>(call.machine.Object(token));
+    if (!t || !isMember || !ValidSid(static_cast<const BYTE*>(sid))) return Fail(ERROR_INVALID_PARAMETER);
+    if (!t->impersonation) return Fail(ERROR_NO_IMPERSONATION_TOKEN);
+    const std::u16string group = SidString(static_cast<const BYTE*>(sid));
+    bool member = group == sim::AccountSid(WinWorldSid) || group == sim::AccountSid(WinAuthenticatedUserSid) ||
+                  group == sim::AccountSid(WinBuiltinUsersSid) || group == sim::AccountSid(WinInteractiveSid);
+    if (group == sim::AccountSid(WinBuiltinAdministratorsSid)) member = t->account == Account::kAdministrator;
+    *isMember = member ? TRUE : FALSE;
+    return TRUE;
+}
 
 extern "C" BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE token)
 {

@@ -97,6 +97,12 @@ struct ProcessLaunch {
     std::shared_ptr<ThreadState> primary_thread;
 };
 
+// ---------------------------------------------------------------- accounts
+// Whose token a thread carries, as far as a pipe server can tell it: an administrator,
+// a plain user, or an administrator whose token UAC filtered (Administrators present
+// for deny only, so the token is no member of it: reference, CheckTokenMembership).
+enum class Account { kAdministrator, kUser, kFilteredAdministrator };
+
 // ---------------------------------------------------------------- named pipes
 // An entry of the access list a pipe was created with, as SetEntriesInAclW got it.
 struct AccessEntry {
@@ -148,6 +154,8 @@ struct PipeInstance {
     std::deque<std::uint8_t> to_client;
     std::vector<PendingIo> pending;  // the server's overlapped operations
     std::size_t client_reads = 0;    // how many client reads completed, for tests
+    Account client_account = Account::kAdministrator;  // the token of the connected client
+    bool server_has_read = false;    // the server read data of this connection
 };
 
 class PipeServerEnd : public KernelObject {
@@ -239,7 +247,21 @@ bool CallerIsService();
 // ---- for tests: accounts and who a pipe client is
 // A well-known account's SID as access entries record it ("S-1-5-32-545").
 std::u16string AccountSid(WELL_KNOWN_SID_TYPE type);
-// ---- for tests: who a pipe client is
+// ---- for tests and tools: who a pipe client is
+// While it lives, the calling thread's token is that of Account: pipes it opens as a
+// client carry it, and a server that impersonates the client sees it. Without one, a
+// thread is an administrator's.
+class CallerAccount {
+public:
+    explicit CallerAccount(Account account);
+    ~CallerAccount();
+    CallerAccount(const CallerAccount&) = delete;
+    CallerAccount& operator=(const CallerAccount&) = delete;
+
+private:
+    Account previous_;
+};
+Account ThreadAccount();
 // While it lives, the calling thread opens pipes as a client on another machine would:
 // its token holds NETWORK instead of INTERACTIVE.
 class RemoteCaller {

@@ -779,6 +779,15 @@ extern "C" BOOL WINAPI OpenProcessToken(HANDLE process, DWORD access, PHANDLE to
 extern "C" BOOL WINAPI LookupPrivilegeValueW(LPCWSTR system, LPCWSTR name, PLUID luid);
 extern "C" BOOL WINAPI AdjustTokenPrivileges(HANDLE token, BOOL disableAll, PTOKEN_PRIVILEGES newState, DWORD length,
                                              PTOKEN_PRIVILEGES previous, PDWORD returnLength);
+// A pipe server takes on its client's identity for as long as it needs to ask who it is.
+#define ERROR_NO_TOKEN 1008L
+#define ERROR_CANNOT_IMPERSONATE 1368L
+#define ERROR_NO_IMPERSONATION_TOKEN 1309L
+extern "C" HANDLE WINAPI GetCurrentThread(void);
+extern "C" BOOL WINAPI ImpersonateNamedPipeClient(HANDLE pipe);
+extern "C" BOOL WINAPI OpenThreadToken(HANDLE thread, DWORD access, BOOL openAsSelf, PHANDLE token);
+extern "C" BOOL WINAPI RevertToSelf(void);
+extern "C" BOOL WINAPI CheckTokenMembership(HANDLE token, PSID sid, PBOOL isMember);
 #define EVENTLOG_ERROR_TYPE 0x0001
 #define EVENTLOG_WARNING_TYPE 0x0002
 #define EVENTLOG_INFORMATION_TYPE 0x0004

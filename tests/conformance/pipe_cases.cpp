@@ -280,3 +280,35 @@ CONFORMANCE_CASE(PipeWithAccessListBySidRejectsOnlyRemoteClients)
     if (server != INVALID_HANDLE_VALUE) CloseHandle(server);
     if (acl) LocalFree(acl);
 }
+
+// How the service learns who its client is: once the client's data was read, the
+// server takes on its identity, opens the token that carries it, asks it for the
+// Administrators group, and gives the identity back. Outside an impersonation the
+// thread has no token of its own.
+CONFORMANCE_CASE(PipeServerIdentifiesItsClient)
+{
+    HANDLE token = nullptr;
+    CHECK(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+    Pipe p;
+    CHECK(p.Connect());
+    BYTE byte = 7;
+    DWORD n = 0;
+    CHECK(WriteFile(p.client, &byte, 1, &n, nullptr));
+    p.Fresh();
+    BOOL done = ReadFile(p.server, &byte, 1, nullptr, &p.ov);
+    CHECK(done || GetLastError() == ERROR_IO_PENDING);
+    CHECK(GetOverlappedResult(p.server, &p.ov, &n, TRUE));
+    CHECK(ImpersonateNamedPipeClient(p.server));
+    CHECK(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    CHECK(RevertToSelf());
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    CHECK(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    BOOL member = FALSE;
+    CHECK(CheckTokenMembership(token, administrators, &member));
+    CHECK(member);  // the suite runs as an administrator on both machines
+    if (token) CloseHandle(token);
+    CHECK(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
+}

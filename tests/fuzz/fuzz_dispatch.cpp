@@ -98,7 +98,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     machine.Restore(*built);
     {
         sim::ActiveMachine active(machine);
-        px71service::RunCommand(request);
+        px71service::RunCommand(request, px71service::Caller{true});
     }
     if (!(machine.Outstanding() == sim::Accounting{})) {
         std::fprintf(stderr, "left behind: %s\n", sim::Describe(machine.Outstanding()).c_str());

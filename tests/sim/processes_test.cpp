@@ -147,3 +147,46 @@ TEST_F(MachineTest, CreateProcessFindsTheProgramAndItsHandleCompletesAWaitWhenIt
 }
 
 } // namespace
+
+// A pipe server learns its client's account only once the client's data was read
+// (reference: ImpersonateNamedPipeClient), and an administrator whose token UAC
+// filtered holds Administrators for deny only: no membership.
+TEST_F(MachineTest, APipeServerSeesItsClientsAccount)
+{
+    BYTE administrators[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof administrators;
+    ASSERT_TRUE(CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size));
+    const std::pair<sim::Account, BOOL> cases[] = {
+        {sim::Account::kAdministrator, TRUE}, {sim::Account::kUser, FALSE}, {sim::Account::kFilteredAdministrator, FALSE}};
+    for (const auto& [account, administrator] : cases) {
+        HANDLE server = CreateNamedPipeW(u"\\\\.\\pipe\\who", PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 0, nullptr);
+        HANDLE client = INVALID_HANDLE_VALUE;
+        {
+            sim::CallerAccount as(account);
+            client = CreateFileW(u"\\\\.\\pipe\\who", GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+        }
+        ASSERT_NE(client, INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(ImpersonateNamedPipeClient(server)) << "nothing read yet";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_CANNOT_IMPERSONATE));
+        BYTE byte = 1;
+        DWORD n = 0;
+        ASSERT_TRUE(WriteFile(client, &byte, 1, &n, nullptr));
+        ASSERT_TRUE(ReadFile(server, &byte, 1, &n, nullptr));
+        ASSERT_TRUE(ImpersonateNamedPipeClient(server));
+        HANDLE token = nullptr;
+        ASSERT_TRUE(OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
+        EXPECT_TRUE(RevertToSelf());
+        BOOL member = 2;
+        EXPECT_TRUE(CheckTokenMembership(token, administrators, &member));
+        EXPECT_EQ(member, administrator);
+        CloseHandle(token);
+        CloseHandle(client);
+        CloseHandle(server);
+    }
+    HANDLE own = nullptr;
+    ASSERT_TRUE(OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &own));
+    BOOL member = FALSE;
+    EXPECT_FALSE(CheckTokenMembership(own, administrators, &member)) << "a primary token";
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_IMPERSONATION_TOKEN));
+    CloseHandle(own);
+}

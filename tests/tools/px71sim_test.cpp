@@ -328,6 +328,8 @@ TEST(Px71simProgram, RefusalsNameThePlace)
         {{"--script", long_title}, 1, "long_title.txt:1:11: LogTitle holds at most 199 bytes"},
         {{"--script", raw_bare}, 1, "raw_bare.txt:1:1: raw needs Command=N"},
         {{"--machine"}, 2, "--machine needs a file name"},
+        {{"--caller"}, 2, "--caller needs user or admin"},
+        {{"--caller", "root"}, 2, "--caller takes user or admin, not 'root'"},
         {{"--dump", "a", "--dump", "b"}, 2, "--dump given twice"},
         {{"--colour"}, 2, "unknown argument '--colour'"},
     };
@@ -369,6 +371,24 @@ TEST(Px71simProgram, ScriptSendsWhatItSays)
     EXPECT_EQ(script[4].request.Result, 7);
     EXPECT_EQ(script[4].request.EndAdrs, 0xFFFFFFFFu);
     EXPECT_EQ(script[4].line, 5);
+}
+
+// Both sides of the caller rule from the command line: with a file open on the reader,
+// a plain user's unchecked link-off answers 0; an administrator's goes through.
+TEST(Px71simProgram, TheCallerDecidesWhetherTheVolumeCheckRuns)
+{
+    const std::string dump = ::testing::TempDir() + "px71sim_caller_machine.json";
+    ASSERT_EQ(RunPx71sim({"--script", "/dev/null", "--dump", dump}).code, 0);
+    auto machine = nlohmann::json::parse(FileText(dump));
+    for (auto& v : machine["volumes"])
+        if (v["letter"] == "G") v["open_files"] = 1;
+    const std::string busy = TempFile("caller_machine.json", machine.dump());
+    const std::string script = TempFile("caller.txt", "set-status Bus=6 StateChange=0 LinkEnable=0 CheckVolumes=0\n");
+    for (const auto& [who, result] : {std::pair{"user", "Result 0"}, std::pair{"admin", "Result 1"}}) {
+        const Ran r = RunPx71sim({"--caller", who, "--machine", busy, "--script", script});
+        EXPECT_EQ(r.code, 0) << r.err;
+        EXPECT_NE(r.out.find(result), std::string::npos) << who << ": " << r.out;
+    }
 }
 
 // Two runs of the same session on the same machine write the same bytes.

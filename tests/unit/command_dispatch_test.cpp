@@ -25,7 +25,7 @@ protected:
     }
     PipeRequest Run(PipeRequest r)
     {
-        px71service::RunCommand(r);
+        px71service::RunCommand(r, px71service::Caller{true});
         return r;
     }
     static std::u16string Name(const PipeRequest& r)

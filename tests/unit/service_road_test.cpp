@@ -231,6 +231,74 @@ TEST(ServiceRoad, EjectsNeedThePrivilegeTheServiceEnables)
     }
 }
 
+// Who asks decides what runs. A plain user, an administrator whose token UAC filtered,
+// or a client the service could not identify gets the volume check for a set-status
+// request that can pull a volume from under an open file, and none of the commands an
+// administrator closed; an administrator gets what the request asks.
+TEST(ServiceRoad, WhoAsksDecides)
+{
+    using sim::Account;
+    const DWORD kCloses3 = 1u << 3;
+    struct Case {
+        const char* what;
+        Account account;
+        std::optional<sim::Bytes> policy;  // the AdminOnlyCommands value (REG_DWORD), if any
+        std::uint32_t command;
+        BYTE args[4];  // set-status: bus, state change, link enable, check volumes
+        std::int32_t result;
+        DWORD error;  // 0: not checked
+        bool link_off, settings_written;
+        const char* fault = nullptr;  // a service call that fails
+    } cases[] = {
+        {"a user's link off skips no check", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0, false, false},
+        {"nor a filtered administrator's", Account::kFilteredAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0,
+         0, false, false},
+        {"nor a client that cannot be identified", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0,
+         false, false, "ImpersonateNamedPipeClient"},
+        {"nor one whose token cannot be opened", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0,
+         false, false, "OpenThreadToken"},
+        {"a user's disable with the link on is checked", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 2, 1, 0}, 0, 0,
+         false, false},
+        {"a user's enable needs no check", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 1, 1, 0}, 1, 0, false, false},
+        {"an administrator's goes through as asked", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0},
+         1, 0, true, false},
+        {"the policy closes the settings to a user", Account::kUser, sim::DwordBytes(kCloses3), 3, {}, 0,
+         ERROR_ACCESS_DENIED, false, false},
+        {"and to a filtered administrator", Account::kFilteredAdministrator, sim::DwordBytes(kCloses3), 3, {}, 0,
+         ERROR_ACCESS_DENIED, false, false},
+        {"not to an administrator", Account::kAdministrator, sim::DwordBytes(kCloses3), 3, {}, 1, 0, false, true},
+        {"a user's settings without the policy", Account::kUser, {}, 3, {}, 1, 0, false, true},
+        {"a policy of another type closes nothing", Account::kUser, sim::Bytes{8, 0, 0, 0, 0, 0}, 3, {}, 1, 0, false,
+         true},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        RunningService s([&](sim::Machine& m) {
+            m.storage.volumes.at('G').open_files = 1;  // on the reader, below the slot
+            if (c.policy)
+                m.registry.SetValue(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX71Service\\Parameters",
+                                    u"AdminOnlyCommands", c.policy->size() == 4 ? REG_DWORD : REG_BINARY, *c.policy);
+        });
+        if (c.fault) {
+            sim::Fault fault{c.fault, 1};
+            fault.thread = std::this_thread::get_id();
+            fault.other_threads = true;
+            s.machine.ArmFault(fault);
+        }
+        PipeRequest request = Request(c.command);
+        std::memcpy(request.SetStatusArgs, c.args, 4);
+        request.EndAdrs = 8;  // working sizes
+        sim::CallerAccount as(c.account);
+        Exchange x = Ask(request);
+        ASSERT_EQ(x.reply_bytes, sizeof x.reply);
+        EXPECT_EQ(x.reply.Result, c.result);
+        EXPECT_TRUE(c.error == 0 || x.reply.LastError == c.error) << x.reply.LastError;
+        EXPECT_EQ(std::memcmp(x.reply.SetStatusArgs, c.args, 4), 0) << "the request comes back as sent";
+        EXPECT_EQ((s.machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10) != 0, c.link_off);
+        EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"EndAdrs").has_value(), c.settings_written);
+    }
+}
+
 // One request of every code through the pipe, each on a fresh machine.
 TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
 {

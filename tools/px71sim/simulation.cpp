@@ -695,7 +695,7 @@ bool RunScript(Simulation& simulation, const std::vector<ScriptRequest>& request
 namespace {
 
 const char kUsage[] =
-    "usage: px71sim [--machine FILE] [--script FILE] [--dump FILE]\n"
+    "usage: px71sim [--machine FILE] [--script FILE] [--dump FILE] [--caller user|admin]\n"
     "Boots a simulated Windows machine with the PX71 adapter, starts PX71Service on it\n"
     "and runs a client session through its pipe \\\\.\\pipe\\PX71Service.\n"
     "  --machine FILE  the machine described in FILE (JSON, docs/machine-format.md);\n"
@@ -703,6 +703,8 @@ const char kUsage[] =
     "                  two SI3132 controllers with disks, a CardBus card, a USB card)\n"
     "  --script FILE   run the requests in FILE instead of the walk-through\n"
     "  --dump FILE     write the machine's state as JSON to FILE after the session\n"
+    "  --caller WHO    make the pipe requests as 'user' (a plain user) or 'admin'\n"
+    "                  (an administrator; the default)\n"
     "  --help          this text\n"
     "\n"
     "A script holds one request per line: a command name, then field=value pairs.\n"
@@ -743,7 +745,7 @@ bool ReadFile(const std::string& path, std::string& text, std::string& error)
 
 int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& err)
 {
-    std::string machine_file, script_file, dump_file;
+    std::string machine_file, script_file, dump_file, caller;
     for (std::size_t i = 0; i < args.size(); ++i) {
         const std::string& a = args[i];
         if (a == "--help" || a == "-h") {
@@ -753,13 +755,15 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         std::string* target = a == "--machine" ? &machine_file
                               : a == "--script" ? &script_file
                               : a == "--dump"   ? &dump_file
+                              : a == "--caller" ? &caller
                                                 : nullptr;
         if (!target) {
             err << "px71sim: unknown argument '" << a << "'\n" << kUsage;
             return 2;
         }
         if (i + 1 >= args.size() || args[i + 1].empty()) {
-            err << "px71sim: " << a << " needs a file name\n" << kUsage;
+            err << "px71sim: " << a << (target == &caller ? " needs user or admin\n" : " needs a file name\n")
+                << kUsage;
             return 2;
         }
         if (!target->empty()) {
@@ -768,6 +772,13 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         }
         *target = args[++i];
     }
+
+    if (!caller.empty() && caller != "user" && caller != "admin") {
+        err << "px71sim: --caller takes user or admin, not '" << caller << "'\n";
+        return 2;
+    }
+    // The pipe requests go out with the token of the caller asked for.
+    const sim::CallerAccount as(caller == "user" ? sim::Account::kUser : sim::Account::kAdministrator);
 
     // Everything the user gave is read and checked before the machine boots.
     std::string machine_text, script_text, error;
