@@ -98,7 +98,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     machine.Restore(*built);
     {
         sim::ActiveMachine active(machine);
-        px71service::RunCommand(request, px71service::Caller{true});
+        // Both callers: the Reserved bytes, which the service never reads, choose.
+        px71service::RunCommand(request, px71service::Caller{(request.Reserved[0] & 1) != 0});
     }
     if (!(machine.Outstanding() == sim::Accounting{})) {
         std::fprintf(stderr, "left behind: %s\n", sim::Describe(machine.Outstanding()).c_str());
