@@ -17,12 +17,20 @@ const WCHAR kPipeName[] = W16("\\\\.\\pipe\\PX71Service");
 const WCHAR kClientEventName[] = W16("Global\\PX71Service");
 
 constexpr DWORD kPipeBufferSize = 512;
-constexpr DWORD kStartWaitHintMs = 3000;
-constexpr DWORD kStopWaitHintMs = 3000;
 constexpr DWORD kControlsAccepted = SERVICE_ACCEPT_STOP | SERVICE_ACCEPT_SHUTDOWN;
-// A SERVICE_STOPPED report that fails is tried again, a few times.
 constexpr int kStoppedReportAttempts = 5;
 constexpr DWORD kStoppedReportPauseMs = 100;
+
+// The bounds of the service thread's stages, in milliseconds: a pending report's wait
+// hint is the bound of the stage under way, the time until its next check point.
+constexpr DWORD kStartWaitHintMs = 3000;
+// A library call: an eject retries its volume's lock for 2 s; a report writes the log.
+constexpr DWORD kCommandWaitHintMs = 30000;
+// The reply: its write, the client's read of it, the disconnect that ends a flush.
+constexpr DWORD kReplyWaitHintMs = kPipeTimeoutMs + kReplyReadTimeoutMs + kPipeTimeoutMs;
+// From a wait for a client or a request, which a stop ends at once, to the end: the
+// helper threads' bounded ends.
+constexpr DWORD kEndWaitHintMs = 2 * kPipeTimeoutMs + 1000;
 
 // Shared by the dispatcher's thread (the control handler) and the service thread.
 // The stop event is created before the first report and closed by the program entry
@@ -34,6 +42,15 @@ std::atomic<HANDLE> g_stop_event{nullptr};
 // thread): a state is decided and reported under this lock, so that no report decided
 // before the STOPPED one goes out after it.
 SRWLOCK g_report_lock = SRWLOCK_INIT;
+// Under the report lock: the state last reported, and while it is a pending state, its
+// check point and wait hint (reference: SERVICE_STATUS: the check point counts up
+// within a pending state, both are 0 outside one).
+DWORD g_reported = SERVICE_STOPPED;
+DWORD g_check_point = 0;
+DWORD g_wait_hint = 0;
+// The bound of the stage the service thread is in: the wait hint of a STOP_PENDING
+// report that a stop makes meanwhile.
+std::atomic<DWORD> g_stage_hint{kEndWaitHintMs};
 
 class ReportLock {
 public:
@@ -105,40 +122,80 @@ void RequestStop()
     SetEvent(g_stop_event.load());
 }
 
+bool IsPending(DWORD state) { return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING; }
+
+// Under the report lock: reports `state`, a new one or the next step of the pending
+// state under way (the check point moves on). False when the report failed.
+bool Advance(DWORD state, DWORD waitHint, DWORD exitCode = NO_ERROR)
+{
+    const bool pending = IsPending(state);
+    const DWORD checkPoint = !pending ? 0 : g_reported == state ? g_check_point + 1 : 1;
+    if (!SendStatus(state, checkPoint, pending ? waitHint : 0, exitCode)) return false;
+    g_reported = state;
+    g_check_point = checkPoint;
+    g_wait_hint = pending ? waitHint : 0;
+    return true;
+}
+
 // Reports `state`, unless the service has stopped meanwhile. A report that fails ends
 // the service.
-BOOL ReportStatus(DWORD state, DWORD checkPoint, DWORD waitHint)
+BOOL ReportStatus(DWORD state, DWORD waitHint)
 {
     {
         ReportLock lock;
         if (g_state.load() == SERVICE_STOPPED) return FALSE;
-        if (SendStatus(state, checkPoint, waitHint, NO_ERROR)) return TRUE;
+        if (Advance(state, waitHint)) return TRUE;
         g_state = SERVICE_STOPPED;
     }
     RequestStop();
     return FALSE;
 }
 
+// The service thread has moved on to a stage bounded by `waitHint`. While a stop is
+// pending that is progress, and the check point moves on; a stage that never ends (a
+// library call that hangs) moves nothing, and the service is seen as hung.
+void Progress(DWORD waitHint)
+{
+    g_stage_hint = waitHint;
+    if (g_state.load() == SERVICE_STOP_PENDING) ReportStatus(SERVICE_STOP_PENDING, waitHint);
+}
+
+// Reported once: nothing may follow it, the process may end on it. Only a report that
+// failed, and so never reached the service control manager, is tried again, a few
+// times: without it the dispatcher would never return and the process never end.
 void ReportStopped(DWORD exitCode)
 {
     ReportLock lock;
     g_state = SERVICE_STOPPED;
     for (int attempt = 1; attempt <= kStoppedReportAttempts; ++attempt) {
-        if (SendStatus(SERVICE_STOPPED, 0, 0, exitCode)) return;
+        if (Advance(SERVICE_STOPPED, 0, exitCode)) return;
         if (attempt < kStoppedReportAttempts) Sleep(kStoppedReportPauseMs);
     }
 }
 
 // The first stop of a starting or running service: STOP_PENDING, decided and reported
-// at once. False when a stop is under way or the service has stopped.
+// at once, with the bound of the stage the service thread is in. False when a stop is
+// under way or the service has stopped.
 bool BeginStop()
 {
     ReportLock lock;
     const DWORD state = g_state.load();
     if (state == SERVICE_STOP_PENDING || state == SERVICE_STOPPED) return false;
     g_state = SERVICE_STOP_PENDING;
-    if (!SendStatus(SERVICE_STOP_PENDING, 1, kStopWaitHintMs, NO_ERROR)) g_state = SERVICE_STOPPED;
+    if (!Advance(SERVICE_STOP_PENDING, g_stage_hint.load())) g_state = SERVICE_STOPPED;
     return true;
+}
+
+// A control that changes nothing: the state as it stands, with the check point and
+// wait hint last reported (no progress is claimed).
+void ReportAsItStands()
+{
+    {
+        ReportLock lock;
+        if (g_state.load() == SERVICE_STOPPED || SendStatus(g_reported, g_check_point, g_wait_hint, NO_ERROR)) return;
+        g_state = SERVICE_STOPPED;
+    }
+    RequestStop();
 }
 
 void WINAPI ServiceControlHandler(DWORD control)
@@ -152,8 +209,7 @@ void WINAPI ServiceControlHandler(DWORD control)
         // signals the stop again: the first signal may have been lost.
         if (g_state.load() == SERVICE_STOP_PENDING) RequestStop();
     }
-    DWORD state = g_state.load();
-    if (state != SERVICE_STOPPED) ReportStatus(state, 0, 0);
+    ReportAsItStands();
 }
 
 ULONGLONG Remaining(ULONGLONG deadline)
@@ -201,66 +257,6 @@ struct Shared {
         if (!thread) state->holders = 1;
         return thread.valid();
     }
-};
-
-// While a stop waits for the request in hand (a library call can take seconds), the
-// check point of SERVICE_STOP_PENDING moves on well within every wait hint, so that
-// the service control manager and a shutdown do not give up on a service that is still
-// finishing. A thread of its own does it: the service thread is inside the library.
-// It is told to end before the service thread's SERVICE_STOPPED report and looks at
-// that before every report, so no STOP_PENDING follows that.
-class StopProgress {
-public:
-    explicit StopProgress(HANDLE stopEvent) : state_(Shared<State>::Create(stopEvent))
-    {
-        if (state_ && state_->finished) Shared<State>::Start(state_, Run, thread_);
-    }
-    ~StopProgress()
-    {
-        if (!state_) return;
-        if (thread_) {
-            state_->done = true;
-            // The service thread is done. Either event wakes the thread, so one failed
-            // signal cannot keep it; once woken it ends within one period.
-            SetEvent(state_->finished.get());
-            SetEvent(state_->stop);
-            WaitForHelperEnd(thread_.get(), 2 * kStopProgressMs);
-        }
-        Shared<State>::Release(state_);
-    }
-    StopProgress(const StopProgress&) = delete;
-    StopProgress& operator=(const StopProgress&) = delete;
-
-private:
-    static constexpr DWORD kStopProgressMs = kStopWaitHintMs / 2;
-
-    struct State {
-        explicit State(HANDLE stopEvent) noexcept : stop(stopEvent) {}
-        HANDLE stop;
-        px71::UniqueHandle finished{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-        std::atomic<bool> done{false};
-        std::atomic<int> holders{1};
-    };
-
-    static DWORD WINAPI Run(LPVOID parameter)
-    {
-        State* const state = static_cast<State*>(parameter);
-        HANDLE first[2] = {state->stop, state->finished.get()};
-        if (WaitForMultipleObjects(2, first, FALSE, INFINITE) == WAIT_OBJECT_0 && !state->done) {
-            // The control handler reported check point 1.
-            for (DWORD checkPoint = 2;; ++checkPoint) {
-                if (WaitForSingleObject(state->finished.get(), kStopProgressMs) != WAIT_TIMEOUT || state->done) break;
-                if (g_state.load() != SERVICE_STOP_PENDING ||
-                    !ReportStatus(SERVICE_STOP_PENDING, checkPoint, kStopWaitHintMs))
-                    break;
-            }
-        }
-        Shared<State>::Release(state);
-        return 0;
-    }
-
-    State* state_;
-    px71::UniqueHandle thread_;
 };
 
 bool StopRequested(HANDLE stopEvent) { return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0; }
@@ -480,11 +476,14 @@ DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& fl
         DisconnectNamedPipe(pipe);
         return error;
     }
+    Progress(kCommandWaitHintMs);
     RunCommand(request, caller);
     request.LastError = GetLastError();
+    Progress(kReplyWaitHintMs);
     SetEvent(clientEvent.get());
     if (WriteReply(pipe, ioEvent, stopEvent, request)) flusher.WaitUntilReplyRead();
     DisconnectNamedPipe(pipe);
+    Progress(kEndWaitHintMs);
     return NO_ERROR;
 }
 
@@ -602,10 +601,8 @@ DWORD RunServer(HANDLE stopEvent)
     // Without it no client's reply could be waited for within bounds.
     Flusher flusher(pipe.get());
     if (!flusher.ready()) return GetLastError();
-    // Without it a stop still works; only a long one would not show its progress.
-    StopProgress progress(stopEvent);
     g_state = SERVICE_RUNNING;
-    if (!ReportStatus(SERVICE_RUNNING, 0, 0)) return NO_ERROR;
+    if (!ReportStatus(SERVICE_RUNNING, 0)) return NO_ERROR;
     return ServeClients(pipe.get(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);
 }
 
@@ -617,13 +614,20 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
     if (!g_status) return;
     HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
     g_stop_event = stopEvent;
+    {
+        ReportLock lock;
+        g_reported = SERVICE_STOPPED;
+        g_check_point = g_wait_hint = 0;
+    }
+    g_stage_hint = kEndWaitHintMs;
     g_state = SERVICE_START_PENDING;
     DWORD error = NO_ERROR;
     if (!stopEvent) {
         error = GetLastError();
-    } else if (ReportStatus(SERVICE_START_PENDING, 1, kStartWaitHintMs)) {
+    } else if (ReportStatus(SERVICE_START_PENDING, kStartWaitHintMs)) {
         EnableEjectPrivilege();
         error = RunServer(stopEvent);
+        Progress(kEndWaitHintMs);  // the helper threads have ended
     }
     // Everything of the service thread is closed by now.
     ReportStopped(error);

@@ -203,6 +203,25 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
+    // Reference: SERVICE_STATUS and SetServiceStatus. Nothing may follow SERVICE_STOPPED
+    // (the process may be gone by then); a pending state carries a wait hint and a check
+    // point that does not go back within it; any other state carries neither.
+    const DWORD state = status->dwCurrentState;
+    const bool pending = state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING ||
+                         state == SERVICE_CONTINUE_PENDING || state == SERVICE_PAUSE_PENDING;
+    auto broke = [&](const char* rule) {
+        service.broken_rules.push_back(std::string(rule) + " (state " + std::to_string(state) + ", check point " +
+                                       std::to_string(status->dwCheckPoint) + ", wait hint " +
+                                       std::to_string(status->dwWaitHint) + ")");
+    };
+    const SERVICE_STATUS* last = service.reports.empty() ? nullptr : &service.reports.back().status;
+    if (service.stopped) broke("a report after SERVICE_STOPPED");
+    if (pending && status->dwWaitHint == 0) broke("a pending state without a wait hint");
+    if (pending && status->dwCheckPoint == 0) broke("a pending state with check point 0");
+    if (pending && last && last->dwCurrentState == state && status->dwCheckPoint < last->dwCheckPoint)
+        broke("the check point went back");
+    if (!pending && (status->dwCheckPoint != 0 || status->dwWaitHint != 0))
+        broke("a check point or wait hint outside a pending state");
     service.reports.push_back({*status, call.machine.Outstanding().handles});
     if (status->dwCurrentState == SERVICE_STOPPED) service.stopped = true;
     call.machine.changed.notify_all();

@@ -208,6 +208,9 @@ struct ServiceController {
     std::uint64_t sent = 0;
     std::uint64_t handled = 0;
     std::vector<StatusReport> reports;
+    // The reports that broke the service control manager's documented rules, each with
+    // the rule: a test that makes one fails (px71test::NothingOpen).
+    std::vector<std::string> broken_rules;
 };
 
 // ---------------------------------------------------------------- the floor

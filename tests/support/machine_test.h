@@ -4,6 +4,7 @@
 
 #include "sim/default_machine.h"
 #include "sim/machine.h"
+#include "sim/processes.h"
 
 #include <gtest/gtest.h>
 
@@ -13,11 +14,17 @@
 
 namespace px71test {
 
+// Nothing held open is left behind, and a service that ran broke none of the service
+// control manager's status rules.
 inline ::testing::AssertionResult NothingOpen(const sim::Machine& machine)
 {
     sim::Accounting left = machine.Outstanding();
-    if (left == sim::Accounting{}) return ::testing::AssertionSuccess();
-    return ::testing::AssertionFailure() << "left behind: " << sim::Describe(left);
+    const auto& broken = const_cast<sim::Machine&>(machine).processes().service.broken_rules;
+    if (left == sim::Accounting{} && broken.empty()) return ::testing::AssertionSuccess();
+    auto failure = ::testing::AssertionFailure();
+    if (!(left == sim::Accounting{})) failure << "left behind: " << sim::Describe(left) << "; ";
+    for (const auto& rule : broken) failure << "status rule broken: " << rule << "; ";
+    return failure;
 }
 
 class MachineTest : public ::testing::Test {
