@@ -1,6 +1,8 @@
 // Named pipes (byte mode, one instance per name), file I/O on any handle, and the
 // overlapped results of the server end's connect and read.
 #include "sim/api.h"
+#include "sim/identity.h"
+#include "sim/named_pipe.h"
 #include "sim/processes.h"
 
 #include <algorithm>
@@ -286,7 +288,9 @@ bool MayOpen(const PipeInstance& pipe)
 sim::RemoteCaller::RemoteCaller() { t_remote = true; }
 sim::RemoteCaller::~RemoteCaller() { t_remote = false; }
 
-HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name)
+HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name) { return OpenPipeClient(machine, name, 0); }
+
+HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name, DWORD flags)
 {
     auto pipe = FindPipe(machine, name);
     if (!pipe) {
@@ -306,6 +310,15 @@ HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name)
     pipe->client_account = ThreadAccount();
     pipe->server_has_read = false;
     ++pipe->connection;
+    // What this client lets the server do as it (reference: CreateFile, SECURITY_SQOS_PRESENT).
+    ClientQualityOfService& qos = AsNamedPipe(*pipe).client_qos;
+    qos = ClientQualityOfService{};
+    if (flags & SECURITY_SQOS_PRESENT) {
+        qos.present = true;
+        qos.level = static_cast<SECURITY_IMPERSONATION_LEVEL>((flags >> 16) & 3);
+        qos.context_tracking = (flags & SECURITY_CONTEXT_TRACKING) != 0;
+        qos.effective_only = (flags & SECURITY_EFFECTIVE_ONLY) != 0;
+    }
     pipe->to_client.clear();
     pipe->to_server.clear();
     for (std::size_t i = 0; i < pipe->pending.size(); ++i) {
@@ -353,7 +366,8 @@ extern "C" HANDLE WINAPI CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pi
         SetLastError((openMode & FILE_FLAG_FIRST_PIPE_INSTANCE) ? ERROR_ACCESS_DENIED : ERROR_PIPE_BUSY);
         return INVALID_HANDLE_VALUE;
     }
-    auto pipe = std::make_shared<PipeInstance>();
+    auto pipe = std::make_shared<NamedPipe>();
+    pipe->server_process_id = CallerProcessId(call.machine);
     pipe->name = std::u16string(path);
     pipe->open_mode = openMode;
     pipe->pipe_mode = pipeMode;
@@ -489,5 +503,21 @@ extern "C" BOOL WINAPI GetOverlappedResult(HANDLE file, LPOVERLAPPED ov, LPDWORD
         SetLastError(ErrorOf(ov->Internal));
         return FALSE;
     }
+    return TRUE;
+}
+
+// Either end tells the process that created the server end (reference:
+// GetNamedPipeServerProcessId); a handle to anything else is not a pipe's.
+extern "C" BOOL WINAPI GetNamedPipeServerProcessId(HANDLE pipeHandle, PULONG serverProcessId)
+{
+    Call call("GetNamedPipeServerProcessId", {P(pipeHandle), P(serverProcessId)});
+    if (call.failed()) return call.FailBool();
+    auto object = call.machine.Object(pipeHandle);
+    std::shared_ptr<PipeInstance> pipe;
+    if (auto server = std::dynamic_pointer_cast<PipeServerEnd>(object)) pipe = server->pipe;
+    if (auto client = std::dynamic_pointer_cast<PipeClientEnd>(object)) pipe = client->pipe;
+    if (!pipe) return Fail(ERROR_INVALID_HANDLE);
+    if (!serverProcessId) return Fail(ERROR_INVALID_PARAMETER);
+    *serverProcessId = AsNamedPipe(*pipe).server_process_id;
     return TRUE;
 }

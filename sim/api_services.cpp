@@ -2,8 +2,10 @@
 // handler registration and status reports. A test launches the service, runs the
 // program's entry on a thread of its own, and sends controls.
 #include "sim/api.h"
+#include "sim/identity.h"
 #include "sim/processes.h"
 
+#include <atomic>
 #include <cstring>
 
 using namespace sim;
@@ -21,6 +23,9 @@ void sim::LaunchService(Machine& machine, std::u16string name)
     service = ServiceController{};
     service.launched = true;
     service.name = std::move(name);
+    // Each start is a process of its own.
+    static std::atomic<DWORD> next_id{0x1400};
+    machine.service_process_id = next_id += 4;
 }
 
 bool sim::SendControl(Machine& machine, DWORD control, DWORD timeout_ms)
@@ -139,8 +144,12 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* t
     // as its one argument.
     std::u16string name = service.name;
     Machine* machine = &call.machine;
-    std::thread main_thread([main, name, machine]() mutable {
+    // The dispatcher's thread and the service's are threads of the service process.
+    const DWORD process_id = call.machine.service_process_id;
+    InProcess in_service(process_id);
+    std::thread main_thread([main, name, machine, process_id]() mutable {
         t_service_thread = true;  // a service's calls are not interactive
+        InProcess in_service(process_id);
         LPWSTR argv[] = {name.data(), nullptr};
         main(1, argv);
         std::lock_guard lock(machine->mutex);
@@ -225,5 +234,121 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_
     service.reports.push_back({*status, call.machine.Outstanding().handles});
     if (status->dwCurrentState == SERVICE_STOPPED) service.stopped = true;
     call.machine.changed.notify_all();
+    return TRUE;
+}
+
+// ---------------------------------------------------------------- the service control manager's queries
+namespace {
+
+class ServiceManagerObject : public KernelObject {
+public:
+    const char* kind() const override { return "service control manager"; }
+};
+
+class ServiceObject : public KernelObject {
+public:
+    ServiceObject(std::u16string name, DWORD access) : name(std::move(name)), access(access) {}
+    const char* kind() const override { return "service"; }
+    const std::u16string name;
+    const DWORD access;
+};
+
+// The services the manager knows: those with a key under Services, and the one launched.
+bool Installed(Machine& machine, const std::u16string& name)
+{
+    const auto& service = machine.processes().service;
+    if (service.launched && EqualNoCase(service.name, name)) return true;
+    return name.find_first_of(u"\\/") == std::u16string::npos &&
+           machine.registry.Key(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\" + name) != nullptr;
+}
+
+// The latest status the service reported, and its process while it runs (reference:
+// QueryServiceStatusEx: the process identifier is not valid once the service has stopped).
+SERVICE_STATUS_PROCESS StatusOf(Machine& machine, const std::u16string& name)
+{
+    SERVICE_STATUS_PROCESS status{};
+    status.dwServiceType = SERVICE_WIN32_OWN_PROCESS;
+    status.dwCurrentState = SERVICE_STOPPED;
+    const auto& service = machine.processes().service;
+    if (!service.launched || !EqualNoCase(service.name, name)) return status;
+    if (!service.reports.empty()) {
+        const SERVICE_STATUS& last = service.reports.back().status;
+        std::memcpy(&status, &last, sizeof last);
+    } else {
+        status.dwCurrentState = SERVICE_START_PENDING;
+    }
+    if (service.stopped || service.abandoned) {
+        status.dwCurrentState = SERVICE_STOPPED;
+        return status;
+    }
+    status.dwProcessId = machine.service_process_id;
+    return status;
+}
+
+} // namespace
+
+extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess)
+{
+    Call call("OpenSCManagerW", {P(machineName), P(databaseName), desiredAccess});
+    if (call.failed()) return static_cast<SC_HANDLE>(call.FailHandle(nullptr));
+    // This machine's manager only.
+    if (machineName && *machineName) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
+    }
+    return static_cast<SC_HANDLE>(call.machine.AddHandle(std::make_shared<ServiceManagerObject>()));
+}
+
+extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess)
+{
+    Call call("OpenServiceW", {P(manager), desiredAccess}, Text(serviceName));
+    if (call.failed()) return static_cast<SC_HANDLE>(call.FailHandle(nullptr));
+    if (!std::dynamic_pointer_cast<ServiceManagerObject>(call.machine.Object(manager))) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return nullptr;
+    }
+    if (!serviceName || !*serviceName) {
+        SetLastError(ERROR_INVALID_NAME);
+        return nullptr;
+    }
+    if (!Installed(call.machine, serviceName)) {
+        SetLastError(ERROR_SERVICE_DOES_NOT_EXIST);
+        return nullptr;
+    }
+    return static_cast<SC_HANDLE>(call.machine.AddHandle(std::make_shared<ServiceObject>(serviceName, desiredAccess)));
+}
+
+extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE handle, SC_STATUS_TYPE infoLevel, LPBYTE buffer, DWORD bufferSize,
+                                            LPDWORD bytesNeeded)
+{
+    Call call("QueryServiceStatusEx", {P(handle), static_cast<std::uint64_t>(infoLevel), P(buffer), bufferSize});
+    if (call.failed()) return call.FailBool();
+    auto service = std::dynamic_pointer_cast<ServiceObject>(call.machine.Object(handle));
+    if (!service) return Fail(ERROR_INVALID_HANDLE);
+    if (!(service->access & SERVICE_QUERY_STATUS)) return Fail(ERROR_ACCESS_DENIED);
+    if (infoLevel != SC_STATUS_PROCESS_INFO) return Fail(ERROR_INVALID_LEVEL);
+    if (!bytesNeeded) return Fail(ERROR_INVALID_PARAMETER);
+    if (!buffer || bufferSize < sizeof(SERVICE_STATUS_PROCESS)) {
+        *bytesNeeded = sizeof(SERVICE_STATUS_PROCESS);
+        return Fail(ERROR_INSUFFICIENT_BUFFER);
+    }
+    const SERVICE_STATUS_PROCESS status = StatusOf(call.machine, service->name);
+    std::memcpy(buffer, &status, sizeof status);
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE handle)
+{
+    Call call("CloseServiceHandle", {P(handle)});
+    auto object = call.machine.Object(handle);
+    // A release that is made to fail still releases, as CloseHandle's does.
+    if (call.failed()) {
+        if (std::dynamic_pointer_cast<ServiceManagerObject>(object) || std::dynamic_pointer_cast<ServiceObject>(object))
+            call.machine.CloseObject(handle);
+        return call.FailBool();
+    }
+    if (!std::dynamic_pointer_cast<ServiceManagerObject>(object) && !std::dynamic_pointer_cast<ServiceObject>(object))
+        return Fail(ERROR_INVALID_HANDLE);
+    call.machine.CloseObject(handle);
     return TRUE;
 }

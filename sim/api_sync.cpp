@@ -1,5 +1,6 @@
 // Events, waits with time-outs, sleeping, the tick count and threads.
 #include "sim/api.h"
+#include "sim/identity.h"
 #include "sim/processes.h"
 
 #include <atomic>
@@ -39,28 +40,81 @@ std::shared_ptr<KernelObject> Waitable(Machine& machine, HANDLE handle)
 } // namespace
 
 // ---------------------------------------------------------------- events
+namespace {
+
+// A named event keeps the access list it was created with; a handle opened on it later
+// gets only what the list grants the caller (reference: "Synchronization Object Security
+// and Access Rights").
+class SecuredEvent : public EventObject {
+public:
+    SecuredEvent(bool manual_reset, bool signalled, std::u16string name, AccessList access)
+        : EventObject(manual_reset, signalled, std::move(name)), access(std::move(access))
+    {
+    }
+    const AccessList access;
+};
+
+constexpr GenericMapping kEventMapping{READ_CONTROL | EVENT_QUERY_STATE, READ_CONTROL | EVENT_MODIFY_STATE,
+                                       READ_CONTROL | SYNCHRONIZE, EVENT_ALL_ACCESS};
+
+std::shared_ptr<EventObject> FindEvent(Machine& machine, LPCWSTR name)
+{
+    auto& named = machine.processes().named_events;
+    auto it = named.find(Lower(name));
+    return it == named.end() ? nullptr : it->second.lock();
+}
+
+// A handle to an existing event, if its access list grants what is asked.
+HANDLE OpenExisting(Machine& machine, const std::shared_ptr<EventObject>& event, ACCESS_MASK access)
+{
+    auto secured = std::dynamic_pointer_cast<SecuredEvent>(event);
+    if (secured && !AccessGranted(machine, secured->access, access, kEventMapping)) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return nullptr;
+    }
+    return machine.AddHandle(std::make_shared<EventHandle>(event, MapGeneric(access, kEventMapping)));
+}
+
+// CreateEventW and CreateEventExW: a new event, whose creator's handle has the access
+// asked for, or the existing one of that name opened for it (its mode and state kept).
+HANDLE CreateOrOpenEvent(Call& call, LPSECURITY_ATTRIBUTES sa, bool manual_reset, bool signalled, LPCWSTR name,
+                         ACCESS_MASK access)
+{
+    if (name && *name) {
+        if (auto existing = FindEvent(call.machine, name)) {
+            HANDLE h = OpenExisting(call.machine, existing, access);
+            if (h) SetLastError(ERROR_ALREADY_EXISTS);
+            return h;
+        }
+    }
+    const std::u16string event_name = name ? std::u16string(name) : std::u16string();
+    auto event = std::make_shared<SecuredEvent>(manual_reset, signalled, event_name, AccessListFor(call.machine, sa));
+    if (!event_name.empty()) call.machine.processes().named_events[Lower(event_name)] = event;
+    SetLastError(ERROR_SUCCESS);
+    return call.machine.AddHandle(std::make_shared<EventHandle>(event, MapGeneric(access, kEventMapping)));
+}
+
+} // namespace
+
+// An existing event is opened for EVENT_ALL_ACCESS (reference: CreateEventW, lpName).
 extern "C" HANDLE WINAPI CreateEventW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, BOOL initialState, LPCWSTR name)
 {
     Call call("CreateEventW", {P(sa), static_cast<std::uint64_t>(manualReset), static_cast<std::uint64_t>(initialState)},
               Text(name));
     if (call.failed()) return call.FailHandle(nullptr);
-    auto& named = call.machine.processes().named_events;
-    if (name && *name) {
-        std::u16string key = Lower(name);
-        if (auto existing = named[key].lock()) {
-            // Opening an existing event keeps its reset mode and state.
-            HANDLE h = call.machine.AddHandle(std::make_shared<EventHandle>(existing, EVENT_ALL_ACCESS));
-            SetLastError(ERROR_ALREADY_EXISTS);
-            return h;
-        }
-        auto event = std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE, name);
-        named[key] = event;
-        SetLastError(ERROR_SUCCESS);
-        return call.machine.AddHandle(std::make_shared<EventHandle>(event, EVENT_ALL_ACCESS));
+    return CreateOrOpenEvent(call, sa, manualReset != FALSE, initialState != FALSE, name, EVENT_ALL_ACCESS);
+}
+
+extern "C" HANDLE WINAPI CreateEventExW(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags, DWORD desiredAccess)
+{
+    Call call("CreateEventExW", {P(sa), flags, desiredAccess}, Text(name));
+    if (call.failed()) return call.FailHandle(nullptr);
+    if (flags & ~static_cast<DWORD>(CREATE_EVENT_MANUAL_RESET | CREATE_EVENT_INITIAL_SET)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return nullptr;
     }
-    auto event = std::make_shared<EventObject>(manualReset != FALSE, initialState != FALSE, std::u16string());
-    SetLastError(ERROR_SUCCESS);
-    return call.machine.AddHandle(std::make_shared<EventHandle>(event, EVENT_ALL_ACCESS));
+    return CreateOrOpenEvent(call, sa, flags & CREATE_EVENT_MANUAL_RESET, flags & CREATE_EVENT_INITIAL_SET, name,
+                             desiredAccess);
 }
 
 extern "C" HANDLE WINAPI OpenEventW(DWORD access, BOOL inherit, LPCWSTR name)
@@ -71,14 +125,12 @@ extern "C" HANDLE WINAPI OpenEventW(DWORD access, BOOL inherit, LPCWSTR name)
         SetLastError(ERROR_INVALID_PARAMETER);
         return nullptr;
     }
-    auto& named = call.machine.processes().named_events;
-    auto it = named.find(Lower(name));
-    auto event = it == named.end() ? nullptr : it->second.lock();
+    auto event = FindEvent(call.machine, name);
     if (!event) {
         SetLastError(ERROR_FILE_NOT_FOUND);
         return nullptr;
     }
-    return call.machine.AddHandle(std::make_shared<EventHandle>(event, access));
+    return OpenExisting(call.machine, event, access);
 }
 
 namespace {
@@ -221,8 +273,10 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize
     static std::atomic<DWORD> next_id{0x100};
     DWORD id = next_id++;
     if (threadId) *threadId = id;
-    call.machine.processes().threads.emplace_back([machine, state, start, parameter] {
+    const DWORD process_id = CallerProcessId(call.machine);  // a thread of the creator's process
+    call.machine.processes().threads.emplace_back([machine, state, start, parameter, process_id] {
         BindThreadToMachine(*machine);
+        InProcess in_process(process_id);
         DWORD code = start(parameter);
         std::lock_guard lock(machine->mutex);
         state->finished = true;

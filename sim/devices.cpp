@@ -2,7 +2,7 @@
 
 #include "sim/api.h"
 #include "sim/storage.h"
-#include "sim/processes.h"
+#include "sim/named_pipe.h"
 #include "sim/files.h"
 
 #include <cstring>
@@ -80,7 +80,7 @@ HANDLE OpenPath(Machine& machine, std::u16string_view path, const OpenRequest& r
     if (OpenStoragePath(machine, path, request.access, &storage)) return storage;
     constexpr std::u16string_view kPipePrefix = u"\\\\.\\pipe\\";
     if (path.size() > kPipePrefix.size() && api::PathEquals(path.substr(0, kPipePrefix.size()), kPipePrefix))
-        return OpenPipeClient(machine, path);
+        return OpenPipeClient(machine, path, request.flags);
     // Ordinary files: "X:\folder\name".
     if (path.size() >= 3 && path[1] == u':') return machine.files().Open(machine, path, request);
     SetLastError(ERROR_FILE_NOT_FOUND);

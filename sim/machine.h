@@ -361,6 +361,20 @@ public:
     // The process's token: the privileges it holds, each enabled or not. A LocalSystem
     // service holds SeLoadDriverPrivilege, not enabled until it asks.
     std::map<std::u16string, bool> privileges{{u"SeLoadDriverPrivilege", false}};
+    // Who calls (sim/identity.h): the account the program's threads run as, by SID, and
+    // whether its token carries the Administrators group; the program's process id; and
+    // the process the service control manager started the service in (0 before any).
+    // A service's own threads run as SYSTEM in that process.
+    struct User {
+        std::u16string sid;
+        bool administrator = true;
+        bool operator==(const User&) const = default;
+    };
+    // The built-in Administrator of a machine whose domain numbers are short: the access
+    // lists of sim/processes.h keep SIDs of up to 31 characters.
+    User user{u"S-1-5-21-1-1-1-500", true};
+    DWORD process_id = 4012;
+    DWORD service_process_id = 0;
     // What programs reported to the system's event log, as "source: text".
     std::vector<std::string> event_log;
     // Each call first lets the other threads run, so that races between calls show.

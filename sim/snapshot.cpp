@@ -2,6 +2,7 @@
 // the machine anew. A member added to Machine, Processes or Files belongs here too.
 #include "sim/files.h"
 #include "sim/machine.h"
+#include "sim/named_pipe.h"
 #include "sim/processes.h"
 
 #include <cstdio>
@@ -26,6 +27,9 @@ struct Machine::SavedState {
     double timer_tick_ms = 0;
     bool no_byte_range_locks = false;
     std::map<std::u16string, bool> privileges;
+    User user;
+    DWORD process_id = 0;
+    DWORD service_process_id = 0;
     std::vector<std::string> event_log;
     bool interleave_calls = false;
     bool virtual_time = false;
@@ -44,7 +48,7 @@ struct Machine::SavedState {
     std::size_t bad_releases = 0;
     // Its second floor and its files
     std::map<std::u16string, std::weak_ptr<EventObject>> named_events;  // none alive: no handle is open
-    std::map<std::u16string, PipeInstance> pipes;
+    std::map<std::u16string, NamedPipe> pipes;
     ServiceController service;
     std::vector<ProcessLaunch> launches;
     std::vector<std::pair<ProcessState, ThreadState>> launched;  // what each launch's pointers held
@@ -77,6 +81,9 @@ void Machine::EachPlainPart(M& m, S& s, Copy copy)
     copy(m.timer_tick_ms, s.timer_tick_ms);
     copy(m.no_byte_range_locks, s.no_byte_range_locks);
     copy(m.privileges, s.privileges);
+    copy(m.user, s.user);
+    copy(m.process_id, s.process_id);
+    copy(m.service_process_id, s.service_process_id);
     copy(m.event_log, s.event_log);
     copy(m.interleave_calls, s.interleave_calls);
     copy(m.virtual_time, s.virtual_time);
@@ -111,7 +118,7 @@ std::shared_ptr<const Machine::SavedState> Machine::Snapshot() const
 
     const Processes& p = *processes_;
     s->named_events = p.named_events;
-    for (const auto& [name, pipe] : p.pipes) s->pipes.emplace(name, *pipe);
+    for (const auto& [name, pipe] : p.pipes) s->pipes.emplace(name, AsNamedPipe(*pipe));
     s->service = p.service;
     s->launches = p.launches;
     for (const auto& launch : p.launches)
@@ -142,7 +149,7 @@ void Machine::Restore(const SavedState& s)
     Processes& p = *processes_;
     p.named_events = s.named_events;
     p.pipes.clear();
-    for (const auto& [name, pipe] : s.pipes) p.pipes.emplace(name, std::make_shared<PipeInstance>(pipe));
+    for (const auto& [name, pipe] : s.pipes) p.pipes.emplace(name, std::make_shared<NamedPipe>(pipe));
     p.service = s.service;
     p.launches = s.launches;
     for (std::size_t i = 0; i < p.launches.size(); ++i) {

@@ -844,3 +844,61 @@ typedef struct tagCPLINFO {
     int idInfo;
     LONG_PTR lData;
 } CPLINFO, *LPCPLINFO;
+
+// ---------------------------------------------------------------- who serves a pipe, and who may open what
+// A pipe client's security quality of service, in CreateFile's flags.
+#define SECURITY_ANONYMOUS 0x00000000
+#define SECURITY_IDENTIFICATION 0x00010000
+#define SECURITY_IMPERSONATION 0x00020000
+#define SECURITY_DELEGATION 0x00030000
+#define SECURITY_CONTEXT_TRACKING 0x00040000
+#define SECURITY_EFFECTIVE_ONLY 0x00080000
+#define SECURITY_SQOS_PRESENT 0x00100000
+typedef enum _SECURITY_IMPERSONATION_LEVEL {
+    SecurityAnonymous,
+    SecurityIdentification,
+    SecurityImpersonation,
+    SecurityDelegation
+} SECURITY_IMPERSONATION_LEVEL;
+extern "C" DWORD WINAPI GetCurrentProcessId(void);
+extern "C" BOOL WINAPI GetNamedPipeServerProcessId(HANDLE pipe, PULONG serverProcessId);
+
+typedef struct _SID_AND_ATTRIBUTES {
+    PSID Sid;
+    DWORD Attributes;
+} SID_AND_ATTRIBUTES;
+typedef struct _TOKEN_USER {
+    SID_AND_ATTRIBUTES User;
+} TOKEN_USER, *PTOKEN_USER;
+typedef enum _TOKEN_INFORMATION_CLASS { TokenUser = 1 } TOKEN_INFORMATION_CLASS;
+extern "C" BOOL WINAPI GetTokenInformation(HANDLE token, TOKEN_INFORMATION_CLASS infoClass, LPVOID info,
+                                           DWORD infoLength, PDWORD returnLength);
+
+#define READ_CONTROL 0x00020000u
+#define EVENT_QUERY_STATE 0x0001
+#define CREATE_EVENT_MANUAL_RESET 0x00000001
+#define CREATE_EVENT_INITIAL_SET 0x00000002
+extern "C" HANDLE WINAPI CreateEventExW(LPSECURITY_ATTRIBUTES sa, LPCWSTR name, DWORD flags, DWORD desiredAccess);
+
+#define ERROR_INVALID_LEVEL 124L
+struct SC_HANDLE__ { int unused; };
+typedef SC_HANDLE__* SC_HANDLE;
+#define SC_MANAGER_CONNECT 0x0001
+#define SERVICE_QUERY_STATUS 0x0004
+typedef enum _SC_STATUS_TYPE { SC_STATUS_PROCESS_INFO = 0 } SC_STATUS_TYPE;
+typedef struct _SERVICE_STATUS_PROCESS {
+    DWORD dwServiceType;
+    DWORD dwCurrentState;
+    DWORD dwControlsAccepted;
+    DWORD dwWin32ExitCode;
+    DWORD dwServiceSpecificExitCode;
+    DWORD dwCheckPoint;
+    DWORD dwWaitHint;
+    DWORD dwProcessId;
+    DWORD dwServiceFlags;
+} SERVICE_STATUS_PROCESS, *LPSERVICE_STATUS_PROCESS;
+extern "C" SC_HANDLE WINAPI OpenSCManagerW(LPCWSTR machineName, LPCWSTR databaseName, DWORD desiredAccess);
+extern "C" SC_HANDLE WINAPI OpenServiceW(SC_HANDLE manager, LPCWSTR serviceName, DWORD desiredAccess);
+extern "C" BOOL WINAPI QueryServiceStatusEx(SC_HANDLE service, SC_STATUS_TYPE infoLevel, LPBYTE buffer, DWORD bufferSize,
+                                            LPDWORD bytesNeeded);
+extern "C" BOOL WINAPI CloseServiceHandle(SC_HANDLE handle);

@@ -2,6 +2,8 @@
 #include "platform/win32.h"
 #include "tests/conformance/check.h"
 
+#include <cstring>
+
 namespace {
 
 // Closes what a case opened, whatever CHECK failed on the way.
@@ -119,4 +121,48 @@ CONFORMANCE_CASE(AThreadSignalsAWaiterAndEndsWithItsCode)
     DWORD code = 0;
     CHECK(GetExitCodeThread(e.h[1], &code));
     CHECK_EQ(code, 7u);
+}
+
+// An event made with an access list, as the pipe's clients make theirs: opened again
+// for what the list grants, refused anything more. CreateEventW asks for everything.
+CONFORMANCE_CASE(EventWithAnAccessListIsOpenedForWhatItGrantsOnly)
+{
+    BYTE interactive[SECURITY_MAX_SID_SIZE];
+    DWORD size = sizeof interactive;
+    CHECK(CreateWellKnownSid(WinInteractiveSid, nullptr, interactive, &size));
+    EXPLICIT_ACCESS_W entry;
+    std::memset(&entry, 0, sizeof entry);
+    entry.grfAccessPermissions = SYNCHRONIZE | EVENT_MODIFY_STATE;
+    entry.grfAccessMode = GRANT_ACCESS;
+    entry.Trustee.TrusteeForm = TRUSTEE_IS_SID;
+    entry.Trustee.TrusteeType = TRUSTEE_IS_WELL_KNOWN_GROUP;
+    entry.Trustee.ptstrName = reinterpret_cast<LPWSTR>(interactive);
+    PACL acl = nullptr;
+    CHECK_EQ(SetEntriesInAclW(1, &entry, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR descriptor;
+    CHECK(InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION));
+    CHECK(SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE));
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    const WCHAR* name = W16("Global\\PX71ConformanceListed");
+    const DWORD wait_and_signal = SYNCHRONIZE | EVENT_MODIFY_STATE;
+
+    Handles e;
+    e.h[0] = CreateEventExW(&attributes, name, CREATE_EVENT_MANUAL_RESET, wait_and_signal);
+    CHECK(e.h[0] != nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_SUCCESS));
+    e.h[1] = CreateEventExW(&attributes, name, CREATE_EVENT_MANUAL_RESET, wait_and_signal);
+    CHECK(e.h[1] != nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_ALREADY_EXISTS));
+    e.h[2] = OpenEventW(wait_and_signal, FALSE, name);
+    CHECK(e.h[2] != nullptr);
+    CHECK(SetEvent(e.h[2]));
+    CHECK_EQ(WaitForSingleObject(e.h[1], 0), WAIT_OBJECT_0);
+
+    SetLastError(0);
+    CHECK(OpenEventW(EVENT_ALL_ACCESS, FALSE, name) == nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    SetLastError(0);
+    CHECK(CreateEventW(nullptr, TRUE, FALSE, name) == nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    if (acl) LocalFree(acl);
 }

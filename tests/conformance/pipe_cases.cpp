@@ -312,3 +312,22 @@ CONFORMANCE_CASE(PipeServerIdentifiesItsClient)
     CHECK(!OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token));
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_NO_TOKEN));
 }
+
+// A client can ask who serves the pipe it opened; here the server is this process.
+CONFORMANCE_CASE(PipeServerProcessIdIsTheCreatorsFromEitherEnd)
+{
+    Pipe p;
+    CHECK(p.server != INVALID_HANDLE_VALUE);
+    CHECK(!ConnectNamedPipe(p.server, &p.ov));
+    p.client = CreateFileW(kName, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, nullptr);
+    CHECK(p.client != INVALID_HANDLE_VALUE);
+    ULONG from_client = 0, from_server = 0;
+    CHECK(GetNamedPipeServerProcessId(p.client, &from_client));
+    CHECK(GetNamedPipeServerProcessId(p.server, &from_server));
+    CHECK_EQ(from_client, static_cast<ULONG>(GetCurrentProcessId()));
+    CHECK_EQ(from_server, from_client);
+    SetLastError(0);
+    CHECK(!GetNamedPipeServerProcessId(p.event, &from_client));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_HANDLE));
+}

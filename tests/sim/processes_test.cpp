@@ -1,6 +1,8 @@
 // The simulator's second floor where the conformance suite cannot reach it: holds,
 // the service control dispatcher's side that tests drive, and thread clean-up.
 #include "sim/files.h"
+#include "sim/identity.h"
+#include "sim/named_pipe.h"
 #include "sim/processes.h"
 #include "support/machine_test.h"
 
@@ -29,6 +31,7 @@ TEST_F(MachineTest, AHeldCallWaitsUntilItIsReleased)
 
 std::vector<DWORD>* g_seen = nullptr;
 SERVICE_STATUS_HANDLE g_handle = nullptr;
+DWORD g_service_process = 0;
 
 void WINAPI RecordControl(DWORD control)
 {
@@ -42,8 +45,24 @@ void WINAPI RecordControl(DWORD control)
 void WINAPI TinyService(DWORD, LPWSTR*)
 {
     g_handle = RegisterServiceCtrlHandlerW(u"Tiny", RecordControl);
+    g_service_process = GetCurrentProcessId();
     SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
     SetServiceStatus(g_handle, &status);
+}
+
+// The state and process the service control manager tells of a service, or the error.
+DWORD QueryService(const char16_t* name, SERVICE_STATUS_PROCESS& status)
+{
+    SC_HANDLE manager = OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT);
+    SC_HANDLE service = manager ? OpenServiceW(manager, name, SERVICE_QUERY_STATUS) : nullptr;
+    DWORD needed = 0;
+    DWORD error = service && QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, reinterpret_cast<LPBYTE>(&status),
+                                                  sizeof status, &needed)
+                      ? ERROR_SUCCESS
+                      : GetLastError();
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return error;
 }
 
 TEST_F(MachineTest, TheDispatcherDeliversControlsInOrderAndReturnsOnceStopped)
@@ -60,6 +79,13 @@ TEST_F(MachineTest, TheDispatcherDeliversControlsInOrderAndReturnsOnceStopped)
     BOOL dispatched = FALSE;
     std::thread entry([&] { dispatched = StartServiceCtrlDispatcherW(table); });
     ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));
+    // While it runs, the manager tells the process it runs in: its own, not this one.
+    SERVICE_STATUS_PROCESS status{};
+    ASSERT_EQ(QueryService(u"Tiny", status), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_RUNNING));
+    EXPECT_EQ(status.dwProcessId, g_service_process);
+    EXPECT_NE(status.dwProcessId, GetCurrentProcessId());
+    EXPECT_EQ(QueryService(u"Other", status), static_cast<DWORD>(ERROR_SERVICE_DOES_NOT_EXIST));
     EXPECT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_INTERROGATE, 5000));
     EXPECT_TRUE(sim::SendControl(machine, 128, 5000));
     EXPECT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
@@ -70,7 +96,104 @@ TEST_F(MachineTest, TheDispatcherDeliversControlsInOrderAndReturnsOnceStopped)
     auto reports = sim::StatusReports(machine);
     ASSERT_EQ(reports.size(), 2u);
     EXPECT_EQ(reports[1].status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    ASSERT_EQ(QueryService(u"Tiny", status), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
+    EXPECT_EQ(status.dwProcessId, 0u) << "a stopped service has no process";
     g_seen = nullptr;
+}
+
+DWORD WINAPI MakeQosPipe(LPVOID server)
+{
+    *static_cast<HANDLE*>(server) =
+        CreateNamedPipeW(u"\\\\.\\pipe\\Qos", PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 1000, nullptr);
+    return 0;
+}
+
+// A pipe tells either end the process that created it, and records how far each
+// client lets the server act as it.
+TEST_F(MachineTest, APipeKnowsItsServersProcessAndEachClientsQualityOfService)
+{
+    const char16_t name[] = u"\\\\.\\pipe\\Qos";
+    HANDLE server = INVALID_HANDLE_VALUE;
+    {
+        sim::InProcess other(0x777);  // made by a thread that another process started
+        HANDLE thread = CreateThread(nullptr, 0, MakeQosPipe, &server, 0, nullptr);
+        ASSERT_NE(thread, nullptr);
+        WaitForSingleObject(thread, INFINITE);
+        CloseHandle(thread);
+    }
+    ASSERT_NE(server, INVALID_HANDLE_VALUE);
+    struct Case {
+        DWORD flags;
+        bool present;
+        SECURITY_IMPERSONATION_LEVEL level;
+    } cases[] = {
+        {0, false, SecurityImpersonation},
+        {SECURITY_IDENTIFICATION, false, SecurityImpersonation},  // the level counts only with SQOS_PRESENT
+        {SECURITY_SQOS_PRESENT | SECURITY_ANONYMOUS, true, SecurityAnonymous},
+        {SECURITY_SQOS_PRESENT | SECURITY_DELEGATION | SECURITY_EFFECTIVE_ONLY, true, SecurityDelegation},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.flags);
+        OVERLAPPED ov{};
+        ConnectNamedPipe(server, &ov);
+        HANDLE client = CreateFileW(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, c.flags, nullptr);
+        ASSERT_NE(client, INVALID_HANDLE_VALUE);
+        const auto& qos = sim::AsNamedPipe(*sim::FindPipe(machine, name)).client_qos;
+        EXPECT_EQ(qos.present, c.present);
+        EXPECT_EQ(qos.level, c.level);
+        ULONG server_process = 0;
+        EXPECT_TRUE(GetNamedPipeServerProcessId(client, &server_process));
+        EXPECT_EQ(server_process, 0x777u);
+        CloseHandle(client);
+        DisconnectNamedPipe(server);
+    }
+    CloseHandle(server);
+}
+
+// A named event lets in whom its access list names, read in order. Made without one it
+// gets its creator's default: the creator and SYSTEM. CreateEventW asks for every right.
+TEST_F(MachineTest, ANamedEventLetsInOnlyWhomItsAccessListNames)
+{
+    const char16_t name[] = u"Global\\Shared";
+    const sim::Machine::User alice{u"S-1-5-21-1-2-3-1001", false}, bob{u"S-1-5-21-1-2-3-1002", false},
+        admin{u"S-1-5-21-1-2-3-500", true};
+    machine.user = alice;
+    HANDLE alices = CreateEventW(nullptr, TRUE, FALSE, name);
+    ASSERT_NE(alices, nullptr);
+    machine.user = bob;
+    EXPECT_EQ(OpenEventW(SYNCHRONIZE, FALSE, name), nullptr);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    CloseHandle(alices);
+
+    // Administrators denied everything, then every interactive user granted a wait.
+    BYTE sids[2][SECURITY_MAX_SID_SIZE];
+    EXPLICIT_ACCESS_W entries[2] = {};
+    for (int i = 0; i < 2; ++i) {
+        DWORD size = sizeof sids[i];
+        ASSERT_TRUE(CreateWellKnownSid(i ? WinInteractiveSid : WinBuiltinAdministratorsSid, nullptr, sids[i], &size));
+        entries[i] = {i ? SYNCHRONIZE : EVENT_ALL_ACCESS, i ? GRANT_ACCESS : DENY_ACCESS, NO_INHERITANCE,
+                      {nullptr, NO_MULTIPLE_TRUSTEE, TRUSTEE_IS_SID, TRUSTEE_IS_WELL_KNOWN_GROUP,
+                       reinterpret_cast<LPWSTR>(sids[i])}};
+    }
+    PACL acl = nullptr;
+    ASSERT_EQ(SetEntriesInAclW(2, entries, nullptr, &acl), static_cast<DWORD>(ERROR_SUCCESS));
+    SECURITY_DESCRIPTOR descriptor;
+    InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION);
+    SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE);
+    SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
+    alices = CreateEventExW(&attributes, name, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE);
+    ASSERT_NE(alices, nullptr);
+    for (const auto* who : {&bob, &admin}) {
+        machine.user = *who;
+        HANDLE theirs = OpenEventW(SYNCHRONIZE, FALSE, name);
+        EXPECT_EQ(theirs != nullptr, who == &bob);
+        if (theirs) CloseHandle(theirs);
+        EXPECT_EQ(CreateEventW(nullptr, TRUE, FALSE, name), nullptr);
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
+    CloseHandle(alices);
+    LocalFree(acl);
 }
 
 } // namespace
