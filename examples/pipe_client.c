@@ -9,22 +9,119 @@
 #include <string.h>
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include "pipe_request.h"
 
 static const WCHAR kPipe[] = L"\\\\.\\pipe\\PX71Service";
+
+/* The event every client shares. SYSTEM, Administrators and every interactive user may
+ * wait on it and signal it, so that another user's client can use it while this one
+ * holds it; this user may do anything with it, as this user's older clients ask
+ * (CreateEventW opens an existing event for every right). CreateEventExW asks for just
+ * the two rights every user has. */
+static HANDLE OpenSharedEvent(void)
+{
+    const WELL_KNOWN_SID_TYPE accounts[3] = {WinLocalSystemSid, WinBuiltinAdministratorsSid, WinInteractiveSid};
+    BYTE sids[3][SECURITY_MAX_SID_SIZE];
+    union {
+        TOKEN_USER user;
+        BYTE bytes[sizeof(TOKEN_USER) + SECURITY_MAX_SID_SIZE];
+    } me;
+    EXPLICIT_ACCESS_W entries[4];
+    SECURITY_DESCRIPTOR descriptor;
+    SECURITY_ATTRIBUTES attributes;
+    HANDLE token, event = NULL;
+    PACL acl = NULL;
+    DWORD size = 0, error;
+    BOOL known;
+    int i;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) return NULL;
+    known = GetTokenInformation(token, TokenUser, &me, sizeof me, &size);
+    error = GetLastError();
+    CloseHandle(token);
+    if (!known) {
+        SetLastError(error);
+        return NULL;
+    }
+    memset(entries, 0, sizeof entries);
+    for (i = 0; i < 4; i++) {
+        PSID sid = me.user.User.Sid;
+        if (i < 3) {
+            size = sizeof sids[i];
+            if (!CreateWellKnownSid(accounts[i], NULL, sids[i], &size)) return NULL;
+            sid = sids[i];
+        }
+        entries[i].grfAccessPermissions = i < 3 ? SYNCHRONIZE | EVENT_MODIFY_STATE : EVENT_ALL_ACCESS;
+        entries[i].grfAccessMode = GRANT_ACCESS;
+        entries[i].grfInheritance = NO_INHERITANCE;
+        entries[i].Trustee.TrusteeForm = TRUSTEE_IS_SID;
+        entries[i].Trustee.TrusteeType = i < 3 ? TRUSTEE_IS_WELL_KNOWN_GROUP : TRUSTEE_IS_USER;
+        entries[i].Trustee.ptstrName = (LPWSTR)sid;
+    }
+    error = SetEntriesInAclW(4, entries, NULL, &acl);
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return NULL;
+    }
+    if (InitializeSecurityDescriptor(&descriptor, SECURITY_DESCRIPTOR_REVISION) &&
+        SetSecurityDescriptorDacl(&descriptor, TRUE, acl, FALSE)) {
+        attributes.nLength = sizeof attributes;
+        attributes.lpSecurityDescriptor = &descriptor;
+        attributes.bInheritHandle = FALSE;
+        event = CreateEventExW(&attributes, L"Global\\PX71Service", CREATE_EVENT_MANUAL_RESET,
+                               SYNCHRONIZE | EVENT_MODIFY_STATE);
+    }
+    error = GetLastError();
+    LocalFree(acl);
+    SetLastError(error);
+    return event;
+}
+
+/* While the service is stopped or being replaced, any local user can create a pipe of
+ * its name. Nothing goes to a pipe that the running PX71Service does not serve: returns
+ * 0 when it does, else ERROR_ACCESS_DENIED or the error that kept it from being told. */
+static DWORD CheckServer(HANDLE pipe, ULONG* server)
+{
+    SC_HANDLE manager, service;
+    SERVICE_STATUS_PROCESS status;
+    DWORD needed = 0, error = 0;
+    *server = 0;
+    if (!GetNamedPipeServerProcessId(pipe, server)) return GetLastError();
+    manager = OpenSCManagerW(NULL, NULL, SC_MANAGER_CONNECT);
+    service = manager ? OpenServiceW(manager, L"PX71Service", SERVICE_QUERY_STATUS) : NULL;
+    if (!service || !QueryServiceStatusEx(service, SC_STATUS_PROCESS_INFO, (LPBYTE)&status, sizeof status, &needed))
+        error = GetLastError();
+    /* Only a running service's process identifier is valid. */
+    else if (status.dwCurrentState != SERVICE_RUNNING || status.dwProcessId != *server)
+        error = ERROR_ACCESS_DENIED;
+    if (service) CloseServiceHandle(service);
+    if (manager) CloseServiceHandle(manager);
+    return error;
+}
 
 /* One request, one connection. Returns 0 with the reply in *request, else a Win32
  * error code. */
 static DWORD Ask(HANDLE event, PipeRequest* request, DWORD timeoutMs)
 {
     /* Open the pipe; another client may hold it for a while. */
+    /* At identification level: the service may learn who asks, not act as the asker. */
     HANDLE pipe;
     for (;;) {
-        pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+        pipe = CreateFileW(kPipe, GENERIC_READ | GENERIC_WRITE, 0, NULL, OPEN_EXISTING,
+                           SECURITY_SQOS_PRESENT | SECURITY_IDENTIFICATION, NULL);
         if (pipe != INVALID_HANDLE_VALUE) break;
         DWORD error = GetLastError();
         if (error != ERROR_PIPE_BUSY || !WaitNamedPipeW(kPipe, timeoutMs)) return error;
+    }
+    ULONG server;
+    DWORD refused = CheckServer(pipe, &server);
+    if (refused) {
+        printf("the pipe \\\\.\\pipe\\PX71Service is not served by the PX71Service service (process %lu); "
+               "nothing was sent\n",
+               server);
+        CloseHandle(pipe);
+        return refused;
     }
     /* Only now, with the pipe ours, may the shared event be reset: before, it could
      * still carry the signal another client waits for. */
@@ -54,8 +151,8 @@ static DWORD Ask(HANDLE event, PipeRequest* request, DWORD timeoutMs)
 int main(int argc, char** argv)
 {
     DWORD timeout = argc > 1 ? (DWORD)strtoul(argv[1], NULL, 0) : 10000;
-    /* The service only opens and signals this event; the client creates it. */
-    HANDLE event = CreateEventW(NULL, TRUE, FALSE, L"Global\\PX71Service");
+    /* The service only opens and signals this event; the clients create it. */
+    HANDLE event = OpenSharedEvent();
     if (!event) {
         printf("cannot create the event Global\\PX71Service (error %lu)\n", GetLastError());
         return 1;

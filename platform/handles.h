@@ -77,11 +77,19 @@ struct LocalBlockTraits {
     static void close(type p) noexcept { LocalFree(p); }
 };
 
+// OpenSCManager, OpenService: failure is NULL.
+struct ServiceHandleTraits {
+    using type = SC_HANDLE;
+    static type invalid() noexcept { return nullptr; }
+    static void close(type h) noexcept { CloseServiceHandle(h); }
+};
+
 using UniqueFile = UniqueAny<FileHandleTraits>;
 using UniqueHandle = UniqueAny<KernelHandleTraits>;
 using UniqueDevInfo = UniqueAny<DevInfoTraits>;
 using UniqueRegKey = UniqueAny<RegKeyTraits>;
 using UniqueLocal = UniqueAny<LocalBlockTraits>;
+using UniqueServiceHandle = UniqueAny<ServiceHandleTraits>;
 
 // A block from the process heap, read through the type the caller names.
 class HeapBlock : public UniqueAny<HeapBlockTraits> {

@@ -1,6 +1,7 @@
 // px71ctl's friendly forms: what each puts into the record, what it refuses, and what
 // it prints and returns against PX71Service on the embedded default machine.
 #include "sim/files.h"
+#include "sim/identity.h"
 #include "support/service_machine.h"
 #include "tools/px71ctl/commands.h"
 
@@ -433,12 +434,31 @@ TEST_F(Px71ctlFormsTest, ARootPortThatRefusesItsFilterIsAFailure)
         << run.out;
 }
 
+// Without the service no pipe answers; a pipe of its name that another process made
+// (the name is free while the service is stopped) is sent nothing.
 TEST_F(MachineTest, WithoutTheServiceAFormSaysSoAndExitsOne)
 {
-    Captured run = RunPx71ctl({"names", "ehci", "0", "--timeout", "200"});
-    EXPECT_EQ(run.code, px71ctl::kExitNoAnswer);
-    EXPECT_EQ(run.out, "");
-    EXPECT_EQ(run.err.rfind("px71ctl: the service PX71Service is not running", 0), 0u) << run.err;
+    struct Case {
+        bool squatter;
+        const char* err;
+    } cases[] = {
+        {false, "px71ctl: the service PX71Service is not running"},
+        {true, "px71ctl: the pipe \\\\.\\pipe\\PX71Service is not served by the PX71Service service (process 4660); "
+               "nothing was sent (error 1060)\n"},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.err);
+        HANDLE squatter = INVALID_HANDLE_VALUE;
+        if (c.squatter) {
+            sim::InProcess other(4660);
+            squatter = CreateNamedPipeW(u"\\\\.\\pipe\\PX71Service", PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 1000, nullptr);
+        }
+        Captured run = RunPx71ctl({"names", "ehci", "0", "--timeout", "200"});
+        EXPECT_EQ(run.code, px71ctl::kExitNoAnswer);
+        EXPECT_EQ(run.out, "");
+        EXPECT_EQ(run.err.rfind(c.err, 0), 0u) << run.err;
+        if (squatter != INVALID_HANDLE_VALUE) CloseHandle(squatter);
+    }
 }
 
 // The program itself: its exit codes and where its words go, on the machine its host

@@ -2,6 +2,8 @@
 // and what it does with clients that misbehave.
 #include "service/pipe_request.h"
 #include "service/service_host.h"
+#include "sim/identity.h"
+#include "sim/named_pipe.h"
 #include "sim/processes.h"
 #include "tests/support/numbered_request.h"
 #include "support/machine_test.h"
@@ -289,7 +291,12 @@ TEST_F(ServiceTest, ThePipeHasOneInstanceItsParametersAndItsAccessList)
         EXPECT_EQ(pipe->access[3].permissions & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
 
         PipeRequest reply{};
-        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+        const px71ctl::Answer served = Ask(Patterned(15), reply);
+        EXPECT_EQ(served.outcome, px71ctl::Outcome::kAnswered);
+        // Served by the service's own process, which learnt who asked and cannot act as them.
+        EXPECT_EQ(served.server_process, machine.service_process_id);
+        EXPECT_TRUE(sim::AsNamedPipe(*pipe).client_qos.present);
+        EXPECT_EQ(sim::AsNamedPipe(*pipe).client_qos.level, SecurityIdentification);
         {
             sim::RemoteCaller remote;
             const px71ctl::Answer answer = Ask(Patterned(15), reply, 500);
@@ -705,6 +712,20 @@ TEST_F(ServiceTest, AStopThatWaitsForARequestAdvancesItsCheckPointOnProgressOnly
     EXPECT_EQ(sim::StatusReports(machine).back().status.dwCurrentState, static_cast<DWORD>(SERVICE_STOPPED));
 }
 
+// A PX71Service that reports SERVICE_RUNNING without making its pipe, and stops when told.
+SERVICE_STATUS_HANDLE g_pipeless = nullptr;
+void WINAPI StopPipeless(DWORD)
+{
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_STOPPED, 0, 0, 0, 0, 0};
+    SetServiceStatus(g_pipeless, &status);
+}
+void WINAPI PipelessService(DWORD, LPWSTR*)
+{
+    g_pipeless = RegisterServiceCtrlHandlerW(u"PX71Service", StopPipeless);
+    SERVICE_STATUS status{SERVICE_WIN32_OWN_PROCESS, SERVICE_RUNNING, SERVICE_ACCEPT_STOP, 0, 0, 0, 0};
+    SetServiceStatus(g_pipeless, &status);
+}
+
 TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
 {
     PipeRequest reply{};
@@ -712,13 +733,97 @@ TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
     EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNoService);
     EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
+    // While the service is stopped anyone may make a pipe of its name, and a service that
+    // ran on without its pipe (its failed creation unchecked) lets them: they are sent nothing.
+    machine.registry.CreateKey(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX71Service");
+    for (bool running : {false, true}) {
+        SCOPED_TRACE(running);
+        std::thread pipeless;
+        if (running) {
+            sim::LaunchService(machine, u"PX71Service");
+            pipeless = std::thread([] {
+                WCHAR name[] = u"PX71Service";
+                SERVICE_TABLE_ENTRYW table[] = {{name, PipelessService}, {nullptr, nullptr}};
+                StartServiceCtrlDispatcherW(table);
+            });
+            ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));
+        }
+        HANDLE squatter = INVALID_HANDLE_VALUE;
+        {
+            sim::InProcess other(4660);
+            squatter = CreateNamedPipeW(kPipe, PIPE_ACCESS_DUPLEX, 0, 1, 512, 512, 1000, nullptr);
+        }
+        machine.ClearCalls();
+        answer = Ask(Patterned(1), reply, 200);
+        EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNotTheService);
+        EXPECT_EQ(answer.server_process, 4660u);
+        EXPECT_EQ(answer.error, 0u);
+        EXPECT_EQ(machine.CallCount("WriteFile"), 0u);
+        EXPECT_TRUE(sim::FindPipe(machine, kPipe)->to_server.empty());
+        CloseHandle(squatter);
+        if (pipeless.joinable()) {
+            EXPECT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
+            pipeless.join();
+        }
+    }
+
     Start();
+    // The service serves, but which process runs it cannot be told: nothing is sent either.
+    machine.ArmFault({"QueryServiceStatusEx", 1, ERROR_ACCESS_DENIED});
+    answer = Ask(Patterned(1), reply);
+    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNotTheService);
+    EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     RawClient holder;  // keeps the one instance busy
     auto start = Clock::now();
     answer = Ask(Patterned(1), reply, 300);
     EXPECT_EQ(answer.outcome, px71ctl::Outcome::kBusy);
     EXPECT_GE(SecondsSince(start), 0.25);
     EXPECT_LT(SecondsSince(start), 2.0);
+}
+
+// Every user's client shares the one event: while one user's client holds it another
+// user's is served. An event made with the default access list belongs to its maker alone.
+TEST_F(ServiceTest, AnotherUsersClientIsServedWhileOneHoldsTheEvent)
+{
+    Start();
+    const sim::Machine::User alice{u"S-1-5-21-1-2-3-1001", false}, bob{u"S-1-5-21-1-2-3-1002", false};
+    auto become = [&](const sim::Machine::User& user) {
+        std::lock_guard lock(machine.mutex);
+        machine.user = user;
+    };
+    struct Case {
+        const char* what;
+        bool shared;
+        px71ctl::Outcome outcome;
+        DWORD error;
+    } cases[] = {
+        {"held by a client", true, px71ctl::Outcome::kAnswered, ERROR_SUCCESS},
+        {"made with the default access list", false, px71ctl::Outcome::kNoEvent, ERROR_ACCESS_DENIED},
+    };
+    // The service closes its handle on the event once it has let the last client go.
+    auto event_gone = [&] {
+        for (int i = 0; i < 500; ++i, std::this_thread::sleep_for(std::chrono::milliseconds(10))) {
+            std::lock_guard lock(machine.mutex);
+            auto it = machine.processes().named_events.find(u"global\\px71service");
+            if (it == machine.processes().named_events.end() || it->second.expired()) return true;
+        }
+        return false;
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(event_gone());
+        become(alice);
+        px71::UniqueHandle held = c.shared ? px71ctl::OpenSharedEvent()
+                                           : px71::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, kEvent));
+        ASSERT_TRUE(held);
+        // The maker's older clients, which ask for every right, still open it.
+        EXPECT_TRUE(px71::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, kEvent)));
+        become(bob);
+        PipeRequest reply{};
+        const px71ctl::Answer answer = Ask(Patterned(15), reply);
+        EXPECT_EQ(answer.outcome, c.outcome) << px71ctl::Describe(answer.outcome);
+        EXPECT_EQ(answer.error, c.error);
+    }
 }
 
 } // namespace

@@ -15,20 +15,30 @@ enum class Outcome {
     kSendFailed,   // the request could not be written whole
     kNoSignal,     // the service did not signal the event within the time-out
     kShortReply,   // the connection ended before 400 bytes came back
+    kNotTheService,  // the pipe's server is not the running PX71Service, or that cannot be told: nothing was sent
 };
 
 struct Answer {
     Outcome outcome = Outcome::kNoService;
     DWORD error = 0;       // the Win32 code behind a failure
     DWORD reply_bytes = 0;  // bytes of the reply that arrived
+    DWORD server_process = 0;  // the process serving the pipe, once asked (0: not known)
 };
 
 // One request as the protocol asks: create the event "Global\PX71Service", open the
-// pipe (waiting while it is busy, up to timeoutMs), write the 400-byte request, wait
-// for the event (up to timeoutMs), read the 400-byte reply.
+// pipe (waiting while it is busy, up to timeoutMs) at identification level, make sure
+// the running PX71Service serves it, write the 400-byte request, wait for the event
+// (up to timeoutMs), read the 400-byte reply.
 Answer Transact(const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept;
-// The same with another server of the same protocol (benchmarks compare against one).
+// The same with another server of the same protocol, which the caller vouches for: who
+// serves it is not asked (benchmarks compare against one).
 Answer TransactOn(const WCHAR* pipeName, const PipeRequest& request, PipeRequest& reply, DWORD timeoutMs) noexcept;
+
+// The event "Global\PX71Service" that every client shares: created with an access list
+// that lets SYSTEM, Administrators and every interactive user wait on it and signal it,
+// and this process's user do anything with it, or opened for waiting and signalling when
+// another client holds it. Null on failure (last error set).
+px71::UniqueHandle OpenSharedEvent() noexcept;
 
 const char* Describe(Outcome outcome) noexcept;
 

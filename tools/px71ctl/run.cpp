@@ -13,6 +13,13 @@ bool Ask(const Invocation& invocation, const PipeRequest& request, PipeRequest& 
 {
     Answer answer = Transact(request, reply, static_cast<DWORD>(invocation.timeout_ms));
     if (answer.outcome == Outcome::kAnswered) return true;
+    if (answer.outcome == Outcome::kNotTheService) {
+        std::fprintf(err, "px71ctl: %s (process %lu); nothing was sent", Describe(answer.outcome),
+                     static_cast<unsigned long>(answer.server_process));
+        if (answer.error) std::fprintf(err, " (error %lu)", static_cast<unsigned long>(answer.error));
+        std::fputs("\n", err);
+        return false;
+    }
     std::fprintf(err, "px71ctl: %s (error %lu", Describe(answer.outcome), static_cast<unsigned long>(answer.error));
     if (answer.outcome == Outcome::kShortReply)
         std::fprintf(err, ", %lu of 400 bytes", static_cast<unsigned long>(answer.reply_bytes));
