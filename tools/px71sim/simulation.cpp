@@ -799,6 +799,8 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     Simulation simulation;
+    // The user's own programs (the event's maker among them) run as that user, too.
+    if (caller == "user") simulation.machine.user = {u"S-1-5-21-1-1-1-1001", false};
     if (machine_file.empty()) {
         sim::BuildDefaultMachine(simulation.machine);
     } else if (!sim::LoadMachine(simulation.machine, machine_text, error)) {
