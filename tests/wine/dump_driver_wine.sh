@@ -14,11 +14,8 @@ fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 . "$(dirname "$0")/lib.sh"
 # Wine loads the driver into winedevice.exe, which ends with the prefix's last process:
-# one persistent wineserver keeps it for the checks. A server that the test before left
-# to end on its own is ended first: -p does not make a running server persistent.
-"$WINESERVER" -k >/dev/null 2>&1
-"$WINESERVER" -w
-"$WINESERVER" -p
+# one persistent wineserver keeps it for the checks.
+fresh_persistent_wineserver
 cleanup() {
     "$WINE" sc.exe stop $DRIVER >/dev/null 2>&1
     "$WINE" sc.exe delete $DRIVER >/dev/null 2>&1

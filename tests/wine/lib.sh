@@ -26,3 +26,11 @@ wait_service_state() {  # wait_service_state NAME STATE SECONDS
     done
     return 1
 }
+
+# A persistent wineserver for the steps of one test. A server that the test before
+# left to end on its own is ended first: -p does not make a running server persistent.
+fresh_persistent_wineserver() {
+    "$WINESERVER" -k >/dev/null 2>&1
+    "$WINESERVER" -w
+    "$WINESERVER" -p
+}

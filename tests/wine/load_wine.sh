@@ -13,11 +13,7 @@ say() { echo "load_wine: $*"; }
 fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 . "$(dirname "$0")/lib.sh"
-# A server that the test before left to end on its own is ended first: -p does not
-# make a running server persistent.
-"$WINESERVER" -k >/dev/null 2>&1
-"$WINESERVER" -w
-"$WINESERVER" -p
+fresh_persistent_wineserver
 work=$(mktemp -d)
 cleanup() {
     "$WINE" sc.exe stop PX71Service >/dev/null 2>&1

@@ -14,12 +14,8 @@ say() { echo "service_wine: $*"; }
 fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 . "$(dirname "$0")/lib.sh"
-# A Wine service ends with the wineserver: keep one running for all the steps. A server
-# that the test before left to end on its own is ended first: -p does not make a running
-# server persistent.
-"$WINESERVER" -k >/dev/null 2>&1
-"$WINESERVER" -w
-"$WINESERVER" -p
+# A Wine service ends with the wineserver: keep one running for all the steps.
+fresh_persistent_wineserver
 KEY='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
 cleanup() {
     "$WINE" sc.exe stop PX71Service >/dev/null 2>&1
