@@ -24,12 +24,14 @@ void AddFilter(PipeRequest& r) noexcept { r.Result = XU_AddFilter(); }
 // Switching the link off, and disabling (2), restarting (3) or stopping (5) the
 // devices, can pull a volume from under whoever has a file open on it, another user or
 // a service among them: only an administrator may have that done without the check.
-void SetStatus(PipeRequest& r, const Caller& caller) noexcept
+void SetStatus(PipeRequest& r, Caller& caller) noexcept
 {
     const BYTE state = r.SetStatusArgs[1];
     const bool linkOff = r.SetStatusArgs[2] == 0;
     const bool guarded = linkOff || state == 2 || state == 3 || state == 5;
-    const BYTE check = !caller.administrator && guarded ? 1 : r.SetStatusArgs[3];
+    BYTE check = r.SetStatusArgs[3];
+    if (guarded && check == 0 && !caller.administrator()) check = 1;
+    if (caller.failure() != NO_ERROR) return;
     r.Result = XU_SetStatus(r.SetStatusArgs[0], r.SetStatusArgs[1], r.SetStatusArgs[2], check);
 }
 
@@ -125,12 +127,23 @@ constexpr Command kCommands[] = {
 
 } // namespace
 
-void RunCommand(PipeRequest& request, const Caller& caller) noexcept
+bool Caller::administrator() noexcept
+{
+    if (known_ == Known::kNotAsked) {
+        bool administrator = false;
+        failure_ = identify_(context_, administrator);
+        known_ = administrator && failure_ == NO_ERROR ? Known::kAdministrator : Known::kOther;
+    }
+    return known_ == Known::kAdministrator;
+}
+
+void RunCommand(PipeRequest& request, Caller& caller) noexcept
 {
     constexpr DWORD kCount = sizeof kCommands / sizeof kCommands[0];
     constexpr DWORD kSetStatus = 2;
     if (request.Command >= kCount || (request.Command != kSetStatus && !kCommands[request.Command])) return;
-    if (!caller.administrator && (AdminOnlyCommands() >> request.Command & 1)) {
+    if ((AdminOnlyCommands() >> request.Command & 1) && !caller.administrator()) {
+        if (caller.failure() != NO_ERROR) return;
         request.Result = 0;
         SetLastError(ERROR_ACCESS_DENIED);
         return;

@@ -8,11 +8,28 @@
 
 namespace px71service {
 
-// Who sent a request, as the pipe told the service. Anyone not known to be an
-// administrator (a plain user, an administrator whose token UAC filtered, a client
-// that could not be identified) is treated as a plain user.
-struct Caller {
-    bool administrator = false;
+// Who sent a request. Learning it means taking on the client's identity through the
+// pipe, so it is asked only when an answer depends on it, and at most once. Anyone not
+// known to be an administrator (a plain user, an administrator whose token UAC
+// filtered, a client that could not be identified) is treated as a plain user.
+class Caller {
+public:
+    // Identifies the client: NO_ERROR with `administrator` set, or the error after which
+    // the calling thread must run nothing more (it could not stop acting as the client).
+    using Identify = DWORD (*)(void* context, bool& administrator) noexcept;
+
+    Caller(Identify identify, void* context) noexcept : identify_(identify), context_(context) {}
+
+    bool administrator() noexcept;
+    // NO_ERROR, or the error that leaves the thread unfit to run anything.
+    DWORD failure() const noexcept { return failure_; }
+
+private:
+    enum class Known { kNotAsked, kAdministrator, kOther };
+    Identify identify_;
+    void* context_;
+    Known known_ = Known::kNotAsked;
+    DWORD failure_ = NO_ERROR;
 };
 
 // Where an administrator closes commands to everyone else: the REG_DWORD
@@ -26,7 +43,7 @@ inline constexpr WCHAR kAdminOnlyCommandsValue[] = W16("AdminOnlyCommands");
 // administrator, a command the policy closes runs nothing (Result 0, last error
 // ERROR_ACCESS_DENIED), and a set-status request that can pull a volume from under an
 // open file runs with the volume check whatever it asked for; the request's own fields
-// are left as sent.
-void RunCommand(PipeRequest& request, const Caller& caller) noexcept;
+// are left as sent. Nothing runs once caller.failure() is set.
+void RunCommand(PipeRequest& request, Caller& caller) noexcept;
 
 } // namespace px71service

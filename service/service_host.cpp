@@ -430,10 +430,11 @@ private:
 // that carries it, and gives it back before anything runs. A client that cannot be
 // identified (it allowed no identification, a call failed) counts as a plain user.
 // The error of a revert that failed, after which the thread must run nothing more;
-// NO_ERROR otherwise.
-DWORD IdentifyCaller(HANDLE pipe, Caller& caller)
+// NO_ERROR otherwise. Only asked once the request is in: before, there is nobody to be.
+DWORD IdentifyPipeClient(void* context, bool& administrator) noexcept
 {
-    caller = Caller{};
+    const HANDLE pipe = static_cast<HANDLE>(context);
+    administrator = false;
     if (!ImpersonateNamedPipeClient(pipe)) return NO_ERROR;
     HANDLE token = nullptr;
     const bool opened = OpenThreadToken(GetCurrentThread(), TOKEN_QUERY, TRUE, &token) != FALSE;
@@ -445,7 +446,7 @@ DWORD IdentifyCaller(HANDLE pipe, Caller& caller)
     BOOL member = FALSE;
     if (CreateWellKnownSid(WinBuiltinAdministratorsSid, nullptr, administrators, &size) &&
         CheckTokenMembership(held.get(), administrators, &member))
-        caller.administrator = member != FALSE;
+        administrator = member != FALSE;
     return NO_ERROR;
 }
 
@@ -470,15 +471,14 @@ DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& fl
         DisconnectNamedPipe(pipe);
         return NO_ERROR;
     }
-    // A client can be identified only once its data was read.
-    Caller caller;
-    if (const DWORD error = IdentifyCaller(pipe, caller)) {
+    Progress(kCommandWaitHintMs);
+    Caller caller(IdentifyPipeClient, pipe);
+    RunCommand(request, caller);
+    request.LastError = GetLastError();
+    if (const DWORD error = caller.failure()) {
         DisconnectNamedPipe(pipe);
         return error;
     }
-    Progress(kCommandWaitHintMs);
-    RunCommand(request, caller);
-    request.LastError = GetLastError();
     Progress(kReplyWaitHintMs);
     SetEvent(clientEvent.get());
     if (WriteReply(pipe, ioEvent, stopEvent, request)) flusher.WaitUntilReplyRead();

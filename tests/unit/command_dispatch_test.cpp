@@ -25,7 +25,11 @@ protected:
     }
     PipeRequest Run(PipeRequest r)
     {
-        px71service::RunCommand(r, px71service::Caller{true});
+        px71service::Caller administrator([](void*, bool& yes) noexcept -> DWORD {
+            yes = true;
+            return NO_ERROR;
+        }, nullptr);
+        px71service::RunCommand(r, administrator);
         return r;
     }
     static std::u16string Name(const PipeRequest& r)

@@ -251,23 +251,48 @@ bool ServiceMustStop(const sim::Machine& machine)
     return false;
 }
 
+// A plain user's request of a command the administrator closed, the bridge reset: the
+// service reads its policy and identifies the caller before it refuses, so those calls
+// are swept too; and should the refusal fail, the reset leaves Result as sent, so the
+// reply is still the request's.
+constexpr std::uint32_t kClosedCommand = 5;
+
+void CloseToUsers(sim::Machine& machine)
+{
+    machine.registry.SetValue(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX71Service\\Parameters",
+                              u"AdminOnlyCommands", REG_DWORD, sim::DwordBytes(1u << kClosedCommand));
+}
+
+PipeRequest ClosedRequest()
+{
+    PipeRequest request = NumberedRequest(2);
+    request.Command = kClosedCommand;
+    return request;
+}
+
 // One side of the conversation at a time: the client's calls (made on this thread) or
 // the service's (every other thread), so that which call fails does not depend on how
 // the two sides' calls interleave.
 TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
 {
     const std::thread::id client = std::this_thread::get_id();
+    sim::CallerAccount user(sim::Account::kUser);
     // The calls one request costs, by side and function.
     std::map<std::pair<bool, std::string>, std::size_t> counts;  // (service side, function)
     {
         sim::Machine machine;
         sim::ActiveMachine active(machine);
+        CloseToUsers(machine);
         RunningService service(machine);
         ASSERT_TRUE(service.running());
         // The loop waits for a client before the count starts, as in every run below.
         ASSERT_TRUE(BackToConnect(machine));
         machine.ClearCalls();
-        ASSERT_TRUE(StillServes(1));
+        const PipeRequest request = ClosedRequest();
+        PipeRequest reply{};
+        ASSERT_EQ(px71ctl::Transact(request, reply, 5000).outcome, px71ctl::Outcome::kAnswered);
+        ASSERT_TRUE(EchoOf(request, reply));
+        ASSERT_EQ(reply.LastError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
         ASSERT_TRUE(BackToConnect(machine));
         for (const auto& c : machine.calls()) ++counts[{c.thread != client, c.function}];
         service.Stop();
@@ -282,6 +307,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             SCOPED_TRACE(std::string(service_side ? "service: " : "client: ") + function + " #" + std::to_string(nth));
             sim::Machine machine;
             sim::ActiveMachine active(machine);
+            CloseToUsers(machine);
             RunningService service(machine);
             ASSERT_TRUE(service.running());
             ASSERT_TRUE(BackToConnect(machine));
@@ -292,7 +318,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             machine.ArmFault(fault);
             // Whoever the failed call belonged to, the client hears an answer or a reason
             // within its time-out, and a reply it does get is its own.
-            const PipeRequest request = NumberedRequest(2);
+            const PipeRequest request = ClosedRequest();
             PipeRequest reply{};
             const px71ctl::Answer answer = px71ctl::Transact(request, reply, 3000);
             if (answer.outcome == px71ctl::Outcome::kAnswered) {

@@ -248,28 +248,31 @@ TEST(ServiceRoad, WhoAsksDecides)
         std::int32_t result;
         DWORD error;  // 0: not checked
         bool link_off, settings_written;
+        bool identified;  // whether the service took on the client's identity to decide
         const char* fault = nullptr;  // a service call that fails
     } cases[] = {
-        {"a user's link off skips no check", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0, false, false},
-        {"nor a filtered administrator's", Account::kFilteredAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0,
-         0, false, false},
-        {"nor a client that cannot be identified", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0,
-         false, false, "ImpersonateNamedPipeClient"},
-        {"nor one whose token cannot be opened", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0,
-         false, false, "OpenThreadToken"},
-        {"a user's disable with the link on is checked", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 2, 1, 0}, 0, 0,
-         false, false},
-        {"a user's enable needs no check", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 1, 1, 0}, 1, 0, false, false},
-        {"an administrator's goes through as asked", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0},
-         1, 0, true, false},
-        {"the policy closes the settings to a user", Account::kUser, sim::DwordBytes(kCloses3), 3, {}, 0,
-         ERROR_ACCESS_DENIED, false, false},
-        {"and to a filtered administrator", Account::kFilteredAdministrator, sim::DwordBytes(kCloses3), 3, {}, 0,
-         ERROR_ACCESS_DENIED, false, false},
-        {"not to an administrator", Account::kAdministrator, sim::DwordBytes(kCloses3), 3, {}, 1, 0, false, true},
-        {"a user's settings without the policy", Account::kUser, {}, 3, {}, 1, 0, false, true},
-        {"a policy of another type closes nothing", Account::kUser, sim::Bytes{8, 0, 0, 0, 0, 0}, 3, {}, 1, 0, false,
+        {"a user's link off skips no check", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0, false, false,
          true},
+        {"nor a filtered administrator's", Account::kFilteredAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0,
+         0, false, false, true},
+        {"nor a client that cannot be identified", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0,
+         false, false, true, "ImpersonateNamedPipeClient"},
+        {"nor one whose token cannot be opened", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 0, 0,
+         false, false, true, "OpenThreadToken"},
+        {"a user's disable with the link on is checked", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 2, 1, 0}, 0, 0,
+         false, false, true},
+        {"a user's enable needs no check", Account::kUser, {}, 2, {sim::kDefaultSlotBus, 1, 1, 0}, 1, 0, false, false,
+         false},
+        {"an administrator's goes through as asked", Account::kAdministrator, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0},
+         1, 0, true, false, true},
+        {"the policy closes the settings to a user", Account::kUser, sim::DwordBytes(kCloses3), 3, {}, 0,
+         ERROR_ACCESS_DENIED, false, false, true},
+        {"and to a filtered administrator", Account::kFilteredAdministrator, sim::DwordBytes(kCloses3), 3, {}, 0,
+         ERROR_ACCESS_DENIED, false, false, true},
+        {"not to an administrator", Account::kAdministrator, sim::DwordBytes(kCloses3), 3, {}, 1, 0, false, true, true},
+        {"a user's settings without the policy", Account::kUser, {}, 3, {}, 1, 0, false, true, false},
+        {"a policy of another type closes nothing", Account::kUser, sim::Bytes{8, 0, 0, 0, 0, 0}, 3, {}, 1, 0, false,
+         true, false},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -296,6 +299,10 @@ TEST(ServiceRoad, WhoAsksDecides)
         EXPECT_EQ(std::memcmp(x.reply.SetStatusArgs, c.args, 4), 0) << "the request comes back as sent";
         EXPECT_EQ((s.machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10) != 0, c.link_off);
         EXPECT_EQ(s.machine.registry.Dword(sim::kServiceKey, u"EndAdrs").has_value(), c.settings_written);
+        const auto& calls = s.machine.calls();
+        EXPECT_EQ(std::any_of(calls.begin(), calls.end(),
+                              [](const sim::CallRecord& r) { return r.function == "ImpersonateNamedPipeClient"; }),
+                  c.identified);
     }
 }
 
