@@ -297,7 +297,8 @@ DWORD ReadRequest(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, PipeRequest& re
     DWORD got = 0;
     ULONGLONG deadline = GetTickCount64() + kPipeTimeoutMs;
     *stopped = false;
-    while (got < sizeof request) {
+    // The bound holds whether a piece comes at once or after a wait.
+    while (got < sizeof request && Remaining(deadline) != 0) {
         OVERLAPPED ov{};
         ov.hEvent = ioEvent;
         DWORD piece = 0;
@@ -318,13 +319,17 @@ DWORD ReadRequest(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, PipeRequest& re
     return got;
 }
 
-// The reply fits the pipe's buffer, so the write is done at once; were it ever to pend,
-// it is finished the same way, within the bound or by a stop, since it owns ov until then.
+// The reply fits the pipe's buffer, so the write is done at once and needs no wait;
+// were it ever to pend, it is finished the same way, within the bound or by a stop,
+// since it owns ov until then.
 bool WriteReply(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, const PipeRequest& reply)
 {
     OVERLAPPED ov{};
     ov.hEvent = ioEvent;
-    if (!WriteFile(pipe, &reply, sizeof reply, nullptr, &ov) && GetLastError() != ERROR_IO_PENDING) return false;
+    DWORD written = 0;
+    if (WriteFile(pipe, &reply, sizeof reply, nullptr, &ov))
+        return GetOverlappedResult(pipe, &ov, &written, FALSE) && written == sizeof reply;
+    if (GetLastError() != ERROR_IO_PENDING) return false;
     bool done = false;
     return FinishIo(pipe, ov, stopEvent, kPipeTimeoutMs, &done) == sizeof reply;
 }
