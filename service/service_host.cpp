@@ -5,6 +5,7 @@
 #include "service/pipe_request.h"
 
 #include <atomic>
+#include <utility>
 #include <cstdint>
 #include <cstdio>
 #include <new>
@@ -118,8 +119,9 @@ void EnableEjectPrivilege() noexcept
 // is still being served: the process may end on that report.
 void RequestStop()
 {
-    // Before the event exists (or when it could not be made) the call fails, harmlessly.
-    SetEvent(g_stop_event.load());
+    // Before the event exists, or when it could not be made, there is nothing to signal:
+    // under strict handle checks a null handle would raise.
+    if (HANDLE stop = g_stop_event.load()) SetEvent(stop);
 }
 
 bool IsPending(DWORD state) { return state == SERVICE_START_PENDING || state == SERVICE_STOP_PENDING; }
@@ -354,9 +356,15 @@ bool WaitForFlush(HANDLE done, const std::atomic<std::uint64_t>& finished, std::
 // either side holds it, so a stop never has to wait for ever on a stuck flush.
 class Flusher {
 public:
-    explicit Flusher(HANDLE pipe) : state_(Shared<State>::Create(pipe))
+    // Takes the pipe over: the two sides share it, and whichever lets go last closes it,
+    // so a flush that outlives the stop never reaches a closed handle (or one that a
+    // later object took over).
+    explicit Flusher(px71::UniqueFile pipe)
     {
+        HANDLE shared = pipe.release();
+        state_ = Shared<State>::Create(shared);
         if (!state_) {
+            CloseHandle(shared);
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
@@ -371,7 +379,7 @@ public:
             if (!SetEvent(state_->quit.get())) SetEvent(state_->request.get());
             // A flush still under way ends with the connection; the thread then has a
             // bounded time to finish, and is left to end on its own if it does not.
-            DisconnectNamedPipe(state_->pipe);
+            DisconnectNamedPipe(state_->pipe.get());
             WaitForHelperEnd(thread_.get(), kPipeTimeoutMs);
         }
         Shared<State>::Release(state_);
@@ -380,6 +388,7 @@ public:
     Flusher& operator=(const Flusher&) = delete;
 
     bool ready() const { return thread_.valid(); }
+    HANDLE pipe() const { return state_->pipe.get(); }
 
     void WaitUntilReplyRead()
     {
@@ -392,7 +401,7 @@ public:
             return;
         }
         if (WaitForFlush(s.done.get(), s.finished, ticket, kReplyReadTimeoutMs)) return;
-        DisconnectNamedPipe(s.pipe);
+        DisconnectNamedPipe(s.pipe.get());
         // The disconnect ends the flush at once; the bound keeps a lost answer from
         // holding the serving loop for ever.
         WaitForFlush(s.done.get(), s.finished, ticket, kPipeTimeoutMs);
@@ -401,7 +410,7 @@ public:
 private:
     struct State {
         explicit State(HANDLE p) noexcept : pipe(p) {}
-        HANDLE pipe;
+        px71::UniqueFile pipe;
         px71::UniqueHandle request{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
         px71::UniqueHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
         px71::UniqueHandle quit{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
@@ -418,7 +427,7 @@ private:
             HANDLE waits[2] = {state->request.get(), state->quit.get()};
             if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 || state->quitting) break;
             const std::uint64_t ticket = state->asked.load();
-            FlushFileBuffers(state->pipe);
+            FlushFileBuffers(state->pipe.get());
             state->finished = ticket;
             SetEvent(state->done.get());
         }
@@ -604,15 +613,50 @@ DWORD RunServer(HANDLE stopEvent)
     px71::UniqueHandle ioEvent(CreateEventW(nullptr, TRUE, FALSE, nullptr));
     if (!ioEvent) return GetLastError();
     // Without it no client's reply could be waited for within bounds.
-    Flusher flusher(pipe.get());
+    Flusher flusher(std::move(pipe));
     if (!flusher.ready()) return GetLastError();
     g_state = SERVICE_RUNNING;
     if (!ReportStatus(SERVICE_RUNNING, 0)) return NO_ERROR;
-    return ServeClients(pipe.get(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);
+    return ServeClients(flusher.pipe(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);
+}
+
+// A function of kernel32 taken by name, so that the service still runs on a Windows
+// that lacks it (through void (*)(), which casts to any function type).
+template <typename Function>
+Function Kernel32Export(const char* name) noexcept
+{
+    const HMODULE kernel32 = GetModuleHandleW(W16("kernel32.dll"));
+    return kernel32 ? reinterpret_cast<Function>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, name))) : nullptr;
+}
+
+// Hardening Windows 8 and later offer a process (reference: SetDefaultDllDirectories,
+// SetProcessMitigationPolicy). Libraries loaded from here on come from System32 alone,
+// never from the current folder, the service's folder or PATH; no image is loaded from
+// a remote share or with a low integrity label; the legacy extension points (AppInit
+// DLLs, global hooks, old IMEs) load nothing into the service; and a handle it does not
+// hold raises an exception rather than reach whatever object holds that number next.
+// A Windows without them keeps the process as it was.
+void HardenProcess() noexcept
+{
+    using SetDirectories = BOOL(WINAPI*)(DWORD);
+    if (auto set = Kernel32Export<SetDirectories>("SetDefaultDllDirectories")) set(LOAD_LIBRARY_SEARCH_SYSTEM32);
+    using SetPolicy = BOOL(WINAPI*)(PROCESS_MITIGATION_POLICY, PVOID, SIZE_T);
+    auto set = Kernel32Export<SetPolicy>("SetProcessMitigationPolicy");
+    if (!set) return;
+    PROCESS_MITIGATION_IMAGE_LOAD_POLICY images{};
+    images.Flags = 0x1 | 0x2 | 0x4;  // no remote images, no low-label images, System32's first
+    set(ProcessImageLoadPolicy, &images, sizeof images);
+    PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY extensions{};
+    extensions.Flags = 0x1;  // DisableExtensionPoints
+    set(ProcessExtensionPointDisablePolicy, &extensions, sizeof extensions);
+    PROCESS_MITIGATION_STRICT_HANDLE_CHECK_POLICY handles{};
+    handles.Flags = 0x1 | 0x2;  // raise on an invalid handle, for good
+    set(ProcessStrictHandleCheckPolicy, &handles, sizeof handles);
 }
 
 void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
 {
+    HardenProcess();
     (void)argc;
     (void)argv;
     g_status = RegisterServiceCtrlHandlerW(kServiceName, ServiceControlHandler);

@@ -2,6 +2,8 @@
 // byte-range locks, sizes, deletion. CreateFile reaches files through OpenPath.
 #include "sim/api.h"
 #include "sim/files.h"
+#include "sim/identity.h"
+#include "sim/processes.h"
 
 #include <chrono>
 #include <cstring>
@@ -15,6 +17,48 @@ namespace {
 
 // The process's own module: what GetModuleHandleW(NULL) returns.
 HMODULE const kProcessModule = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x00400000));
+// kernel32.dll, loaded in every process.
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<std::uintptr_t>(0x7ff800000000));
+
+ProcessHardening& CallersHardening(Machine& machine) { return machine.processes().hardening[CallerProcessId(machine)]; }
+
+// Only the flags the loader documents; a second call replaces the first.
+BOOL WINAPI SetDefaultDllDirectoriesExport(DWORD flags)
+{
+    Call call("SetDefaultDllDirectories", {flags});
+    if (call.failed()) return call.FailBool();
+    constexpr DWORD kKnown = 0x00000100 | LOAD_LIBRARY_SEARCH_APPLICATION_DIR | 0x00000400 | LOAD_LIBRARY_SEARCH_SYSTEM32 |
+                             0x00001000;
+    if (flags == 0 || (flags & ~kKnown) != 0) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    CallersHardening(call.machine).dll_directories = flags;
+    return TRUE;
+}
+
+// The three policies the simulator knows, each a DWORD of flags. Once on, a policy stays
+// on: a call that would turn a flag off fails (reference: SetProcessMitigationPolicy).
+BOOL WINAPI SetProcessMitigationPolicyExport(PROCESS_MITIGATION_POLICY policy, PVOID buffer, SIZE_T length)
+{
+    Call call("SetProcessMitigationPolicy", {static_cast<std::uint64_t>(policy), P(buffer), length});
+    if (call.failed()) return call.FailBool();
+    const bool known = policy == ProcessStrictHandleCheckPolicy || policy == ProcessExtensionPointDisablePolicy ||
+                       policy == ProcessImageLoadPolicy;
+    if (!known || !buffer || length != sizeof(DWORD)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    DWORD flags = 0;
+    std::memcpy(&flags, buffer, sizeof flags);
+    DWORD& set = CallersHardening(call.machine).mitigations[policy];
+    if ((set & ~flags) != 0) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    set = flags;
+    return TRUE;
+}
 
 std::u16string FileName(std::u16string_view path)
 {
@@ -43,11 +87,39 @@ extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR name)
     Call call("GetModuleHandleW", {P(name)}, Text(name));
     if (call.failed()) return static_cast<HMODULE>(call.FailHandle(nullptr));
     if (!name) return kProcessModule;
+    if (EqualNoCase(std::u16string(name), u"kernel32.dll") || EqualNoCase(std::u16string(name), u"kernel32"))
+        return kKernel32;
     // By name: the program itself, with or without its extension.
     std::u16string program = FileName(call.machine.files().program_path());
     std::u16string wanted(name);
     if (EqualNoCase(wanted, program) || EqualNoCase(wanted + u".exe", program)) return kProcessModule;
     SetLastError(ERROR_MOD_NOT_FOUND);
+    return nullptr;
+}
+
+bool sim::ProcessHardening::StrictHandleChecks() const
+{
+    auto it = mitigations.find(ProcessStrictHandleCheckPolicy);
+    return it != mitigations.end() && (it->second & 1) != 0;
+}
+
+// kernel32's exports that code takes by name; of Windows 8 and later only where the
+// machine has them.
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name)
+{
+    Call call("GetProcAddress", {P(module), P(name)}, name ? name : "");
+    if (call.failed()) return reinterpret_cast<FARPROC>(call.FailHandle(nullptr));
+    if (module != kKernel32 || !name || !call.machine.mitigation_exports) {
+        SetLastError(module == kKernel32 || module == kProcessModule ? ERROR_PROC_NOT_FOUND : ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    }
+    const std::string wanted(name);
+    // Through void (*)(), which casts to any function type, as GetProcAddress's callers do.
+    if (wanted == "SetDefaultDllDirectories")
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetDefaultDllDirectoriesExport));
+    if (wanted == "SetProcessMitigationPolicy")
+        return reinterpret_cast<FARPROC>(reinterpret_cast<void (*)()>(&SetProcessMitigationPolicyExport));
+    SetLastError(ERROR_PROC_NOT_FOUND);
     return nullptr;
 }
 

@@ -4,6 +4,7 @@
 
 #include "sim/processes.h"
 #include "sim/files.h"
+#include "sim/identity.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -595,7 +596,11 @@ HANDLE Machine::AddHandle(std::shared_ptr<KernelObject> object)
 std::shared_ptr<KernelObject> Machine::Object(HANDLE handle) const
 {
     auto it = handles_.find(handle);
-    return it == handles_.end() ? nullptr : it->second;
+    if (it != handles_.end()) return it->second;
+    auto& machine = const_cast<Machine&>(*this);
+    auto hardened = processes_->hardening.find(CallerProcessId(machine));
+    if (hardened != processes_->hardening.end() && hardened->second.StrictHandleChecks()) ++strict_handle_faults_;
+    return nullptr;
 }
 
 bool Machine::CloseObject(HANDLE handle)
@@ -680,14 +685,16 @@ bool Machine::Free(void* block)
 Accounting Machine::Outstanding() const
 {
     std::lock_guard lock(const_cast<std::recursive_mutex&>(mutex));
-    return {handles_.size(), sets_.size(), keys_.size(), heap_.size(), bad_releases_};
+    return {handles_.size(), sets_.size(), keys_.size(), heap_.size(), bad_releases_, strict_handle_faults_};
 }
 
 std::string Describe(const Accounting& a)
 {
-    char text[160];
-    std::snprintf(text, sizeof text, "%zu handles, %zu device sets, %zu keys, %zu heap blocks, %zu bad releases",
-                  a.handles, a.sets, a.keys, a.heap_blocks, a.bad_releases);
+    char text[200];
+    std::snprintf(text, sizeof text,
+                  "%zu handles, %zu device sets, %zu keys, %zu heap blocks, %zu bad releases, "
+                  "%zu handles used under strict checks that were not held",
+                  a.handles, a.sets, a.keys, a.heap_blocks, a.bad_releases, a.strict_handle_faults);
     return text;
 }
 

@@ -266,6 +266,9 @@ struct Accounting {
     std::size_t keys = 0;
     std::size_t heap_blocks = 0;
     std::size_t bad_releases = 0;  // closes and frees of things that were not held
+    // Handles used that were not held, by a process that asked for strict handle checks:
+    // Windows raises an exception there, which ends the process.
+    std::size_t strict_handle_faults = 0;
     bool operator==(const Accounting&) const = default;
 };
 std::string Describe(const Accounting& accounting);
@@ -375,6 +378,9 @@ public:
     User user{u"S-1-5-21-1-1-1-500", true};
     DWORD process_id = 4012;
     DWORD service_process_id = 0;
+    // Windows 8 and later: kernel32 exports SetDefaultDllDirectories (on Windows 7 only
+    // with update KB2533623) and SetProcessMitigationPolicy.
+    bool mitigation_exports = true;
     // What programs reported to the system's event log, as "source: text".
     std::vector<std::string> event_log;
     // Each call first lets the other threads run, so that races between calls show.
@@ -481,6 +487,7 @@ private:
     std::map<HKEY, OpenKey> keys_;
     std::unordered_map<void*, std::size_t> heap_;
     std::size_t bad_releases_ = 0;
+    mutable std::size_t strict_handle_faults_ = 0;
     std::chrono::steady_clock::duration skipped_{};
     std::chrono::steady_clock::time_point stopped_at_{};
     std::atomic<bool> clock_stopped_{false};

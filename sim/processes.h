@@ -213,6 +213,14 @@ struct ServiceController {
     std::vector<std::string> broken_rules;
 };
 
+// What a process asked of the loader and of its own mitigation policies (reference:
+// SetDefaultDllDirectories, SetProcessMitigationPolicy).
+struct ProcessHardening {
+    DWORD dll_directories = 0;                 // LOAD_LIBRARY_SEARCH_* flags, 0: never set
+    std::map<int, DWORD> mitigations;          // PROCESS_MITIGATION_POLICY: the Flags set
+    bool StrictHandleChecks() const;
+};
+
 // ---------------------------------------------------------------- the floor
 struct Processes {
     std::map<std::u16string, std::weak_ptr<EventObject>> named_events;  // by lower-case name
@@ -221,6 +229,7 @@ struct Processes {
     std::vector<std::thread> threads;
     std::vector<ProcessLaunch> launches;  // every CreateProcessA, in order
     bool programs_keep_running = false;   // started processes run until EndProcess
+    std::map<DWORD, ProcessHardening> hardening;  // by process id
 
     void JoinThreads();
 };

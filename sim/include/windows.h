@@ -283,6 +283,26 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWO
 #define CP_UTF8 65001
 extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR name);
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
+typedef INT_PTR(WINAPI* FARPROC)();
+extern "C" FARPROC WINAPI GetProcAddress(HMODULE module, LPCSTR name);
+
+// What kernel32 of Windows 8 and later exports, taken by name (GetProcAddress).
+#define LOAD_LIBRARY_SEARCH_APPLICATION_DIR 0x00000200
+#define LOAD_LIBRARY_SEARCH_SYSTEM32 0x00000800
+typedef enum _PROCESS_MITIGATION_POLICY {
+    ProcessStrictHandleCheckPolicy = 3,
+    ProcessExtensionPointDisablePolicy = 6,
+    ProcessImageLoadPolicy = 10,
+} PROCESS_MITIGATION_POLICY;
+typedef struct _PROCESS_MITIGATION_STRICT_HANDLE_CHECK_POLICY {
+    DWORD Flags;  // 1: RaiseExceptionOnInvalidHandleReference, 2: HandleExceptionsPermanentlyEnabled
+} PROCESS_MITIGATION_STRICT_HANDLE_CHECK_POLICY;
+typedef struct _PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY {
+    DWORD Flags;  // 1: DisableExtensionPoints
+} PROCESS_MITIGATION_EXTENSION_POINT_DISABLE_POLICY;
+typedef struct _PROCESS_MITIGATION_IMAGE_LOAD_POLICY {
+    DWORD Flags;  // 1: NoRemoteImages, 2: NoLowMandatoryLabelImages, 4: PreferSystem32Images
+} PROCESS_MITIGATION_IMAGE_LOAD_POLICY;
 extern "C" int WINAPI WideCharToMultiByte(UINT codePage, DWORD flags, LPCWSTR wide, int wideLen, LPSTR multi,
                                           int multiLen, LPCSTR defaultChar, LPBOOL usedDefault);
 extern "C" int WINAPI MultiByteToWideChar(UINT codePage, DWORD flags, LPCSTR multi, int multiLen, LPWSTR wide,

@@ -214,3 +214,23 @@ CONFORMANCE_CASE(FilesLocalTimeIsADate)
     CHECK(t.wDay >= 1 && t.wDay <= 31);
     CHECK(t.wHour < 24 && t.wMinute < 60 && t.wSecond < 60);
 }
+
+// kernel32 gives SetDefaultDllDirectories by name; it takes the loader's documented flags
+// and refuses none, or one it does not know.
+CONFORMANCE_CASE(FilesDllDirectoriesAreSetThroughKernel32ByName)
+{
+    constexpr DWORD kDefaultDirs = 0x00001000;  // LOAD_LIBRARY_SEARCH_DEFAULT_DIRS: the rest of the run is unchanged
+    const HMODULE kernel32 = GetModuleHandleW(W16("kernel32.dll"));
+    CHECK(kernel32 != nullptr);
+    using Set = BOOL(WINAPI*)(DWORD);
+    const auto set =
+        reinterpret_cast<Set>(reinterpret_cast<void (*)()>(GetProcAddress(kernel32, "SetDefaultDllDirectories")));
+    CHECK(set != nullptr);
+    CHECK(!set(0));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CHECK(!set(0x1));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    CHECK(set(kDefaultDirs));
+    CHECK(GetProcAddress(kernel32, "NoSuchExportAnywhere") == nullptr);
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_PROC_NOT_FOUND));
+}

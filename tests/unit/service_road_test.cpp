@@ -231,6 +231,27 @@ TEST(ServiceRoad, EjectsNeedThePrivilegeTheServiceEnables)
     }
 }
 
+// Where Windows offers it (8 and later), the service narrows its DLL search to System32
+// and turns its mitigation policies on, strict handle checks among them, which every
+// test then holds it to; where it does not, the service runs as before.
+TEST(ServiceRoad, HardensItsProcessWhereWindowsOffersIt)
+{
+    for (const bool offered : {true, false}) {
+        SCOPED_TRACE(offered ? "Windows 8 and later" : "Windows 7");
+        RunningService s([&](sim::Machine& m) { m.mitigation_exports = offered; });
+        EXPECT_EQ(Ask(Request(14)).reply.Result, 0x1F) << "served either way";
+        std::lock_guard lock(s.machine.mutex);
+        const auto& hardening = s.machine.processes().hardening;
+        const auto it = hardening.find(s.machine.service_process_id);
+        ASSERT_EQ(it != hardening.end(), offered);
+        if (!offered) continue;
+        EXPECT_EQ(it->second.dll_directories, DWORD{LOAD_LIBRARY_SEARCH_SYSTEM32});
+        EXPECT_TRUE(it->second.StrictHandleChecks());
+        EXPECT_EQ(it->second.mitigations.at(ProcessImageLoadPolicy), 7u);
+        EXPECT_EQ(it->second.mitigations.at(ProcessExtensionPointDisablePolicy), 1u);
+    }
+}
+
 // Who asks decides what runs. A plain user, an administrator whose token UAC filtered,
 // or a client the service could not identify gets the volume check for a set-status
 // request that can pull a volume from under an open file, and none of the commands an
