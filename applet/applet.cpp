@@ -12,7 +12,8 @@ constexpr int kInfoId = 6002;
 
 constexpr char kServiceKey[] = "SYSTEM\\CurrentControlSet\\Services\\PX711";
 constexpr char kPathValue[] = "FilePathName";
-constexpr char kDefaultPath[] = "C:\\Program Files\\PX71\\PX71 HotPlug Tool\\PX71.exe";
+// Under Program Files, wherever this Windows keeps it.
+constexpr char kDefaultPlace[] = "\\PX71\\PX71 HotPlug Tool\\PX71.exe";
 constexpr DWORD kPathBufferSize = 261;
 
 // A value read into the zeroed buffer is a usable path when it ends inside the buffer:
@@ -25,9 +26,34 @@ bool UsablePath(const char (&path)[kPathBufferSize], DWORD type, DWORD size) noe
     return path[size - 1] == 0;
 }
 
+// The shell's text, freed however the call went (reference: SHGetKnownFolderPath).
+struct ShellText {
+    PWSTR text = nullptr;
+    ~ShellText() { CoTaskMemFree(text); }
+};
+
+// The default: the product's place under Program Files as Windows names it, never under
+// a literal drive, where on a Windows installed elsewhere any user could create the
+// folder and the program the item starts. False, with nothing to start, when Windows
+// cannot tell, or the path does not fit or has a character the ANSI code page lacks.
+bool DefaultPath(char (&path)[kPathBufferSize]) noexcept
+{
+    ShellText folder;
+    if (FAILED(SHGetKnownFolderPath(FOLDERID_ProgramFiles, KF_FLAG_DEFAULT, nullptr, &folder.text)) || !folder.text)
+        return false;
+    BOOL lossy = FALSE;
+    const int written = WideCharToMultiByte(CP_ACP, WC_NO_BEST_FIT_CHARS, folder.text, -1, path,
+                                            static_cast<int>(kPathBufferSize), nullptr, &lossy);
+    if (written <= 0 || lossy) return false;
+    const std::size_t used = static_cast<std::size_t>(written) - 1;  // without the NUL
+    if (used + sizeof kDefaultPlace > kPathBufferSize) return false;
+    std::memcpy(path + used, kDefaultPlace, sizeof kDefaultPlace);
+    return true;
+}
+
 // The main program's path: "FilePathName" when the key holds a usable one, else the
-// default.
-void MainProgramPath(char (&path)[kPathBufferSize]) noexcept
+// default. False when there is neither.
+bool MainProgramPath(char (&path)[kPathBufferSize]) noexcept
 {
     std::memset(path, 0, sizeof path);
     HKEY opened = nullptr;
@@ -37,16 +63,16 @@ void MainProgramPath(char (&path)[kPathBufferSize]) noexcept
         DWORD type = REG_NONE;
         const LSTATUS status =
             RegQueryValueExA(key.get(), kPathValue, nullptr, &type, reinterpret_cast<BYTE*>(path), &size);
-        if (status == ERROR_SUCCESS && UsablePath(path, type, size)) return;
+        if (status == ERROR_SUCCESS && UsablePath(path, type, size)) return true;
     }
     std::memset(path, 0, sizeof path);
-    std::memcpy(path, kDefaultPath, sizeof kDefaultPath);
+    return DefaultPath(path);
 }
 
 void StartMainProgram() noexcept
 {
     char path[kPathBufferSize];
-    MainProgramPath(path);
+    if (!MainProgramPath(path)) return;
     char commandLine[] = "-c";  // the whole command line: no program name before it
     STARTUPINFOA startup;
     std::memset(&startup, 0, sizeof startup);

@@ -15,6 +15,7 @@
 #include <ntddscsi.h>
 #include <aclapi.h>
 #include <cpl.h>
+#include <shlobj.h>
 
 #include "platform/text.h"
 #include "platform/handles.h"

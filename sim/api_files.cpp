@@ -2,6 +2,7 @@
 // byte-range locks, sizes, deletion. CreateFile reaches files through OpenPath.
 #include "sim/api.h"
 #include "sim/files.h"
+#include <shlobj.h>
 #include "sim/identity.h"
 #include "sim/processes.h"
 
@@ -233,4 +234,29 @@ extern "C" BOOL WINAPI DeleteFileW(LPCWSTR name)
         return FALSE;
     }
     return call.machine.files().Delete(name);
+}
+
+extern "C" const KNOWNFOLDERID FOLDERID_ProgramFiles = {
+    0x905e63b6, 0xc1bf, 0x494e, {0xb2, 0x9c, 0x65, 0xb7, 0x32, 0xd3, 0xd2, 0x1a}};
+
+// Program Files only; any other folder is one this machine does not know.
+extern "C" HRESULT WINAPI SHGetKnownFolderPath(REFKNOWNFOLDERID id, DWORD flags, HANDLE token, PWSTR* path)
+{
+    Call call("SHGetKnownFolderPath", {flags, P(token), P(path)});
+    if (!path) return E_INVALIDARG;
+    *path = nullptr;
+    if (call.failed()) return HRESULT_FROM_WIN32(call.error());
+    if (std::memcmp(&id, &FOLDERID_ProgramFiles, sizeof id) != 0) return E_INVALIDARG;
+    const std::u16string& folder = call.machine.program_files;
+    auto* text = static_cast<WCHAR*>(call.machine.Allocate((folder.size() + 1) * sizeof(WCHAR), true));
+    if (!text) return HRESULT_FROM_WIN32(ERROR_NOT_ENOUGH_MEMORY);
+    std::memcpy(text, folder.data(), folder.size() * sizeof(WCHAR));
+    *path = text;
+    return S_OK;
+}
+
+extern "C" void WINAPI CoTaskMemFree(LPVOID block)
+{
+    Call call("CoTaskMemFree", {P(block)});
+    if (block) call.machine.Free(block);
 }

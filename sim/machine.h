@@ -381,6 +381,9 @@ public:
     // Windows 8 and later: kernel32 exports SetDefaultDllDirectories (on Windows 7 only
     // with update KB2533623) and SetProcessMitigationPolicy.
     bool mitigation_exports = true;
+    // Where this Windows keeps 64-bit programs (FOLDERID_ProgramFiles): on the drive it
+    // was installed on.
+    std::u16string program_files = u"C:\\Program Files";
     // What programs reported to the system's event log, as "source: text".
     std::vector<std::string> event_log;
     // Each call first lets the other threads run, so that races between calls show.

@@ -281,6 +281,7 @@ extern "C" BOOL WINAPI DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWO
 // ---------------------------------------------------------------- modules, strings, time
 #define CP_ACP 0
 #define CP_UTF8 65001
+#define WC_NO_BEST_FIT_CHARS 0x00000400
 extern "C" HMODULE WINAPI GetModuleHandleW(LPCWSTR name);
 extern "C" DWORD WINAPI GetModuleFileNameW(HMODULE module, LPWSTR name, DWORD size);
 typedef INT_PTR(WINAPI* FARPROC)();

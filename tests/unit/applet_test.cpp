@@ -82,7 +82,8 @@ TEST_F(AppletTest, DoubleClickStartsFilePathNameOrTheDefault)
         bool key;
         std::optional<sim::RegValue> value;
         sim::Fault fault;
-        std::string started;
+        std::string started;  // empty: nothing is started
+        std::u16string program_files = u"C:\\Program Files";
     } cases[] = {
         {"a REG_SZ path", true, sim::RegValue{u"FilePathName", REG_SZ, Utf16Bytes(std::string(kOwnPath) + '\0')}, {},
          kOwnPath},
@@ -113,6 +114,14 @@ TEST_F(AppletTest, DoubleClickStartsFilePathNameOrTheDefault)
          {"RegOpenKeyExA", 1, ERROR_ACCESS_DENIED}, kDefaultPath},
         {"the value cannot be read", true, sim::RegValue{u"FilePathName", REG_SZ, Utf16Bytes(std::string(kOwnPath) + '\0')},
          {"RegQueryValueExA", 1, ERROR_ACCESS_DENIED}, kDefaultPath},
+        // Program Files is where Windows says, never on a literal drive.
+        {"Windows installed on D:", false, std::nullopt, {}, "D:\\Program Files\\PX71\\PX71 HotPlug Tool\\PX71.exe",
+         u"D:\\Program Files"},
+        {"Windows cannot say where Program Files is", false, std::nullopt,
+         {"SHGetKnownFolderPath", 1, ERROR_FILE_NOT_FOUND}, ""},
+        {"a Program Files the ANSI code page cannot name", false, std::nullopt, {}, "", u"D:\\Programme \u0444"},
+        {"a Program Files too long for the path", false, std::nullopt, {}, "",
+         u"C:\\" + std::u16string(230, u'p')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);
@@ -124,8 +133,15 @@ TEST_F(AppletTest, DoubleClickStartsFilePathNameOrTheDefault)
         if (c.value) fresh.registry.SetValue(sim::kServiceKey, c.value->name, c.value->type, c.value->data);
         if (!c.fault.function.empty()) fresh.ArmFault(c.fault);
 
+        fresh.program_files = c.program_files;
+
         EXPECT_EQ(CPlApplet(nullptr, CPL_DBLCLK, 0, 0), 0);
         auto launches = sim::Launches(fresh);
+        EXPECT_TRUE(px71test::NothingOpen(fresh));
+        if (c.started.empty()) {
+            EXPECT_TRUE(launches.empty());
+            continue;
+        }
         ASSERT_EQ(launches.size(), 1u);
         const auto& launch = launches[0];
         EXPECT_EQ(launch.application, c.started);
