@@ -2,7 +2,8 @@
 # The x64 installer under Wine, one step per test, in a prefix of its own:
 #   install    a fresh prefix; msiexec /i quiet; the service registered and RUNNING, the
 #              files in place, the Control Panel item under Cpls, no PX711 key; px71ctl
-#              check and report answered through the service, PX71.LOG beside it
+#              check and report answered through the service, PX71.LOG beside it; the
+#              service's privileges and SID type as the package sets them
 #   upgrade    the filter driver's settings stored through the service; the newer
 #              package over it: one product at the new version, the service RUNNING
 #              again, the settings kept
@@ -75,6 +76,16 @@ install)
     cpl=$(reg_value "$CPLS" PX71ResourceSetting)
     [ "$cpl" = 'C:\Program Files\PX71\PX71ResourceSetting.cpl' ] && say "Cpls: $cpl" || fail "Cpls value: '$cpl'"
     "$WINE" reg.exe query "$SETTINGS" >/dev/null 2>&1 && fail "the installer made the PX711 key"
+    # Wine's installer skips MsiConfigureServices, and its service manager refuses both
+    # settings (ERROR_INVALID_LEVEL): the package's own rows are what can be read back.
+    config=$(msiinfo export "$msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | sort)
+    expected=$(printf '%s\t%s\t%s\t%s\t%s\t%s\n' \
+        PX71ServicePrivileges PX71Service 5 6 'SeLoadDriverPrivilege[~]SeChangeNotifyPrivilege' Service \
+        PX71ServiceSid PX71Service 5 5 1 Service)
+    [ "$config" = "$expected" ] && say "service configuration: privileges and SID type on install and reinstall" ||
+        fail "MsiServiceConfig rows: $config"
+    msiinfo export "$msi" InstallExecuteSequence | tr -d '\r' | grep -qx $'MsiConfigureServices\tVersionNT >= 601\t5850' ||
+        fail "MsiConfigureServices is not between InstallServices and StartServices"
     out=$(ctl check)
     echo "$out"
     grep -q '^device check 0x00: .*(Result 0, LastError [0-9]*)$' <<<"$out" || fail "px71ctl check not answered"
