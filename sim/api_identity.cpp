@@ -60,9 +60,33 @@ std::vector<std::u16string> sim::CallerSids(Machine& machine)
         return {AccountSid(WinLocalSystemSid), AccountSid(WinBuiltinAdministratorsSid), AccountSid(WinWorldSid),
                 AccountSid(WinAuthenticatedUserSid)};
     std::vector<std::u16string> sids{machine.user.sid, AccountSid(WinWorldSid), AccountSid(WinAuthenticatedUserSid),
-                                     AccountSid(WinBuiltinUsersSid), AccountSid(WinInteractiveSid)};
-    if (machine.user.administrator) sids.push_back(AccountSid(WinBuiltinAdministratorsSid));
+                                     AccountSid(WinBuiltinUsersSid),
+                                     AccountSid(CallerIsRemote() ? WinNetworkSid : WinInteractiveSid)};
+    if (ThreadAccount(machine) == Account::kAdministrator) sids.push_back(AccountSid(WinBuiltinAdministratorsSid));
     return sids;
+}
+
+std::vector<std::u16string> sim::DenyOnlySids(Machine& machine)
+{
+    if (InServiceProcess(machine) || ThreadAccount(machine) != Account::kFilteredAdministrator) return {};
+    return {AccountSid(WinBuiltinAdministratorsSid)};
+}
+
+namespace {
+bool Holds(const std::vector<std::u16string>& sids, const std::u16string& sid)
+{
+    return std::find(sids.begin(), sids.end(), sid) != sids.end();
+}
+} // namespace
+
+bool sim::MayEnter(Machine& machine, const std::vector<AccessEntry>& list)
+{
+    const std::vector<std::u16string> sids = CallerSids(machine), denying = DenyOnlySids(machine);
+    for (const auto& e : list) {
+        if (e.mode == DENY_ACCESS && (Holds(sids, e.trustee) || Holds(denying, e.trustee))) return false;
+        if (e.mode == GRANT_ACCESS && Holds(sids, e.trustee)) return true;
+    }
+    return false;
 }
 
 AccessList sim::AccessListFor(Machine& machine, const SECURITY_ATTRIBUTES* sa)
@@ -101,11 +125,12 @@ ACCESS_MASK sim::MapGeneric(ACCESS_MASK access, const GenericMapping& mapping)
 bool sim::AccessGranted(Machine& machine, const AccessList& list, ACCESS_MASK wanted, const GenericMapping& mapping)
 {
     if (!list) return true;
-    const std::vector<std::u16string> sids = CallerSids(machine);
+    const std::vector<std::u16string> sids = CallerSids(machine), denying = DenyOnlySids(machine);
     wanted = MapGeneric(wanted, mapping);
     for (const auto& e : *list) {
         if (!wanted) break;
-        if (std::find(sids.begin(), sids.end(), e.trustee) == sids.end()) continue;
+        const bool grants = Holds(sids, e.trustee);
+        if (!grants && !(e.mode == DENY_ACCESS && Holds(denying, e.trustee))) continue;
         const ACCESS_MASK rights = MapGeneric(e.permissions, mapping);
         if (e.mode == DENY_ACCESS && (rights & wanted)) return false;
         if (e.mode == GRANT_ACCESS || e.mode == SET_ACCESS) wanted &= ~rights;

@@ -263,28 +263,18 @@ namespace {
 
 thread_local bool t_remote = false;
 
-// The access check of an open (reference: "How DACLs Control Access to an Object"): a
-// deny entry for one of the caller's groups refuses it; otherwise some allow entry
-// must name one. The caller is an ordinary user, local or on another machine. A pipe
-// made without an access list lets everyone in.
-bool MayOpen(const PipeInstance& pipe)
+// The access check of an open (reference: "How DACLs Control Access to an Object"),
+// against the calling thread's token, local or from another machine. A pipe made
+// without an access list lets everyone in.
+bool MayOpen(Machine& machine, const PipeInstance& pipe)
 {
     if (t_remote && (pipe.pipe_mode & PIPE_REJECT_REMOTE_CLIENTS)) return false;
-    if (pipe.access.empty()) return true;
-    const std::u16string token[] = {AccountSid(WinWorldSid), AccountSid(WinAuthenticatedUserSid),
-                                    AccountSid(WinBuiltinUsersSid),
-                                    AccountSid(t_remote ? WinNetworkSid : WinInteractiveSid)};
-    bool allowed = false;
-    for (const auto& e : pipe.access) {
-        const bool mine = std::find(std::begin(token), std::end(token), e.trustee) != std::end(token);
-        if (mine && e.mode == DENY_ACCESS) return false;
-        if (mine && e.mode == GRANT_ACCESS) allowed = true;
-    }
-    return allowed;
+    return pipe.access.empty() || MayEnter(machine, pipe.access);
 }
 
 } // namespace
 
+bool sim::CallerIsRemote() { return t_remote; }
 sim::RemoteCaller::RemoteCaller() { t_remote = true; }
 sim::RemoteCaller::~RemoteCaller() { t_remote = false; }
 
@@ -297,7 +287,7 @@ HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name, DWORD fla
         SetLastError(ERROR_FILE_NOT_FOUND);
         return INVALID_HANDLE_VALUE;
     }
-    if (!MayOpen(*pipe)) {
+    if (!MayOpen(machine, *pipe)) {
         SetLastError(ERROR_ACCESS_DENIED);
         return INVALID_HANDLE_VALUE;
     }
@@ -307,7 +297,7 @@ HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name, DWORD fla
     }
     pipe->state = PipeInstance::kConnected;
     pipe->client_open = true;
-    pipe->client_account = ThreadAccount();
+    pipe->client_account = ThreadAccount(machine);
     pipe->server_has_read = false;
     ++pipe->connection;
     // What this client lets the server do as it (reference: CreateFile, SECURITY_SQOS_PRESENT).

@@ -211,7 +211,7 @@ public:
 };
 
 HANDLE const kCurrentThread = reinterpret_cast<HANDLE>(static_cast<std::intptr_t>(-2));
-thread_local Account t_account = Account::kAdministrator;
+thread_local std::optional<Account> t_account;
 // The client a thread impersonates, while it does.
 thread_local std::optional<Account> t_impersonating;
 
@@ -229,7 +229,7 @@ extern "C" HANDLE WINAPI GetCurrentThread(void) { return kCurrentThread; }
 
 sim::CallerAccount::CallerAccount(Account account) : previous_(t_account) { t_account = account; }
 sim::CallerAccount::~CallerAccount() { t_account = previous_; }
-Account sim::ThreadAccount() { return t_account; }
+Account sim::ThreadAccount(Machine& machine) { return t_account.value_or(machine.user.account); }
 
 // Reference: ImpersonateNamedPipeClient: the server end of a connected pipe, once data
 // of the connection was read ("ERROR_CANNOT_IMPERSONATE ... until data has been read").

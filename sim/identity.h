@@ -28,9 +28,15 @@ private:
     DWORD previous_;
 };
 
-// The SIDs of the calling thread's token, its user first: SYSTEM's in the service
-// process, else Machine::user's with the groups of an interactive logon.
+// The SIDs of the calling thread's token that grant, its user first: SYSTEM's in the
+// service process, else Machine::user's with the groups of an interactive logon (a
+// network logon for a RemoteCaller), Administrators only for an administrator's token.
 std::vector<std::u16string> CallerSids(Machine& machine);
+// The SIDs that only deny: Administrators, in a token UAC filtered.
+std::vector<std::u16string> DenyOnlySids(Machine& machine);
+// Whether an access list lets the calling thread in at all: a deny entry for one of its
+// SIDs (deny-only ones too) before any allow entry for one that grants refuses it.
+bool MayEnter(Machine& machine, const std::vector<AccessEntry>& list);
 
 // An object's access list; nullopt is a NULL DACL, which lets everyone in.
 using AccessList = std::optional<std::vector<AccessEntry>>;

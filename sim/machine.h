@@ -273,6 +273,12 @@ struct Accounting {
 };
 std::string Describe(const Accounting& accounting);
 
+// Whose token a thread carries: an administrator, a plain user, or an administrator
+// whose token UAC filtered (Administrators present for deny only: the token is no member
+// of it, and a deny entry for Administrators still refuses it; reference,
+// CheckTokenMembership, "SID Attributes in an Access Token").
+enum class Account { kAdministrator, kUser, kFilteredAdministrator };
+
 class Machine;
 namespace api {
 class Call;
@@ -364,18 +370,17 @@ public:
     // The process's token: the privileges it holds, each enabled or not. A LocalSystem
     // service holds SeLoadDriverPrivilege, not enabled until it asks.
     std::map<std::u16string, bool> privileges{{u"SeLoadDriverPrivilege", false}};
-    // Who calls (sim/identity.h): the account the program's threads run as, by SID, and
-    // whether its token carries the Administrators group; the program's process id; and
-    // the process the service control manager started the service in (0 before any).
-    // A service's own threads run as SYSTEM in that process.
+    // Who calls (sim/identity.h): the user the program's threads run as, by SID, and the
+    // kind of token they carry (a thread may carry another: sim::CallerAccount); the
+    // program's process id; and the process the service control manager started the
+    // service in (0 before any). A service's own threads run as SYSTEM in that process.
     struct User {
         std::u16string sid;
-        bool administrator = true;
+        Account account = Account::kAdministrator;
         bool operator==(const User&) const = default;
     };
-    // The built-in Administrator of a machine whose domain numbers are short: the access
-    // lists of sim/processes.h keep SIDs of up to 31 characters.
-    User user{u"S-1-5-21-1-1-1-500", true};
+    // The built-in Administrator of a machine in a domain.
+    User user{u"S-1-5-21-3623811015-3361044348-30300820-500", Account::kAdministrator};
     DWORD process_id = 4012;
     DWORD service_process_id = 0;
     // Windows 8 and later: kernel32 exports SetDefaultDllDirectories (on Windows 7 only

@@ -97,11 +97,6 @@ struct ProcessLaunch {
     std::shared_ptr<ThreadState> primary_thread;
 };
 
-// ---------------------------------------------------------------- accounts
-// Whose token a thread carries, as far as a pipe server can tell it: an administrator,
-// a plain user, or an administrator whose token UAC filtered (Administrators present
-// for deny only, so the token is no member of it: reference, CheckTokenMembership).
-enum class Account { kAdministrator, kUser, kFilteredAdministrator };
 
 // ---------------------------------------------------------------- named pipes
 // An entry of the access list a pipe was created with, as SetEntriesInAclW got it.
@@ -118,7 +113,7 @@ struct SimAcl {
     ACL header;
     std::uint32_t count;
     struct Entry {
-        char16_t trustee[32];
+        char16_t trustee[188];  // SECURITY_MAX_SID_STRING_CHARACTERS and its NUL
         DWORD permissions;
         ACCESS_MODE mode;
         DWORD inheritance;
@@ -260,9 +255,10 @@ bool CallerIsService();
 // A well-known account's SID as access entries record it ("S-1-5-32-545").
 std::u16string AccountSid(WELL_KNOWN_SID_TYPE type);
 // ---- for tests and tools: who a pipe client is
-// While it lives, the calling thread's token is that of Account: pipes it opens as a
-// client carry it, and a server that impersonates the client sees it. Without one, a
-// thread is an administrator's.
+// While it lives, the calling thread's token is that of Account, for Machine::user's
+// SID: pipes it opens as a client carry it, a server that impersonates the client sees
+// it, and access lists are checked against it. Without one, a thread carries
+// Machine::user's account.
 class CallerAccount {
 public:
     explicit CallerAccount(Account account);
@@ -271,9 +267,11 @@ public:
     CallerAccount& operator=(const CallerAccount&) = delete;
 
 private:
-    Account previous_;
+    std::optional<Account> previous_;
 };
-Account ThreadAccount();
+Account ThreadAccount(Machine& machine);
+// The calling thread acts as a client on another machine (RemoteCaller).
+bool CallerIsRemote();
 // While it lives, the calling thread opens pipes as a client on another machine would:
 // its token holds NETWORK instead of INTERACTIVE.
 class RemoteCaller {

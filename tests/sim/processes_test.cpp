@@ -156,8 +156,9 @@ TEST_F(MachineTest, APipeKnowsItsServersProcessAndEachClientsQualityOfService)
 TEST_F(MachineTest, ANamedEventLetsInOnlyWhomItsAccessListNames)
 {
     const char16_t name[] = u"Global\\Shared";
-    const sim::Machine::User alice{u"S-1-5-21-1-2-3-1001", false}, bob{u"S-1-5-21-1-2-3-1002", false},
-        admin{u"S-1-5-21-1-2-3-500", true};
+    const sim::Machine::User alice{u"S-1-5-21-1-2-3-1001", sim::Account::kUser}, bob{u"S-1-5-21-1-2-3-1002", sim::Account::kUser},
+        admin{u"S-1-5-21-1-2-3-500", sim::Account::kAdministrator},
+        filtered{u"S-1-5-21-1-2-3-1003", sim::Account::kFilteredAdministrator};
     machine.user = alice;
     HANDLE alices = CreateEventW(nullptr, TRUE, FALSE, name);
     ASSERT_NE(alices, nullptr);
@@ -166,7 +167,8 @@ TEST_F(MachineTest, ANamedEventLetsInOnlyWhomItsAccessListNames)
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     CloseHandle(alices);
 
-    // Administrators denied everything, then every interactive user granted a wait.
+    // Administrators denied everything, then every interactive user granted a wait: a
+    // filtered administrator's Administrators only denies, and that entry still does.
     BYTE sids[2][SECURITY_MAX_SID_SIZE];
     EXPLICIT_ACCESS_W entries[2] = {};
     for (int i = 0; i < 2; ++i) {
@@ -184,7 +186,7 @@ TEST_F(MachineTest, ANamedEventLetsInOnlyWhomItsAccessListNames)
     SECURITY_ATTRIBUTES attributes{sizeof attributes, &descriptor, FALSE};
     alices = CreateEventExW(&attributes, name, CREATE_EVENT_MANUAL_RESET, SYNCHRONIZE);
     ASSERT_NE(alices, nullptr);
-    for (const auto* who : {&bob, &admin}) {
+    for (const auto* who : {&bob, &admin, &filtered}) {
         machine.user = *who;
         HANDLE theirs = OpenEventW(SYNCHRONIZE, FALSE, name);
         EXPECT_EQ(theirs != nullptr, who == &bob);

@@ -786,7 +786,7 @@ TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
 TEST_F(ServiceTest, AnotherUsersClientIsServedWhileOneHoldsTheEvent)
 {
     Start();
-    const sim::Machine::User alice{u"S-1-5-21-1-2-3-1001", false}, bob{u"S-1-5-21-1-2-3-1002", false};
+    const sim::Machine::User alice{u"S-1-5-21-1-2-3-1001", sim::Account::kUser}, bob{u"S-1-5-21-1-2-3-1002", sim::Account::kUser};
     auto become = [&](const sim::Machine::User& user) {
         std::lock_guard lock(machine.mutex);
         machine.user = user;

@@ -777,8 +777,6 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
         err << "px71sim: --caller takes user or admin, not '" << caller << "'\n";
         return 2;
     }
-    // The pipe requests go out with the token of the caller asked for.
-    const sim::CallerAccount as(caller == "user" ? sim::Account::kUser : sim::Account::kAdministrator);
 
     // Everything the user gave is read and checked before the machine boots.
     std::string machine_text, script_text, error;
@@ -799,8 +797,9 @@ int Run(const std::vector<std::string>& args, std::ostream& out, std::ostream& e
     }
 
     Simulation simulation;
-    // The user's own programs (the event's maker among them) run as that user, too.
-    if (caller == "user") simulation.machine.user = {u"S-1-5-21-1-1-1-1001", false};
+    // The user's programs, the pipe's client and the event's maker among them, run as
+    // the user asked for.
+    if (caller == "user") simulation.machine.user = {u"S-1-5-21-3623811015-3361044348-30300820-1001", sim::Account::kUser};
     if (machine_file.empty()) {
         sim::BuildDefaultMachine(simulation.machine);
     } else if (!sim::LoadMachine(simulation.machine, machine_text, error)) {
