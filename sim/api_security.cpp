@@ -160,6 +160,8 @@ extern "C" DWORD WINAPI SetEntriesInAclW(ULONG count, PEXPLICIT_ACCESS_W entries
             return ERROR_INVALID_PARAMETER;
         }
     }
+    for (const auto& sid : sids)
+        if (sid.size() >= std::size(SimAcl::Entry{}.trustee)) return ERROR_INVALID_SID;
     auto* acl = static_cast<SimAcl*>(call.machine.Allocate(sizeof(SimAcl), true));
     if (!acl) return ERROR_NOT_ENOUGH_MEMORY;
     acl->header.AclRevision = 2;
