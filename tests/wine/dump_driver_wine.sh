@@ -32,9 +32,9 @@ check() {  # check running|stopped
 }
 
 "$WINE" sc.exe delete $DRIVER >/dev/null 2>&1
-"$WINE" sc.exe create $DRIVER binPath= "$(windows_path "$BIN/xudump.sys")" type= kernel start= demand \
-    >/dev/null 2>&1 || fail "sc create"
-"$WINE" sc.exe start $DRIVER >/dev/null 2>&1 || fail "sc start"
+said=$(sc_create $DRIVER binPath= "$(windows_path "$BIN/xudump.sys")" type= kernel start= demand) ||
+    fail "sc create: $said"
+said=$("$WINE" sc.exe start $DRIVER 2>&1) || fail "sc start: $(tr -d '\r' <<<"$said")"
 if wait_service_state $DRIVER RUNNING 20; then
     say "driver started: RUNNING"
     check running

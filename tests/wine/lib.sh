@@ -33,4 +33,28 @@ fresh_persistent_wineserver() {
     "$WINESERVER" -k >/dev/null 2>&1
     "$WINESERVER" -w
     "$WINESERVER" -p
+    wait_scm
+}
+
+# The service control manager starts with the first Wine process and, on a loaded
+# machine, can take seconds to answer; a step that needs it waits (at most about 30 s).
+wait_scm() {
+    local i
+    for ((i = 0; i < 60; i++)); do
+        "$WINE" sc.exe query >/dev/null 2>&1 && return 0
+        sleep 0.5
+    done
+    return 1
+}
+
+# sc_create NAME ARGS...: registers a service, tried again for a few seconds while the
+# manager still ends an earlier registration of the name; on failure, sc's last words.
+sc_create() {
+    local out i
+    for ((i = 0; i < 10; i++)); do
+        out=$("$WINE" sc.exe create "$@" 2>&1) && return 0
+        sleep 0.5
+    done
+    tr -d '\r' <<<"$out"
+    return 1
 }

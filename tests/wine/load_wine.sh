@@ -25,8 +25,8 @@ trap cleanup EXIT
 
 exe=$(windows_path "$BIN/PX71Service.exe")
 "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
-"$WINE" sc.exe create PX71Service binPath= "$exe" type= own start= demand >/dev/null 2>&1 || fail "sc create"
-"$WINE" sc.exe start PX71Service >/dev/null 2>&1 || fail "sc start"
+said=$(sc_create PX71Service binPath= "$exe" type= own start= demand) || fail "sc create: $said"
+said=$("$WINE" sc.exe start PX71Service 2>&1) || fail "sc start: $(tr -d '\r' <<<"$said")"
 for ((i = 0; i < 200; i++)); do
     "$WINE" sc.exe query PX71Service 2>/dev/null | grep -q RUNNING && break
     sleep 0.1

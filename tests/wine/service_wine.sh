@@ -34,9 +34,8 @@ SVC=$BIN/service_wine
 rm -rf "$SVC" && mkdir -p "$SVC" && cp "$BIN/PX71Service.exe" "$BIN/PX71.dll" "$SVC/" || fail "service folder"
 exe=$(windows_path "$SVC/PX71Service.exe")
 "$WINE" sc.exe delete PX71Service >/dev/null 2>&1
-"$WINE" sc.exe create PX71Service binPath= "$exe" type= own start= demand >/dev/null 2>&1 ||
-    fail "sc create"
-"$WINE" sc.exe start PX71Service >/dev/null 2>&1 || fail "sc start"
+said=$(sc_create PX71Service binPath= "$exe" type= own start= demand) || fail "sc create: $said"
+said=$("$WINE" sc.exe start PX71Service 2>&1) || fail "sc start: $(tr -d '\r' <<<"$said")"
 wait_state RUNNING 20 && say "started: RUNNING" || fail "not RUNNING after start (state: $(state))"
 
 # A request answered: every field as sent, Result kept for a code the table lacks.
