@@ -39,6 +39,8 @@ constexpr DWORD kEndWaitHintMs = 2 * kPipeTimeoutMs + 1000;
 SERVICE_STATUS_HANDLE g_status = nullptr;
 std::atomic<DWORD> g_state{SERVICE_STOPPED};
 std::atomic<HANDLE> g_stop_event{nullptr};
+// Set with the stop event, and read where nothing waits on it: a look costs no call.
+std::atomic<bool> g_stop_requested{false};
 // Three threads report (the control handler, the stop-progress thread, the service
 // thread): a state is decided and reported under this lock, so that no report decided
 // before the STOPPED one goes out after it.
@@ -121,6 +123,7 @@ void RequestStop()
 {
     // Before the event exists, or when it could not be made, there is nothing to signal:
     // under strict handle checks a null handle would raise.
+    g_stop_requested = true;
     if (HANDLE stop = g_stop_event.load()) SetEvent(stop);
 }
 
@@ -261,7 +264,7 @@ struct Shared {
     }
 };
 
-bool StopRequested(HANDLE stopEvent) { return WaitForSingleObject(stopEvent, 0) == WAIT_OBJECT_0; }
+bool StopRequested() { return g_stop_requested.load(); }
 
 // Ends the pipe's pending operation before its OVERLAPPED goes out of scope: a cancel,
 // or, should that fail, a disconnect, which fails every pending operation of the pipe.
@@ -310,7 +313,7 @@ DWORD ReadRequest(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, PipeRequest& re
             bool done = false;
             piece = FinishIo(pipe, ov, stopEvent, static_cast<DWORD>(Remaining(deadline)), &done);
             if (!done) {
-                *stopped = StopRequested(stopEvent);
+                *stopped = StopRequested();
                 break;
             }
         } else {
@@ -336,24 +339,15 @@ bool WriteReply(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, const PipeRequest
     return FinishIo(pipe, ov, stopEvent, kPipeTimeoutMs, &done) == sizeof reply;
 }
 
-// Waits for `done` to report flush number `ticket`, at most `milliseconds`.
-bool WaitForFlush(HANDLE done, const std::atomic<std::uint64_t>& finished, std::uint64_t ticket, DWORD milliseconds)
-{
-    const ULONGLONG deadline = GetTickCount64() + milliseconds;
-    while (finished.load() != ticket) {
-        const ULONGLONG left = Remaining(deadline);
-        if (left == 0 || WaitForSingleObject(done, static_cast<DWORD>(left)) == WAIT_FAILED) break;
-    }
-    return finished.load() == ticket;
-}
-
 // Waits until the client has read its reply. FlushFileBuffers cannot be bounded, so
 // a thread of the service's own runs it, for every request of the serving loop; the
 // service thread waits for it no longer than the reply's bound, and a client that has
 // not read by then is disconnected, which ends the flush. Every flush carries the
 // number of its request: a flush that ends after the service stopped waiting for it
 // is never taken for the next request's. What the helper thread uses lives as long as
-// either side holds it, so a stop never has to wait for ever on a stuck flush.
+// either side holds it, so a stop never has to wait for ever on a stuck flush. The two
+// sides meet under a slim lock and a condition variable: a hand-off that needs the
+// kernel only when a side must sleep.
 class Flusher {
 public:
     // Takes the pipe over: the two sides share it, and whichever lets go last closes it,
@@ -368,15 +362,13 @@ public:
             SetLastError(ERROR_NOT_ENOUGH_MEMORY);
             return;
         }
-        if (state_->request && state_->done && state_->quit) Shared<State>::Start(state_, Run, thread_);
+        Shared<State>::Start(state_, Run, thread_);
     }
     ~Flusher()
     {
         if (!state_) return;
         if (thread_) {
-            state_->quitting = true;
-            // Either event ends the thread's wait, so one failed signal cannot keep it.
-            if (!SetEvent(state_->quit.get())) SetEvent(state_->request.get());
+            state_->Change([](State& s) { s.quitting = true; });
             // A flush still under way ends with the connection; the thread then has a
             // bounded time to finish, and is left to end on its own if it does not.
             DisconnectNamedPipe(state_->pipe.get());
@@ -393,43 +385,65 @@ public:
     void WaitUntilReplyRead()
     {
         State& s = *state_;
-        const std::uint64_t ticket = ++s.asked;
-        // The flush thread answers only a request it got: without one the client still
-        // has the bound to read, and nothing waits for an answer that cannot come.
-        if (!SetEvent(s.request.get())) {
-            Sleep(kReplyReadTimeoutMs);
-            return;
-        }
-        if (WaitForFlush(s.done.get(), s.finished, ticket, kReplyReadTimeoutMs)) return;
+        std::uint64_t ticket = 0;
+        s.Change([&ticket](State& st) { ticket = ++st.asked; });
+        if (WaitForFlush(s, ticket, kReplyReadTimeoutMs)) return;
         DisconnectNamedPipe(s.pipe.get());
         // The disconnect ends the flush at once; the bound keeps a lost answer from
         // holding the serving loop for ever.
-        WaitForFlush(s.done.get(), s.finished, ticket, kPipeTimeoutMs);
+        WaitForFlush(s, ticket, kPipeTimeoutMs);
     }
 
 private:
     struct State {
         explicit State(HANDLE p) noexcept : pipe(p) {}
         px71::UniqueFile pipe;
-        px71::UniqueHandle request{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-        px71::UniqueHandle done{CreateEventW(nullptr, FALSE, FALSE, nullptr)};
-        px71::UniqueHandle quit{CreateEventW(nullptr, TRUE, FALSE, nullptr)};
-        std::atomic<std::uint64_t> asked{0};     // the number of the last flush asked for
-        std::atomic<std::uint64_t> finished{0};  // the number of the last flush done
-        std::atomic<bool> quitting{false};
+        SRWLOCK lock = SRWLOCK_INIT;
+        CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+        std::uint64_t asked = 0;     // under the lock: the number of the last flush asked for
+        std::uint64_t finished = 0;  // and of the last flush done
+        bool quitting = false;
         std::atomic<int> holders{1};
+
+        // Changes what the lock guards and wakes whoever waits for a change.
+        template <typename Step>
+        void Change(Step step)
+        {
+            AcquireSRWLockExclusive(&lock);
+            step(*this);
+            ReleaseSRWLockExclusive(&lock);
+            WakeAllConditionVariable(&changed);
+        }
     };
+
+    // Waits, at most `milliseconds`, for flush number `ticket` to be done.
+    static bool WaitForFlush(State& s, std::uint64_t ticket, DWORD milliseconds)
+    {
+        const ULONGLONG deadline = GetTickCount64() + milliseconds;
+        AcquireSRWLockExclusive(&s.lock);
+        while (s.finished != ticket) {
+            const ULONGLONG left = Remaining(deadline);
+            if (left == 0 || !SleepConditionVariableSRW(&s.changed, &s.lock, static_cast<DWORD>(left), 0)) break;
+        }
+        const bool done = s.finished == ticket;
+        ReleaseSRWLockExclusive(&s.lock);
+        return done;
+    }
 
     static DWORD WINAPI Run(LPVOID parameter)
     {
         State* const state = static_cast<State*>(parameter);
+        State& s = *state;
+        std::uint64_t taken = 0;
         for (;;) {
-            HANDLE waits[2] = {state->request.get(), state->quit.get()};
-            if (WaitForMultipleObjects(2, waits, FALSE, INFINITE) != WAIT_OBJECT_0 || state->quitting) break;
-            const std::uint64_t ticket = state->asked.load();
-            FlushFileBuffers(state->pipe.get());
-            state->finished = ticket;
-            SetEvent(state->done.get());
+            AcquireSRWLockExclusive(&s.lock);
+            while (!s.quitting && s.asked == taken) SleepConditionVariableSRW(&s.changed, &s.lock, INFINITE, 0);
+            const bool quitting = s.quitting;
+            taken = s.asked;
+            ReleaseSRWLockExclusive(&s.lock);
+            if (quitting) break;
+            FlushFileBuffers(s.pipe.get());
+            s.Change([taken](State& st) { st.finished = taken; });
         }
         Shared<State>::Release(state);
         return 0;
@@ -506,7 +520,7 @@ DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& fl
 DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
 {
     for (;;) {
-        if (StopRequested(stopEvent)) return NO_ERROR;
+        if (StopRequested()) return NO_ERROR;
         OVERLAPPED ov{};
         ov.hEvent = connectEvent;
         bool connected = ConnectNamedPipe(pipe, &ov) != FALSE;
@@ -659,6 +673,7 @@ void WINAPI ServiceMain(DWORD argc, LPWSTR* argv)
     HardenProcess();
     (void)argc;
     (void)argv;
+    g_stop_requested = false;
     g_status = RegisterServiceCtrlHandlerW(kServiceName, ServiceControlHandler);
     if (!g_status) return;
     HANDLE stopEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);

@@ -6,6 +6,9 @@
 #include <atomic>
 #include <chrono>
 #include <cmath>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
 #include <thread>
 
 using namespace sim;
@@ -249,6 +252,51 @@ extern "C" void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
 extern "C" void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
 {
     std::atomic_ref<PVOID>(lock->Ptr).store(nullptr, std::memory_order_release);
+}
+
+// Condition variables, with SRW locks in exclusive mode. Like the locks they need no
+// machine: the variable's word counts its wakes, and a sleeper waits for the count to
+// move on, so no wake between its release of the lock and its sleep is lost. A wake
+// may wake more sleepers than it names, which Windows allows too (reference:
+// SleepConditionVariableSRW, "spurious wakeups").
+namespace {
+std::mutex g_condition_mutex;
+std::condition_variable g_condition_changed;
+} // namespace
+
+extern "C" BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE cv, PSRWLOCK lock, DWORD milliseconds,
+                                                 ULONG flags)
+{
+    if (flags != 0) {  // shared mode is not modelled
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    std::atomic_ref<PVOID> word(cv->Ptr);
+    std::unique_lock wait(g_condition_mutex);
+    const PVOID seen = word.load();
+    ReleaseSRWLockExclusive(lock);
+    const auto woken = [&] { return word.load() != seen; };
+    bool changed = true;
+    if (milliseconds == INFINITE)
+        g_condition_changed.wait(wait, woken);
+    else
+        changed = g_condition_changed.wait_for(wait, std::chrono::milliseconds(milliseconds), woken);
+    wait.unlock();
+    AcquireSRWLockExclusive(lock);
+    if (!changed) SetLastError(ERROR_TIMEOUT);
+    return changed ? TRUE : FALSE;
+}
+
+extern "C" void WINAPI WakeConditionVariable(PCONDITION_VARIABLE cv) { WakeAllConditionVariable(cv); }
+
+extern "C" void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE cv)
+{
+    {
+        std::lock_guard wake(g_condition_mutex);
+        std::atomic_ref<PVOID> word(cv->Ptr);
+        word.store(reinterpret_cast<PVOID>(reinterpret_cast<std::uintptr_t>(word.load()) + 1));
+    }
+    g_condition_changed.notify_all();
 }
 
 extern "C" ULONGLONG WINAPI GetTickCount64(void)

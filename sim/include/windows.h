@@ -146,6 +146,7 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_ALREADY_EXISTS 183L
 #define ERROR_ENVVAR_NOT_FOUND 203L
 #define ERROR_SEM_TIMEOUT 121L
+#define ERROR_TIMEOUT 1460L
 #define ERROR_BAD_PIPE 230L
 #define ERROR_PIPE_BUSY 231L
 #define ERROR_NO_DATA 232L
@@ -365,6 +366,14 @@ typedef struct _RTL_SRWLOCK {
 extern "C" void WINAPI InitializeSRWLock(PSRWLOCK lock);
 extern "C" void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock);
 extern "C" void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock);
+typedef struct _RTL_CONDITION_VARIABLE {
+    PVOID Ptr;
+} CONDITION_VARIABLE, *PCONDITION_VARIABLE;
+#define CONDITION_VARIABLE_INIT {nullptr}
+extern "C" BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE cv, PSRWLOCK lock, DWORD milliseconds,
+                                                 ULONG flags);
+extern "C" void WINAPI WakeConditionVariable(PCONDITION_VARIABLE cv);
+extern "C" void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE cv);
 
 // ---------------------------------------------------------------- threads
 typedef DWORD(WINAPI* LPTHREAD_START_ROUTINE)(LPVOID parameter);

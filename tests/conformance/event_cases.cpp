@@ -166,3 +166,42 @@ CONFORMANCE_CASE(EventWithAnAccessListIsOpenedForWhatItGrantsOnly)
     CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     if (acl) LocalFree(acl);
 }
+
+namespace {
+struct Meeting {
+    SRWLOCK lock = SRWLOCK_INIT;
+    CONDITION_VARIABLE changed = CONDITION_VARIABLE_INIT;
+    bool done = false;
+};
+DWORD WINAPI MeetLater(LPVOID parameter)
+{
+    auto* m = static_cast<Meeting*>(parameter);
+    Sleep(50);
+    AcquireSRWLockExclusive(&m->lock);
+    m->done = true;
+    ReleaseSRWLockExclusive(&m->lock);
+    WakeAllConditionVariable(&m->changed);
+    return 0;
+}
+} // namespace
+
+// A sleep on a condition variable gives the lock up and has it again when it returns:
+// at the time-out, with ERROR_TIMEOUT, or woken by another thread's change.
+CONFORMANCE_CASE(AConditionVariableSleepEndsByTimeOutOrByAWake)
+{
+    Meeting m;
+    AcquireSRWLockExclusive(&m.lock);
+    const ULONGLONG start = GetTickCount64();
+    CHECK(!SleepConditionVariableSRW(&m.changed, &m.lock, 50, 0));
+    CHECK_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    CHECK(GetTickCount64() - start >= 30);
+    Handles e;
+    e.h[0] = CreateThread(nullptr, 0, MeetLater, &m, 0, nullptr);
+    CHECK(e.h[0] != nullptr);
+    while (!m.done)
+        if (!SleepConditionVariableSRW(&m.changed, &m.lock, 5000, 0)) break;
+    const bool met = m.done;
+    ReleaseSRWLockExclusive(&m.lock);
+    CHECK(met);
+    CHECK_EQ(WaitForSingleObject(e.h[0], 5000), WAIT_OBJECT_0);
+}
