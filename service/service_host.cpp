@@ -5,10 +5,10 @@
 #include "service/pipe_request.h"
 
 #include <atomic>
-#include <utility>
 #include <cstdint>
 #include <cstdio>
 #include <new>
+#include <utility>
 
 namespace px71service {
 namespace {
@@ -41,9 +41,9 @@ std::atomic<DWORD> g_state{SERVICE_STOPPED};
 std::atomic<HANDLE> g_stop_event{nullptr};
 // Set with the stop event, and read where nothing waits on it: a look costs no call.
 std::atomic<bool> g_stop_requested{false};
-// Three threads report (the control handler, the stop-progress thread, the service
-// thread): a state is decided and reported under this lock, so that no report decided
-// before the STOPPED one goes out after it.
+// Two threads report (the control handler and the service thread): a state is decided
+// and reported under this lock, so that no report decided before the STOPPED one goes
+// out after it.
 SRWLOCK g_report_lock = SRWLOCK_INIT;
 // Under the report lock: the state last reported, and while it is a pending state, its
 // check point and wait hint (reference: SERVICE_STATUS: the check point counts up
