@@ -99,7 +99,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     {
         sim::ActiveMachine active(machine);
         // Both callers: the Reserved bytes, which the service never reads, choose.
-        px71service::RunCommand(request, px71service::Caller{(request.Reserved[0] & 1) != 0});
+        bool administrator = (request.Reserved[0] & 1) != 0;
+        px71service::Caller caller([](void* context, bool& yes) noexcept -> DWORD {
+            yes = *static_cast<const bool*>(context);
+            return NO_ERROR;
+        }, &administrator);
+        px71service::RunCommand(request, caller);
     }
     if (!(machine.Outstanding() == sim::Accounting{})) {
         std::fprintf(stderr, "left behind: %s\n", sim::Describe(machine.Outstanding()).c_str());
