@@ -102,8 +102,10 @@ struct DevNode {
     ULONG problem = 0;
     bool refuse_property_writes = false;
     bool held_after_eject = false;             // see NewDevice
-    PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;  // an eject of this node (or above it) is vetoed when set
-    std::u16string veto_name;                  // who vetoes, as the eject request reports it
+    // An eject of this node (or above it) is vetoed when either is set; a name alone
+    // vetoes with the type PNP_VetoTypeUnknown.
+    PNP_VETO_TYPE veto = PNP_VetoTypeUnknown;
+    std::u16string veto_name;  // who vetoes, as the eject request reports it
     // Not present because this ancestor stopped or was disabled: it comes back when that
     // ancestor starts (sim/pnp.h). 0 for a node present, or gone for good.
     DEVINST taken_down_by = 0;

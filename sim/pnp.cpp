@@ -8,12 +8,14 @@
 namespace sim {
 namespace {
 
-// The first node at or below Id that vetoes its removal.
+// The first node at or below Id that vetoes its removal. A veto may come with the type
+// PNP_VetoTypeUnknown, "rejected for an unknown reason" (reference: PNP_VETO_TYPE), and
+// only the vetoer's name: a node with a name and no type vetoes so.
 const DevNode* Vetoer(const DeviceTree& tree, DEVINST id)
 {
     const DevNode* n = tree.find(id);
     if (!n || !n->present) return nullptr;
-    if (n->veto != PNP_VetoTypeUnknown) return n;
+    if (n->veto != PNP_VetoTypeUnknown || !n->veto_name.empty()) return n;
     for (DEVINST child : n->children)
         if (const DevNode* v = Vetoer(tree, child)) return v;
     return nullptr;

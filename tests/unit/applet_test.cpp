@@ -122,6 +122,7 @@ TEST_F(AppletTest, DoubleClickStartsFilePathNameOrTheDefault)
         {"a Program Files the ANSI code page cannot name", false, std::nullopt, {}, "", u"D:\\Programme \u0444"},
         {"a Program Files too long for the path", false, std::nullopt, {}, "",
          u"C:\\" + std::u16string(230, u'p')},
+        {"a Program Files longer than a path", false, std::nullopt, {}, "", u"C:\\" + std::u16string(300, u'p')},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.what);

@@ -183,6 +183,13 @@ TEST_F(CardNamesTest, RemovalReportsOnlyWhatWasLetGo)
     EXPECT_NE(asks.back().args[1], 0u) << "a veto type";
     EXPECT_NE(asks.back().args[2], 0u) << "a veto name";
     EXPECT_EQ(asks.back().args[3], static_cast<std::uint64_t>(MAX_PATH));
+    // A veto for an unknown reason, with only who vetoed: no success either, and logged.
+    machine.tree.node(idle).veto_name = u"PCI\\VEN_ACME&DEV_0001\\4&1";
+    EXPECT_EQ(XU_StopCardBusCard(0, 1), 0);
+    const auto later = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
+    EXPECT_NE(std::string(later->begin(), later->end()).find("\r\nEject vetoed (veto type 0): PCI\\VEN_ACME&DEV_0001\\4&1"),
+              std::string::npos);
+    machine.tree.node(idle).veto_name.clear();
     EXPECT_EQ(XU_StopCardBusCard(0, 1), 1);
     EXPECT_FALSE(machine.tree.node(idle).present);
     EXPECT_EQ(XU_StopCardBusCard(0, 1), 0) << "the card is gone; nothing has the number now";
@@ -207,8 +214,16 @@ TEST_F(CardNamesTest, SataRemovalNeedsAStartedDisk)
     EXPECT_TRUE(machine.tree.node(a0).present);
     const auto log = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
     ASSERT_TRUE(log.has_value());
-    EXPECT_NE(std::string(log->begin(), log->end()).find("Removal kept for a restart (a volume on the disk is in use): Disk A0"),
+    EXPECT_NE(std::string(log->begin(), log->end()).find("Removal kept for a restart (a volume on the disk is in use): Disk A0 (friendly)"),
               std::string::npos);
+    // A disk without a friendly name is named by its description.
+    machine.tree.node(a0).properties.erase(CM_DRP_FRIENDLYNAME);
+    EXPECT_EQ(XU_Stop3132Card(0, 0), 0);
+    const auto later = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
+    const std::string text(later->begin(), later->end());
+    const auto at = text.rfind("disk is in use): Disk A0");
+    ASSERT_NE(at, std::string::npos);
+    EXPECT_EQ(text[at + 24], '\0') << "the description ends the line: " << text.substr(at, 40);
     machine.storage.volumes.at('K').open_files = 0;
     EXPECT_EQ(XU_Stop3132Card(0, 0), 1);
     EXPECT_FALSE(machine.tree.node(a0).present);

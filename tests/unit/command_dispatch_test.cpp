@@ -5,6 +5,8 @@
 #include "support/machine_test.h"
 
 #include <cstring>
+#include <optional>
+#include <utility>
 #include <string>
 
 using px71test::MachineTest;
@@ -123,6 +125,82 @@ TEST_F(DispatchTest, SetStatusTakesItsFourBytesInOrder)
     EXPECT_EQ(machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10, 0u);
     ASSERT_FALSE(machine.property_changes.empty());
     EXPECT_EQ(machine.property_changes.back().state_change, static_cast<DWORD>(DICS_DISABLE));
+}
+
+// The caller is identified once, and only when the answer changes what runs: a
+// set-status request that can pull a volume from under an open file (link off, disable,
+// restart, stop) and asks for no check, or a command the policy closes. After a failed
+// identification nothing runs and the request comes back as sent.
+TEST_F(DispatchTest, TheCallerIsAskedOnceAndOnlyWhenItDecides)
+{
+    struct Identity {
+        bool administrator;
+        DWORD failure;
+        int asked = 0;
+    };
+    const DWORD kCloses2 = 1u << 2, kCloses3 = 1u << 3;
+    const DWORD kBroken = ERROR_NO_IMPERSONATION_TOKEN;
+    const std::int32_t kAsSent = 0x5A5A5A5A;
+    struct Case {
+        const char* what;
+        bool administrator;
+        DWORD failure;
+        std::optional<std::pair<DWORD, sim::Bytes>> policy;  // type and data of AdminOnlyCommands
+        std::uint32_t command;
+        BYTE args[4];  // bus, state change, link enable, check volumes
+        int asked;
+        std::int32_t result;
+    } cases[] = {
+        {"a user's link off is checked", false, 0, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 1, 0},
+        {"a user's disable", false, 0, {}, 2, {sim::kDefaultSlotBus, DICS_DISABLE, 1, 0}, 1, 0},
+        {"a user's restart", false, 0, {}, 2, {sim::kDefaultSlotBus, DICS_PROPCHANGE, 1, 0}, 1, 0},
+        {"a user's stop", false, 0, {}, 2, {sim::kDefaultSlotBus, DICS_STOP, 1, 0}, 1, 0},
+        {"an enable asks no one", false, 0, {}, 2, {sim::kDefaultSlotBus, DICS_ENABLE, 1, 0}, 0, 1},
+        {"nor a request that asks for the check", false, 0, {}, 2, {sim::kDefaultSlotBus, 0, 0, 1}, 0, 0},
+        {"an administrator's link off as asked", true, 0, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 1, 1},
+        {"a failed identification runs nothing", false, kBroken, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 1, kAsSent},
+        {"even one that named an administrator", true, kBroken, {}, 2, {sim::kDefaultSlotBus, 0, 0, 0}, 1, kAsSent},
+        {"a closed command refuses a user", false, 0, std::pair{DWORD{REG_DWORD}, sim::DwordBytes(kCloses3)}, 3, {}, 1, 0},
+        {"and runs nothing after a failure", true, kBroken, std::pair{DWORD{REG_DWORD}, sim::DwordBytes(kCloses3)}, 3,
+         {}, 1, kAsSent},
+        {"an administrator's closed command runs", true, 0, std::pair{DWORD{REG_DWORD}, sim::DwordBytes(kCloses3)}, 3,
+         {}, 1, 1},
+        {"a closed set-status asks once", false, 0, std::pair{DWORD{REG_DWORD}, sim::DwordBytes(kCloses2)}, 2,
+         {sim::kDefaultSlotBus, 0, 0, 0}, 1, 0},
+        {"an administrator's, still once", true, 0, std::pair{DWORD{REG_DWORD}, sim::DwordBytes(kCloses2)}, 2,
+         {sim::kDefaultSlotBus, 0, 0, 0}, 1, 1},
+        {"a short DWORD closes nothing", false, 0, std::pair{DWORD{REG_DWORD}, sim::Bytes{0xFF, 0xFF}}, 3, {}, 0, 1},
+    };
+    machine.storage.volumes.at('G').open_files = 1;  // on the reader, below the slot
+    const auto clean = machine.Snapshot();
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        machine.Restore(*clean);
+        if (c.policy)
+            machine.registry.SetValue(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX71Service\\Parameters",
+                                      u"AdminOnlyCommands", c.policy->first, c.policy->second);
+        PipeRequest r = Request(c.command);
+        std::memcpy(r.SetStatusArgs, c.args, 4);
+        r.EndAdrs = 8;
+        Identity identity{c.administrator, c.failure};
+        px71service::Caller caller([](void* context, bool& administrator) noexcept -> DWORD {
+            auto& who = *static_cast<Identity*>(context);
+            ++who.asked;
+            administrator = who.administrator;
+            return who.failure;
+        }, &identity);
+        SetLastError(NO_ERROR);
+        px71service::RunCommand(r, caller);
+        EXPECT_EQ(identity.asked, c.asked);
+        EXPECT_EQ(r.Result, c.result);
+        EXPECT_EQ(caller.failure(), c.failure);
+        if (c.policy && c.result == 0) {
+            EXPECT_EQ(GetLastError(), DWORD{ERROR_ACCESS_DENIED});
+        }
+        if (c.result == kAsSent) {
+            EXPECT_EQ(machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10, 0u) << "link left on";
+        }
+    }
 }
 
 TEST_F(DispatchTest, SizesChooseTheVariantByEndAdrs)

@@ -403,6 +403,8 @@ TEST_F(OldFiltersTest, AddAppendsBehindTheLastEntry)
          sim::MultiSzBytes(WideList(200, u"ABCD"))},
         {"no closing NUL", Units(u"pcmcia"sv), 1, sim::MultiSzBytes({u"pcmcia", u"PX71"})},
         {"no NUL in 260 units", Units(std::u16string(260, u'A')), -1, Units(std::u16string(260, u'A'))},
+        {"an entry whose NUL is the buffer's last unit", Units(std::u16string(259, u'A') + u'\0'), -1,
+         Units(std::u16string(259, u'A') + u'\0')},
     };
     ASSERT_EQ(sim::MultiSzBytes({u"PX71"}).size(), 12u);
     for (const auto& c : cases) {

@@ -220,6 +220,11 @@ TEST_F(ServiceTest, OtherControlsReportTheCurrentStateAndPauseIsNeverAccepted)
     }
     for (const auto& r : sim::StatusReports(machine))
         EXPECT_EQ(r.status.dwControlsAccepted & SERVICE_ACCEPT_PAUSE_CONTINUE, 0u);
+    // A report the manager does not take ends the service, as any failed report does.
+    machine.ArmFault({"SetServiceStatus", 1});
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_INTERROGATE, 5000));
+    ASSERT_TRUE(Ended());
+    EXPECT_EQ(sim::StatusReports(machine).back().status.dwCurrentState, DWORD{SERVICE_STOPPED});
 }
 
 TEST_F(ServiceTest, DuringTheStartAControlGetsStartPendingWithNoControlsAccepted)
