@@ -629,7 +629,10 @@ DWORD RunServer(HANDLE stopEvent)
     // Without it no client's reply could be waited for within bounds.
     Flusher flusher(std::move(pipe));
     if (!flusher.ready()) return GetLastError();
-    g_state = SERVICE_RUNNING;
+    // Running only from the start: a report that failed meanwhile (the answer to a
+    // control) has ended the service, and it must not claim to run after all.
+    DWORD starting = SERVICE_START_PENDING;
+    if (!g_state.compare_exchange_strong(starting, SERVICE_RUNNING)) return NO_ERROR;
     if (!ReportStatus(SERVICE_RUNNING, 0)) return NO_ERROR;
     return ServeClients(flusher.pipe(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);
 }

@@ -240,6 +240,22 @@ TEST_F(ServiceTest, DuringTheStartAControlGetsStartPendingWithNoControlsAccepted
     EXPECT_TRUE(ReportsAre(sim::StatusReports(machine), {kStartPending, kStartPending, kRunning}));
 }
 
+// An answer to a control that fails during the start ends the service there: the start
+// goes on to nothing more than the stopped report.
+TEST_F(ServiceTest, AFailedAnswerDuringTheStartEndsTheStart)
+{
+    machine.Hold("CreateNamedPipeW");
+    Start(false);
+    ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_START_PENDING, 5000));
+    machine.ArmFault({"SetServiceStatus", 1});
+    ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_INTERROGATE, 5000));
+    machine.Release("CreateNamedPipeW");
+    ASSERT_TRUE(Ended());
+    EXPECT_TRUE(ReportsAre(sim::StatusReports(machine), {kStartPending, kStopped}));
+    EXPECT_EQ(sim::FindPipe(machine, kPipe), nullptr);
+    EXPECT_TRUE(px71test::NothingOpen(machine));
+}
+
 TEST_F(ServiceTest, ASecondStopOnlyReportsWhereTheStopStands)
 {
     Start();
