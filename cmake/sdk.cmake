@@ -6,38 +6,58 @@ if(CMAKE_SIZEOF_VOID_P EQUAL 8)
 else()
     set(PX71_ARCH x86)
 endif()
+# Two import libraries: PX71.lib in the short format Microsoft's linker writes, made by
+# llvm-dlltool, which link.exe (also with /SAFESEH, the x86 default) and GNU ld both
+# take; and libPX71.dll.a, the GNU format, for mingw-w64. Neither names the build
+# folder, so the same sources give the same bytes.
+find_program(PX71_LLVM_DLLTOOL NAMES llvm-dlltool llvm-dlltool-14 REQUIRED)
 set(PX71_IMPORT_LIB ${CMAKE_BINARY_DIR}/lib/PX71.lib)
+set(PX71_GNU_IMPORT_LIB ${CMAKE_BINARY_DIR}/lib/libPX71.dll.a)
+file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/lib)
 
 if(PX71_ARCH STREQUAL x86)
     # px71.h declares the exports __stdcall, so an x86 caller references XU_ReadPCI@12;
-    # the DLL exports XU_ReadPCI. dlltool --kill-at maps the one to the other.
+    # the DLL exports XU_ReadPCI. Both tools' kill-at option maps the one to the other.
     set(def ${CMAKE_BINARY_DIR}/lib/PX71-x86.def)
     list(JOIN PX71_EXPORTS "," exports)
-    add_custom_command(OUTPUT ${PX71_IMPORT_LIB}
+    add_custom_command(OUTPUT ${PX71_IMPORT_LIB} ${PX71_GNU_IMPORT_LIB}
         COMMAND ${CMAKE_COMMAND} -D NM=${CMAKE_NM} "-D" "OBJECTS=$<JOIN:$<TARGET_OBJECTS:px71>,$<COMMA>>"
                 "-D" "EXPORTS=${exports}" -D DEF=${def} -P ${PROJECT_SOURCE_DIR}/cmake/x86_import_def.cmake
-        COMMAND ${CMAKE_DLLTOOL} --kill-at --def ${def} --dllname PX71.dll --output-lib ${PX71_IMPORT_LIB}
+        COMMAND ${PX71_LLVM_DLLTOOL} -m i386 -k -d PX71-x86.def -l PX71.lib
+        # dlltool names its members after the output path: a bare name keeps them the same
+        # in every build folder.
+        COMMAND ${CMAKE_DLLTOOL} --kill-at --def PX71-x86.def --dllname PX71.dll --output-lib libPX71.dll.a
         DEPENDS px71 ${PROJECT_SOURCE_DIR}/cmake/x86_import_def.cmake
-        COMMENT "x86 import library PX71.lib")
+        WORKING_DIRECTORY ${CMAKE_BINARY_DIR}/lib
+        COMMENT "x86 import libraries PX71.lib and libPX71.dll.a")
 else()
-    # One calling convention, no decoration: the linker's import library serves as is.
-    add_custom_command(OUTPUT ${PX71_IMPORT_LIB}
-        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_LINKER_FILE:px71> ${PX71_IMPORT_LIB}
-        DEPENDS px71
-        COMMENT "x64 import library PX71.lib")
+    # One calling convention, no decoration: the plain names, and the linker's own GNU
+    # import library as it is.
+    set(def ${CMAKE_BINARY_DIR}/lib/PX71-x64.def)
+    list(JOIN PX71_EXPORTS "\n    " exports)
+    file(CONFIGURE OUTPUT ${def} CONTENT "LIBRARY PX71.dll\nEXPORTS\n    ${exports}\n")
+    add_custom_command(OUTPUT ${PX71_IMPORT_LIB} ${PX71_GNU_IMPORT_LIB}
+        COMMAND ${PX71_LLVM_DLLTOOL} -m i386:x86-64 -d ${def} -l ${PX71_IMPORT_LIB}
+        COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_LINKER_FILE:px71> ${PX71_GNU_IMPORT_LIB}
+        DEPENDS px71 ${def}
+        COMMENT "x64 import libraries PX71.lib and libPX71.dll.a")
 endif()
-add_custom_target(px71_import_lib ALL DEPENDS ${PX71_IMPORT_LIB})
+add_custom_target(px71_import_lib ALL DEPENDS ${PX71_IMPORT_LIB} ${PX71_GNU_IMPORT_LIB})
 
-# px71_link_import_lib(target): links target against PX71.lib, as a program outside
-# this tree does.
+# px71_link_import_lib(target [GNU]): links target against PX71.lib, or with GNU against
+# libPX71.dll.a, as a program outside this tree does.
 function(px71_link_import_lib target)
     target_include_directories(${target} PRIVATE ${PROJECT_SOURCE_DIR}/library ${PROJECT_SOURCE_DIR}/service)
-    target_link_libraries(${target} PRIVATE ${PX71_IMPORT_LIB})
+    if("GNU" IN_LIST ARGN)
+        target_link_libraries(${target} PRIVATE ${PX71_GNU_IMPORT_LIB})
+    else()
+        target_link_libraries(${target} PRIVATE ${PX71_IMPORT_LIB})
+    endif()
     add_dependencies(${target} px71_import_lib)
 endfunction()
 
 install(FILES $<TARGET_FILE:px71> DESTINATION bin/${PX71_ARCH})
-install(FILES ${PX71_IMPORT_LIB} DESTINATION lib/${PX71_ARCH})
+install(FILES ${PX71_IMPORT_LIB} ${PX71_GNU_IMPORT_LIB} DESTINATION lib/${PX71_ARCH})
 install(FILES ${PROJECT_SOURCE_DIR}/library/px71.h ${PROJECT_SOURCE_DIR}/service/pipe_request.h DESTINATION include)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/pipe-protocol.md ${PROJECT_SOURCE_DIR}/docs/log-format.md
               ${PROJECT_SOURCE_DIR}/docs/security.md DESTINATION docs)
@@ -63,15 +83,17 @@ if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART)
                    -DBUILD_TESTING=${PX71_X86_TESTS} -DPX71_X86_PART=ON
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
-        BUILD_BYPRODUCTS ${PX71_X86_DIR}/bin/PX71.dll ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/bin/pipe_client.exe)
+        BUILD_BYPRODUCTS ${PX71_X86_DIR}/bin/PX71.dll ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/lib/libPX71.dll.a
+                         ${PX71_X86_DIR}/bin/pipe_client.exe)
     install(FILES ${PX71_X86_DIR}/bin/PX71.dll DESTINATION bin/x86)
-    install(FILES ${PX71_X86_DIR}/lib/PX71.lib DESTINATION lib/x86)
+    install(FILES ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/lib/libPX71.dll.a DESTINATION lib/x86)
 endif()
 
 # The whole SDK from the x64 build: every file in its place, and nothing else.
 if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART AND BUILD_TESTING)
     set(sdk_files bin/x64/PX71.dll bin/x64/PX71Service.exe bin/x64/PX71ResourceSetting.cpl bin/x64/px71ctl.exe
-        bin/x64/px71log.exe bin/x86/PX71.dll lib/x64/PX71.lib lib/x86/PX71.lib include/px71.h include/pipe_request.h
+        bin/x64/px71log.exe bin/x86/PX71.dll lib/x64/PX71.lib lib/x86/PX71.lib lib/x64/libPX71.dll.a
+        lib/x86/libPX71.dll.a include/px71.h include/pipe_request.h
         docs/pipe-protocol.md docs/log-format.md docs/security.md examples/call_library.c examples/pipe_client.c)
     add_test(NAME sdk_layout
              COMMAND ${CMAKE_COMMAND} -D BUILD=${CMAKE_BINARY_DIR} -D PREFIX=${CMAKE_BINARY_DIR}/sdk

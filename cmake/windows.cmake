@@ -45,18 +45,22 @@ set(PX71_X86_VERDICT ${CMAKE_BINARY_DIR}/wine-x86-verdict.txt)
 # Where scripts/setup says why it could not install the 32-bit loader.
 set(PX71_X86_SETUP_RECORD ${CMAKE_SOURCE_DIR}/build/setup-x86.txt)
 
-# px71_add_wine_test(name target [args...]): runs a Windows program under Wine. An
-# x86 program runs only where the probe found that this machine can start one, and
-# is reported as skipped, with the reason, where it cannot.
+# px71_add_wine_test(name target [args...]): runs a Windows program, a target or the
+# path of one built otherwise, under Wine. An x86 program runs only where the probe
+# found that this machine can start one, and is reported as skipped, with the reason,
+# where it cannot.
 function(px71_add_wine_test name target)
+    if(TARGET ${target})
+        set(program $<TARGET_FILE:${target}>)
+    else()
+        set(program ${target})
+    endif()
     if(CMAKE_SIZEOF_VOID_P EQUAL 8)
-        add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run-wine.sh ${PX71_WINE} $<TARGET_FILE:${target}>
-                                      ${ARGN})
+        add_test(NAME ${name} COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run-wine.sh ${PX71_WINE} ${program} ${ARGN})
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED wine_prefix)
     else()
         add_test(NAME ${name}
-                 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run-x86.sh ${PX71_X86_VERDICT} ${PX71_WINE}
-                         $<TARGET_FILE:${target}> ${ARGN})
+                 COMMAND ${CMAKE_SOURCE_DIR}/tests/wine/run-x86.sh ${PX71_X86_VERDICT} ${PX71_WINE} ${program} ${ARGN})
         set_tests_properties(${name} PROPERTIES FIXTURES_REQUIRED "wine_prefix;wine_x86" SKIP_RETURN_CODE 77)
     endif()
     set_tests_properties(${name} PROPERTIES ENVIRONMENT "${PX71_WINE_ENV}" TIMEOUT 300)

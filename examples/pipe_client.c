@@ -160,7 +160,7 @@ int main(int argc, char** argv)
 
     PipeRequest request;
     memset(&request, 0, sizeof request);
-    request.Command = 14;
+    request.Command = PX71_CMD_CHECK_DEVICE;
     DWORD error = Ask(event, &request, timeout);
     if (error) {
         printf("PX71Service did not answer (error %lu)\n", error);
@@ -172,7 +172,7 @@ int main(int argc, char** argv)
     uint32_t card;
     for (card = 0;; card++) {
         memset(&request, 0, sizeof request);
-        request.Command = 11;
+        request.Command = PX71_CMD_GET_EHCI_EXPRESS_CARD_NAME;
         request.ControllerIndex = 0;
         request.CardIndex = card;
         request.CardNameSize = PX71_CARD_NAME_UNITS;

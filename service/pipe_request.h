@@ -19,6 +19,23 @@ extern "C" {
 #define PX71_LOG_TITLE_SIZE 200
 #define PX71_CARD_NAME_UNITS 64 /* UTF-16 code units */
 
+/* Command codes, each named after the library function it runs. The removal commands
+ * list the SATA controller first (6), the name commands last (13). */
+#define PX71_CMD_ADD_FILTER 1                   /* XU_AddFilter */
+#define PX71_CMD_SET_STATUS 2                   /* XU_SetStatus, with SetStatusArgs */
+#define PX71_CMD_SET_SIZES 3                    /* XU_SetSize_Pro2, or _DEF when EndAdrs is 0 */
+#define PX71_CMD_WRITE_LOG 4                    /* XU_WriteLog, with LogTitle */
+#define PX71_CMD_RESET_PCI_BRIDGE 5             /* XU_ResetPCIBridge off, then on */
+#define PX71_CMD_STOP_3132_CARD 6               /* XU_Stop3132Card */
+#define PX71_CMD_STOP_CARDBUS_CARD 7            /* XU_StopCardBusCard */
+#define PX71_CMD_STOP_EHCI_EXPRESS_CARD 8       /* XU_StopEhciExpressCard */
+#define PX71_CMD_STOP_OHCI_EXPRESS_CARD 9       /* XU_StopOhciExpressCard */
+#define PX71_CMD_GET_CARDBUS_CARD_NAME 10       /* XU_GetCardBusCardName */
+#define PX71_CMD_GET_EHCI_EXPRESS_CARD_NAME 11  /* XU_GetEhciExpressCardName */
+#define PX71_CMD_GET_OHCI_EXPRESS_CARD_NAME 12  /* XU_GetOhciExpressCardName */
+#define PX71_CMD_GET_3132_CARD_NAME 13          /* XU_Get3132CardName */
+#define PX71_CMD_CHECK_DEVICE 14                /* XU_CheckDevice */
+
 typedef struct PipeRequest {
     uint32_t Command;          /* in: command code 1 to 14 */
     int32_t Result;            /* out: the library function's result; kept for command 5 and unknown codes */
@@ -42,10 +59,17 @@ typedef struct PipeRequest {
     uint32_t SataSSC;
 } PipeRequest;
 
-#ifdef __cplusplus
+/* Where the compiler has no static assertion (C before C11, as Visual C++ compiles C
+ * by default), an array of negative size stops the build instead. */
+#define PX71_JOIN2(a, b) a##b
+#define PX71_JOIN(a, b) PX71_JOIN2(a, b)
+#if defined(__cplusplus)
 #define PX71_STATIC_ASSERT(condition, message) static_assert(condition, message)
-#else
+#elif defined(__STDC_VERSION__) && __STDC_VERSION__ >= 201112L
 #define PX71_STATIC_ASSERT(condition, message) _Static_assert(condition, message)
+#else
+#define PX71_STATIC_ASSERT(condition, message) \
+    typedef char PX71_JOIN(px71_layout_check_, __LINE__)[(condition) ? 1 : -1]
 #endif
 
 /* The wire layout, pinned. */

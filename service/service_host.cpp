@@ -2,6 +2,7 @@
 
 #include "library/text.h"
 #include "service/command_dispatch.h"
+#include "service/event_messages.h"
 #include "service/pipe_request.h"
 
 #include <atomic>
@@ -75,14 +76,15 @@ BOOL SendStatus(DWORD state, DWORD checkPoint, DWORD waitHint, DWORD exitCode)
     return SetServiceStatus(g_status, &status);
 }
 
-// A line in the system's event log under the service's name: what went wrong where
-// nobody would see it otherwise.
-void ReportToEventLog(WORD type, const WCHAR* text) noexcept
+// An event in the system's event log under the service's name: what went wrong where
+// nobody would see it otherwise. Event Viewer finds the text of `id` in the service's
+// message table and puts `insert` in for %1.
+void ReportToEventLog(DWORD id, const WCHAR* insert) noexcept
 {
     HANDLE source = RegisterEventSourceW(nullptr, kServiceName);
     if (!source) return;
-    LPCWSTR strings[] = {text};
-    ReportEventW(source, type, 0, 1, nullptr, 1, 0, strings, nullptr);
+    LPCWSTR strings[] = {insert};
+    ReportEventW(source, EventType(id), 0, id, nullptr, 1, 0, strings, nullptr);
     DeregisterEventSource(source);
 }
 
@@ -108,12 +110,9 @@ void EnableEjectPrivilege() noexcept
         error = GetLastError();
     }
     if (error == NO_ERROR) return;
-    WCHAR text[160];
-    px71::FixedText<WCHAR> line(text, sizeof text / sizeof text[0]);
-    line.Append(W16("PX71Service could not enable SeLoadDriverPrivilege (error "))
-        .Decimal(error, 1)
-        .Append(W16("): cards cannot be ejected through the service."));
-    ReportToEventLog(EVENTLOG_WARNING_TYPE, text);
+    WCHAR number[16];
+    px71::FixedText<WCHAR>(number, sizeof number / sizeof number[0]).Decimal(error, 1);
+    ReportToEventLog(kEventNoEjectPrivilege, number);
 }
 
 // Ends the serving loop at its next wait. The SERVICE_STOPPED report itself is the

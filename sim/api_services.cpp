@@ -6,6 +6,7 @@
 #include "sim/processes.h"
 
 #include <atomic>
+#include <cstdio>
 #include <cstring>
 
 using namespace sim;
@@ -100,7 +101,12 @@ extern "C" BOOL WINAPI ReportEventW(HANDLE log, WORD type, WORD category, DWORD 
         SetLastError(ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    std::string entry = source->source + ":";
+    // The source, the whole event ID (severity bits and all) with its type, and the
+    // insertion strings: what a message file turns into the event's text.
+    char head[48];
+    std::snprintf(head, sizeof head, " event 0x%08X (type %u):", static_cast<unsigned>(eventId),
+                  static_cast<unsigned>(type));
+    std::string entry = source->source + head;
     for (WORD i = 0; i < strings; ++i) entry += " " + (text[i] ? Narrow(text[i]) : std::string());
     call.machine.event_log.push_back(entry);
     return TRUE;

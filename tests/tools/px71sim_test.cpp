@@ -378,7 +378,8 @@ TEST(Px71simProgram, ScriptSendsWhatItSays)
 TEST(Px71simProgram, TheCallerDecidesWhetherTheVolumeCheckRuns)
 {
     const std::string dump = ::testing::TempDir() + "px71sim_caller_machine.json";
-    ASSERT_EQ(RunPx71sim({"--script", "/dev/null", "--dump", dump}).code, 0);
+    const Ran plain = RunPx71sim({"--script", "/dev/null", "--dump", dump});
+    ASSERT_EQ(plain.code, 0) << plain.err;
     auto machine = nlohmann::json::parse(FileText(dump));
     for (auto& v : machine["volumes"])
         if (v["letter"] == "G") v["open_files"] = 1;
