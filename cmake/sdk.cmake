@@ -57,8 +57,13 @@ function(px71_link_import_lib target)
 endfunction()
 
 install(FILES $<TARGET_FILE:px71> DESTINATION bin/${PX71_ARCH})
+# The debug data the shipped binaries were stripped of, for a debugger.
+install(FILES $<TARGET_FILE:px71>.debug DESTINATION symbols/${PX71_ARCH})
 install(FILES ${PX71_IMPORT_LIB} ${PX71_GNU_IMPORT_LIB} DESTINATION lib/${PX71_ARCH})
 install(FILES ${PROJECT_SOURCE_DIR}/library/px71.h ${PROJECT_SOURCE_DIR}/service/pipe_request.h DESTINATION include)
+# pkg-config, one file per architecture: PKG_CONFIG_PATH=<sdk>/lib/<arch>/pkgconfig.
+configure_file(${PROJECT_SOURCE_DIR}/cmake/package/px71.pc.in ${CMAKE_BINARY_DIR}/lib/px71.pc @ONLY)
+install(FILES ${CMAKE_BINARY_DIR}/lib/px71.pc DESTINATION lib/${PX71_ARCH}/pkgconfig)
 install(FILES ${PROJECT_SOURCE_DIR}/docs/pipe-protocol.md ${PROJECT_SOURCE_DIR}/docs/log-format.md
               ${PROJECT_SOURCE_DIR}/docs/security.md DESTINATION docs)
 install(FILES ${PROJECT_SOURCE_DIR}/examples/call_library.c ${PROJECT_SOURCE_DIR}/examples/pipe_client.c
@@ -67,6 +72,8 @@ install(FILES ${PROJECT_SOURCE_DIR}/examples/call_library.c ${PROJECT_SOURCE_DIR
 if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART)
     install(FILES $<TARGET_FILE:px71_service> $<TARGET_FILE:px71_applet> $<TARGET_FILE:px71ctl> $<TARGET_FILE:px71log>
             DESTINATION bin/x64)
+    install(FILES $<TARGET_FILE:px71_service>.debug $<TARGET_FILE:px71_applet>.debug $<TARGET_FILE:px71ctl>.debug
+                  $<TARGET_FILE:px71log>.debug DESTINATION symbols/x64)
     # The installer and the SDK carry the x86 library too: the x64 build makes it in a
     # build of its own (x86/), with the same sources and the x86 toolchain.
     include(ExternalProject)
@@ -80,22 +87,47 @@ if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART)
         SOURCE_DIR ${PROJECT_SOURCE_DIR}
         BINARY_DIR ${PX71_X86_DIR}
         CMAKE_ARGS -DCMAKE_TOOLCHAIN_FILE=${PX71_X86_TOOLCHAIN} -DCMAKE_BUILD_TYPE=${CMAKE_BUILD_TYPE}
-                   -DBUILD_TESTING=${PX71_X86_TESTS} -DPX71_X86_PART=ON
+                   -DBUILD_TESTING=${PX71_X86_TESTS} -DPX71_X86_PART=ON -DPX71_SIGN_PFX=${PX71_SIGN_PFX}
         INSTALL_COMMAND ""
         BUILD_ALWAYS ON
-        BUILD_BYPRODUCTS ${PX71_X86_DIR}/bin/PX71.dll ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/lib/libPX71.dll.a
+        BUILD_BYPRODUCTS ${PX71_X86_DIR}/bin/PX71.dll ${PX71_X86_DIR}/bin/PX71.dll.debug ${PX71_X86_DIR}/lib/PX71.lib
+                         ${PX71_X86_DIR}/lib/px71.pc ${PX71_X86_DIR}/lib/libPX71.dll.a
                          ${PX71_X86_DIR}/bin/pipe_client.exe)
     install(FILES ${PX71_X86_DIR}/bin/PX71.dll DESTINATION bin/x86)
+    install(FILES ${PX71_X86_DIR}/bin/PX71.dll.debug DESTINATION symbols/x86)
     install(FILES ${PX71_X86_DIR}/lib/PX71.lib ${PX71_X86_DIR}/lib/libPX71.dll.a DESTINATION lib/x86)
+    install(FILES ${PX71_X86_DIR}/lib/px71.pc DESTINATION lib/x86/pkgconfig)
+    # find_package(PX71): one package for both architectures.
+    include(CMakePackageConfigHelpers)
+    write_basic_package_version_file(${CMAKE_BINARY_DIR}/PX71ConfigVersion.cmake COMPATIBILITY SameMajorVersion
+                                     ARCH_INDEPENDENT)
+    install(FILES ${PROJECT_SOURCE_DIR}/cmake/package/PX71Config.cmake ${CMAKE_BINARY_DIR}/PX71ConfigVersion.cmake
+            DESTINATION lib/cmake/PX71)
+    # The SDK as one archive with its checksum: cmake --build build/win64 --target package.
+    set(CPACK_GENERATOR ZIP)
+    set(CPACK_PACKAGE_NAME PX71-SDK)
+    set(CPACK_PACKAGE_FILE_NAME PX71-SDK-${PROJECT_VERSION})
+    set(CPACK_PACKAGE_CHECKSUM SHA256)
+    set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
+    include(CPack)
 endif()
 
 # The whole SDK from the x64 build: every file in its place, and nothing else.
 if(PX71_ARCH STREQUAL x64 AND NOT PX71_X86_PART AND BUILD_TESTING)
     set(sdk_files bin/x64/PX71.dll bin/x64/PX71Service.exe bin/x64/PX71ResourceSetting.cpl bin/x64/px71ctl.exe
         bin/x64/px71log.exe bin/x86/PX71.dll lib/x64/PX71.lib lib/x86/PX71.lib lib/x64/libPX71.dll.a
-        lib/x86/libPX71.dll.a include/px71.h include/pipe_request.h
+        lib/x86/libPX71.dll.a symbols/x64/PX71.dll.debug symbols/x64/PX71Service.exe.debug
+        symbols/x64/PX71ResourceSetting.cpl.debug symbols/x64/px71ctl.exe.debug symbols/x64/px71log.exe.debug
+        symbols/x86/PX71.dll.debug lib/x64/pkgconfig/px71.pc lib/x86/pkgconfig/px71.pc lib/cmake/PX71/PX71Config.cmake
+        lib/cmake/PX71/PX71ConfigVersion.cmake include/px71.h include/pipe_request.h
         docs/pipe-protocol.md docs/log-format.md docs/security.md examples/call_library.c examples/pipe_client.c)
     add_test(NAME sdk_layout
              COMMAND ${CMAKE_COMMAND} -D BUILD=${CMAKE_BINARY_DIR} -D PREFIX=${CMAKE_BINARY_DIR}/sdk
-                     "-D" "EXPECTED=${sdk_files}" -D NM=${CMAKE_NM} -P ${PROJECT_SOURCE_DIR}/tests/wine/check_sdk.cmake)
+                     "-D" "EXPECTED=${sdk_files}" -D NM=${CMAKE_NM} -D OBJDUMP=${CMAKE_OBJDUMP}
+                     -P ${PROJECT_SOURCE_DIR}/tests/wine/check_sdk.cmake)
+    # The archive, its checksum, find_package(PX71) and pkg-config, from outside the tree.
+    add_test(NAME sdk_consumer
+             COMMAND ${PROJECT_SOURCE_DIR}/tests/wine/consumer_check.sh ${CMAKE_BINARY_DIR} ${PROJECT_SOURCE_DIR}
+                     ${CMAKE_OBJDUMP})
+    set_tests_properties(sdk_consumer PROPERTIES PASS_REGULAR_EXPRESSION "consumer_check: passed" TIMEOUT 300)
 endif()

@@ -8,19 +8,61 @@ set(CMAKE_RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/bin)
 add_compile_definitions(WIN32_LEAN_AND_MEAN UNICODE _UNICODE _WIN32_WINNT=0x0601)
 
 set(PX71_VERSION_RC_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/version.rc.in)
+set(PX71_MANIFEST_TEMPLATE ${CMAKE_CURRENT_LIST_DIR}/program.manifest.in)
 
-# px71_add_version_info(target "description" "original file name")
-function(px71_add_version_info target description filename)
+# Signing: given a certificate (PX71_SIGN_PFX, a PKCS#12 file, from the environment at
+# configure time), every shipped binary and the package are signed with osslsigncode;
+# the password comes from PX71_SIGN_PASSWORD in the environment at build time and is
+# kept nowhere in the build.
+set(PX71_SIGN_PFX "$ENV{PX71_SIGN_PFX}" CACHE FILEPATH "PKCS#12 certificate for the shipped files; empty: unsigned")
+set(PX71_SIGN_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/sign.sh)
+if(PX71_SIGN_PFX)
+    find_program(PX71_OSSLSIGNCODE osslsigncode REQUIRED)
+    message(STATUS "PX71: the shipped files are signed with ${PX71_SIGN_PFX}")
+elseif(NOT PX71_X86_PART)
+    message(STATUS "PX71: no certificate (PX71_SIGN_PFX): the shipped files are unsigned")
+endif()
+
+# px71_ship(target "description" "original file name"): what every shipped binary gets:
+# a VERSIONINFO; for a program, a manifest (run as the caller, the Windows versions it
+# was made for); its debug data moved into <file>.debug beside it, with a debug link to
+# it; with a certificate, a signature, last, over the stripped file.
+function(px71_ship target description filename)
     set(PX71_FILE_DESCRIPTION "${description}")
     set(PX71_ORIGINAL_FILENAME "${filename}")
+    set(PX71_MANIFEST "")
+    set(PX71_MANIFEST_RESOURCE "")
     if(filename MATCHES "\\.exe$")
         set(PX71_FILE_TYPE VFT_APP)
+        if(CMAKE_SIZEOF_VOID_P EQUAL 8)
+            set(PX71_MANIFEST_ARCH amd64)
+        else()
+            set(PX71_MANIFEST_ARCH x86)
+        endif()
+        set(PX71_MANIFEST ${CMAKE_CURRENT_BINARY_DIR}/${target}.manifest)
+        configure_file(${PX71_MANIFEST_TEMPLATE} ${PX71_MANIFEST} @ONLY)
+        # CREATEPROCESS_MANIFEST_RESOURCE_ID, RT_MANIFEST: the manifest the loader reads.
+        set(PX71_MANIFEST_RESOURCE "1 24 \"${PX71_MANIFEST}\"")
     else()
         set(PX71_FILE_TYPE VFT_DLL)
     endif()
     set(rc ${CMAKE_CURRENT_BINARY_DIR}/${target}_version.rc)
     configure_file(${PX71_VERSION_RC_TEMPLATE} ${rc} @ONLY)
     target_sources(${target} PRIVATE ${rc})
+    if(PX71_MANIFEST)
+        set_property(SOURCE ${rc} APPEND PROPERTY OBJECT_DEPENDS ${PX71_MANIFEST})
+    endif()
+    add_custom_command(TARGET ${target} POST_BUILD
+        COMMAND ${CMAKE_OBJCOPY} --only-keep-debug $<TARGET_FILE:${target}> $<TARGET_FILE:${target}>.debug
+        COMMAND ${CMAKE_OBJCOPY} --strip-all --add-gnu-debuglink=$<TARGET_FILE_NAME:${target}>.debug
+                $<TARGET_FILE:${target}>
+        WORKING_DIRECTORY $<TARGET_FILE_DIR:${target}>
+        VERBATIM)
+    if(PX71_SIGN_PFX)
+        add_custom_command(TARGET ${target} POST_BUILD
+            COMMAND ${PX71_SIGN_SCRIPT} ${PX71_OSSLSIGNCODE} ${PX71_SIGN_PFX} $<TARGET_FILE:${target}>
+            VERBATIM)
+    endif()
 endfunction()
 
 # Wine runs the Windows binaries in the tests: one prefix for the whole tree. The

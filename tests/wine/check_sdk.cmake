@@ -1,8 +1,12 @@
-# Installs a build into a fresh folder and checks that exactly the expected files land
-# there, that no import library names the folder it was built in (the same sources give
-# the same bytes anywhere), and with NM, that the x86 PX71.lib carries the __stdcall
-# names callers reference.
-# usage: cmake -D BUILD=dir -D PREFIX=dir "-D" "EXPECTED=f1;f2" [-D NM=nm] -P check_sdk.cmake
+# Installs a build into a fresh folder and checks the files that land there:
+# - exactly the expected ones
+# - no import library names the folder it was built in (the same sources give the same
+#   bytes anywhere)
+# - with NM, the x86 PX71.lib carries the __stdcall names callers reference
+# - with OBJDUMP, every binary under bin/ carries no debug data but a link to its file
+#   under symbols/, and every program a manifest: run as the caller, made for Windows 10
+# usage: cmake -D BUILD=dir -D PREFIX=dir "-D" "EXPECTED=f1;f2" [-D NM=nm] [-D OBJDUMP=objdump]
+#              -P check_sdk.cmake
 file(REMOVE_RECURSE ${PREFIX})
 execute_process(COMMAND ${CMAKE_COMMAND} --install ${BUILD} --prefix ${PREFIX} RESULT_VARIABLE rc OUTPUT_QUIET)
 if(NOT rc EQUAL 0)
@@ -31,3 +35,24 @@ foreach(library IN LISTS libraries)
         message(FATAL_ERROR "${library} names the build folder: ${paths}")
     endif()
 endforeach()
+
+if(OBJDUMP)
+    file(GLOB binaries ${PREFIX}/bin/*/*)
+    foreach(binary IN LISTS binaries)
+        file(RELATIVE_PATH name ${PREFIX}/bin ${binary})
+        execute_process(COMMAND ${OBJDUMP} -h ${binary} OUTPUT_VARIABLE sections RESULT_VARIABLE rc)
+        if(NOT rc EQUAL 0 OR sections MATCHES " \\.debug_" OR NOT sections MATCHES " \\.gnu_debuglink ")
+            message(FATAL_ERROR "bin/${name}: debug data left in, or no debug link")
+        endif()
+        if(NOT EXISTS ${PREFIX}/symbols/${name}.debug)
+            message(FATAL_ERROR "bin/${name}: no symbols/${name}.debug")
+        endif()
+        if(name MATCHES "\\.exe$")
+            file(STRINGS ${binary} manifest REGEX "level=\"asInvoker\"|8e0f7a12-bfb3-4fe8-b9a5-48fd50a15a9a")
+            list(LENGTH manifest lines)
+            if(NOT lines EQUAL 2)
+                message(FATAL_ERROR "bin/${name}: no manifest with asInvoker and Windows 10 among its systems")
+            endif()
+        endif()
+    endforeach()
+endif()

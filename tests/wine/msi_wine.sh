@@ -23,7 +23,7 @@ say() { echo "msi_$step: $*"; }
 fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 DIR="$WINEPREFIX/drive_c/Program Files/PX71"
-FILES=(PX71.dll PX71Service.exe PX71ResourceSetting.cpl px71ctl.exe px71log.exe x86/PX71.dll)
+FILES=(PX71.dll PX71Service.exe PX71ResourceSetting.cpl px71ctl.exe px71log.exe)
 CPLS='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Control Panel\Cpls'
 SETTINGS='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
@@ -85,6 +85,7 @@ install)
     [ "$(reg_value "$svc" ImagePath)" = 'C:\Program Files\PX71\PX71Service.exe' ] ||
         fail "image path $(reg_value "$svc" ImagePath)"
     for f in "${FILES[@]}"; do [ -f "$DIR/$f" ] || fail "not installed: $f"; done
+    [ ! -e "$DIR/x86" ] || fail "an x86 folder was installed"
     cpl=$(reg_value "$CPLS" PX71ResourceSetting)
     [ "$cpl" = 'C:\Program Files\PX71\PX71ResourceSetting.cpl' ] && say "Cpls: $cpl" || fail "Cpls value: '$cpl'"
     [ "$(reg_type "$CPLS" PX71ResourceSetting)" = REG_EXPAND_SZ ] || fail "Cpls type $(reg_type "$CPLS" PX71ResourceSetting)"
@@ -107,7 +108,7 @@ install)
     checks=(
         "File 1 PX71.dll 5 $file_version" "File 1 PX71Service.exe 5 $file_version"
         "File 1 PX71ResourceSetting.cpl 5 $file_version" "File 1 px71ctl.exe 5 $file_version"
-        "File 1 px71log.exe 5 $file_version" "File 1 PX71.dll.x86 5 $file_version"
+        "File 1 px71log.exe 5 $file_version"
         "ServiceInstall 1 PX71Service 6 32769"
         "Upgrade 7 WIX_UPGRADE_DETECTED 5 513"
         "MsiServiceConfigFailureActions 1 PX71ServiceRecovery 7 1[~]1[~]0"
