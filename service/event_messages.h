@@ -11,14 +11,15 @@ inline constexpr DWORD kEventNoEjectPrivilege = 0x80000001;
 // Every ID the service reports: each must have its text in the message table.
 inline constexpr DWORD kEventIds[] = {kEventNoEjectPrivilege};
 
-// The event log's type for an ID, from its severity bits.
+// The event log's type for an ID, from its severity bits: success and informational
+// (0, 1) are information, then warning (2) and error (3).
 constexpr WORD EventType(DWORD id) noexcept
 {
-    switch (id >> 30) {
-    case 3: return EVENTLOG_ERROR_TYPE;
-    case 2: return EVENTLOG_WARNING_TYPE;
-    default: return EVENTLOG_INFORMATION_TYPE;
-    }
+    constexpr WORD kTypes[4] = {EVENTLOG_INFORMATION_TYPE, EVENTLOG_INFORMATION_TYPE, EVENTLOG_WARNING_TYPE,
+                                EVENTLOG_ERROR_TYPE};
+    return kTypes[id >> 30];
 }
+
+static_assert(EventType(kEventNoEjectPrivilege) == EVENTLOG_WARNING_TYPE);
 
 } // namespace px71service
