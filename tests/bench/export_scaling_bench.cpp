@@ -8,7 +8,7 @@
 #include "sim/default_machine.h"
 #include "sim/machine.h"
 #include "sim/processes.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
 #include <benchmark/benchmark.h>
 
@@ -120,11 +120,11 @@ void ServiceRequestHeapBlocks(benchmark::State& state)
     if (!sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000)) state.SkipWithError("the service did not start");
     PipeRequest request{}, reply{};
     request.Command = 0x7FFFFFFF;
-    px71ctl::Transact(request, reply, 5000);  // the first request sets up whatever it keeps
+    px71client::Transact(request, reply, 5000);  // the first request sets up whatever it keeps
     const std::size_t before = machine.CallCount("HeapAlloc") + machine.CallCount("LocalAlloc");
     const sim::Accounting held = machine.Outstanding();
     for (auto _ : state)
-        if (px71ctl::Transact(request, reply, 5000).outcome != px71ctl::Outcome::kAnswered)
+        if (px71client::Transact(request, reply, 5000).outcome != px71client::Outcome::kAnswered)
             state.SkipWithError("a request went unanswered");
     state.counters["heap_blocks_per_request"] =
         static_cast<double>(machine.CallCount("HeapAlloc") + machine.CallCount("LocalAlloc") - before) /

@@ -5,7 +5,7 @@
 //   pipe_bench client NAME COUNT   times COUNT requests against \\.\pipe\NAME
 #include "platform/win32.h"
 #include "service/pipe_request.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -68,10 +68,10 @@ int Client(const char* name, unsigned long count)
     QueryPerformanceCounter(&start);
     for (unsigned long i = 0; i < count; ++i) {
         request.Result = static_cast<int>(i);
-        px71ctl::Answer answer = px71ctl::TransactOn(pipe, request, reply, 5000);
-        if (answer.outcome != px71ctl::Outcome::kAnswered || reply.Result != static_cast<int>(i)) {
+        px71client::Answer answer = px71client::TransactOn(pipe, request, reply, 5000);
+        if (answer.outcome != px71client::Outcome::kAnswered || reply.Result != static_cast<int>(i)) {
             std::fprintf(stderr, "pipe_bench: request %lu to %s: %s (%lu)\n", i, name,
-                         px71ctl::Describe(answer.outcome), answer.error);
+                         px71client::Describe(answer.outcome), answer.error);
             return 1;
         }
     }

@@ -8,7 +8,7 @@
 #include "service/service_host.h"
 #include "sim/processes.h"
 #include "support/machine_test.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
 #include <atomic>
 #include <chrono>
@@ -203,9 +203,9 @@ private:
 {
     const PipeRequest request = NumberedRequest(n);
     PipeRequest reply{};
-    const px71ctl::Answer answer = px71ctl::Transact(request, reply, 5000);
-    if (answer.outcome != px71ctl::Outcome::kAnswered)
-        return ::testing::AssertionFailure() << "no answer: " << px71ctl::Describe(answer.outcome);
+    const px71client::Answer answer = px71client::Transact(request, reply, 5000);
+    if (answer.outcome != px71client::Outcome::kAnswered)
+        return ::testing::AssertionFailure() << "no answer: " << px71client::Describe(answer.outcome);
     if (!EchoOf(request, reply)) return ::testing::AssertionFailure() << "the reply is not the request's";
     return ::testing::AssertionSuccess();
 }
@@ -290,7 +290,7 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
         machine.ClearCalls();
         const PipeRequest request = ClosedRequest();
         PipeRequest reply{};
-        ASSERT_EQ(px71ctl::Transact(request, reply, 5000).outcome, px71ctl::Outcome::kAnswered);
+        ASSERT_EQ(px71client::Transact(request, reply, 5000).outcome, px71client::Outcome::kAnswered);
         ASSERT_TRUE(EchoOf(request, reply));
         ASSERT_EQ(reply.LastError, static_cast<DWORD>(ERROR_ACCESS_DENIED));
         ASSERT_TRUE(BackToConnect(machine));
@@ -320,14 +320,14 @@ TEST(ServiceSweep, EachCallOfAServedRequestFailedInTurn)
             // within its time-out, and a reply it does get is its own.
             const PipeRequest request = ClosedRequest();
             PipeRequest reply{};
-            const px71ctl::Answer answer = px71ctl::Transact(request, reply, 3000);
-            if (answer.outcome == px71ctl::Outcome::kAnswered) {
+            const px71client::Answer answer = px71client::Transact(request, reply, 3000);
+            if (answer.outcome == px71client::Outcome::kAnswered) {
                 EXPECT_TRUE(EchoOf(request, reply));
             }
             // A client that never reached the pipe left the loop waiting where it was.
-            const bool connected = answer.outcome != px71ctl::Outcome::kNoService &&
-                                   answer.outcome != px71ctl::Outcome::kBusy &&
-                                   answer.outcome != px71ctl::Outcome::kNoEvent;
+            const bool connected = answer.outcome != px71client::Outcome::kNoService &&
+                                   answer.outcome != px71client::Outcome::kBusy &&
+                                   answer.outcome != px71client::Outcome::kNoEvent;
             const bool must_stop = ServiceMustStop(machine);
             if (connected && !must_stop) {
                 EXPECT_TRUE(BackToConnect(machine)) << "the serving loop did not come back";

@@ -4,7 +4,7 @@
 #include "tests/support/numbered_request.h"
 #include "sim/processes.h"
 #include "support/machine_test.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
 #include <atomic>
 #include <cstring>
@@ -32,10 +32,10 @@ TEST(ServiceLoad, FourClientsAtOnceEachGetTheirOwnReplies)
             for (int i = 0; i < kEach; ++i) {
                 const PipeRequest request = NumberedRequest(static_cast<std::uint32_t>(c * kEach + i));
                 PipeRequest reply{};
-                px71ctl::Answer answer;
-                do answer = px71ctl::Transact(request, reply, 5000);
-                while (answer.outcome == px71ctl::Outcome::kBusy);
-                if (answer.outcome != px71ctl::Outcome::kAnswered) {
+                px71client::Answer answer;
+                do answer = px71client::Transact(request, reply, 5000);
+                while (answer.outcome == px71client::Outcome::kBusy);
+                if (answer.outcome != px71client::Outcome::kAnswered) {
                     ++lost;
                     continue;
                 }

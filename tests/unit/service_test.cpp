@@ -7,7 +7,7 @@
 #include "sim/processes.h"
 #include "tests/support/numbered_request.h"
 #include "support/machine_test.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
 #include <algorithm>
 #include <chrono>
@@ -155,9 +155,9 @@ protected:
         if (process.joinable()) Stop();
         MachineTest::TearDown();
     }
-    px71ctl::Answer Ask(const PipeRequest& request, PipeRequest& reply, DWORD timeout = 5000)
+    px71client::Answer Ask(const PipeRequest& request, PipeRequest& reply, DWORD timeout = 5000)
     {
-        return px71ctl::Transact(request, reply, timeout);
+        return px71client::Transact(request, reply, timeout);
     }
 };
 
@@ -312,19 +312,19 @@ TEST_F(ServiceTest, ThePipeHasOneInstanceItsParametersAndItsAccessList)
         EXPECT_EQ(pipe->access[3].permissions & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
 
         PipeRequest reply{};
-        const px71ctl::Answer served = Ask(Patterned(15), reply);
-        EXPECT_EQ(served.outcome, px71ctl::Outcome::kAnswered);
+        const px71client::Answer served = Ask(Patterned(15), reply);
+        EXPECT_EQ(served.outcome, px71client::Outcome::kAnswered);
         // Served by the service's own process, which learnt who asked and cannot act as them.
         EXPECT_EQ(served.server_process, machine.service_process_id);
         EXPECT_TRUE(sim::AsNamedPipe(*pipe).client_qos.present);
         EXPECT_EQ(sim::AsNamedPipe(*pipe).client_qos.level, SecurityIdentification);
         {
             sim::RemoteCaller remote;
-            const px71ctl::Answer answer = Ask(Patterned(15), reply, 500);
-            EXPECT_EQ(answer.outcome, px71ctl::Outcome::kRefused);
+            const px71client::Answer answer = Ask(Patterned(15), reply, 500);
+            EXPECT_EQ(answer.outcome, px71client::Outcome::kRefused);
             EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
         }
-        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71client::Outcome::kAnswered);
         Stop();
     }
 }
@@ -441,7 +441,7 @@ TEST_F(ServiceTest, EveryInputByteComesBackAndOnlyLastErrorIsWritten)
         PipeRequest request = Patterned(command);
         PipeRequest reply{};
         auto answer = Ask(request, reply);
-        ASSERT_EQ(answer.outcome, px71ctl::Outcome::kAnswered) << px71ctl::Describe(answer.outcome);
+        ASSERT_EQ(answer.outcome, px71client::Outcome::kAnswered) << px71client::Describe(answer.outcome);
         reply.LastError = request.LastError;
         EXPECT_EQ(std::memcmp(&reply, &request, sizeof request), 0);
     }
@@ -482,14 +482,14 @@ TEST_F(ServiceTest, ASecondClientWaitsForTheFirst)
     EXPECT_EQ(second, INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_PIPE_BUSY));
 
-    px71ctl::Answer answer;
+    px71client::Answer answer;
     PipeRequest second_reply{};
     std::thread waiter([&] { answer = Ask(Patterned(15), second_reply); });
     PipeRequest request = Patterned(0), reply{};
     ASSERT_TRUE(first.Send(&request, sizeof request));
     EXPECT_EQ(first.Receive(&reply, sizeof reply), sizeof reply);
     waiter.join();
-    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kAnswered);
+    EXPECT_EQ(answer.outcome, px71client::Outcome::kAnswered);
     EXPECT_EQ(second_reply.Command, 15u);
 }
 
@@ -564,7 +564,7 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
         }
         PipeRequest reply{};
         auto start = Clock::now();
-        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71client::Outcome::kAnswered);
         EXPECT_LT(SecondsSince(start), 2.0);
     }
 }
@@ -589,7 +589,7 @@ TEST_F(ServiceTest, AFlushThatEndsLateIsNotTakenForTheNextRequest)
         SCOPED_TRACE(n);
         const PipeRequest request = NumberedRequest(n);
         PipeRequest reply{};
-        ASSERT_EQ(Ask(request, reply).outcome, px71ctl::Outcome::kAnswered);
+        ASSERT_EQ(Ask(request, reply).outcome, px71client::Outcome::kAnswered);
         EXPECT_TRUE(EchoOf(request, reply));
     }
 }
@@ -622,7 +622,7 @@ TEST_F(ServiceTest, AClientConnectedBeforeTheConnectCallIsServed)
     machine.ArmFault({"ConnectNamedPipe", 1, ERROR_GEN_FAILURE});
     Start();
     PipeRequest reply{};
-    EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71ctl::Outcome::kAnswered);
+    EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71client::Outcome::kAnswered);
     EXPECT_EQ(reply.Command, 15u);
     // The client's open came between the failed connect and the one that found it.
     auto calls = machine.calls();
@@ -751,7 +751,7 @@ TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
 {
     PipeRequest reply{};
     auto answer = Ask(Patterned(1), reply, 200);
-    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNoService);
+    EXPECT_EQ(answer.outcome, px71client::Outcome::kNoService);
     EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
 
     // While the service is stopped anyone may make a pipe of its name, and a service that
@@ -776,7 +776,7 @@ TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
         }
         machine.ClearCalls();
         answer = Ask(Patterned(1), reply, 200);
-        EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNotTheService);
+        EXPECT_EQ(answer.outcome, px71client::Outcome::kNotTheService);
         EXPECT_EQ(answer.server_process, 4660u);
         EXPECT_EQ(answer.error, 0u);
         EXPECT_EQ(machine.CallCount("WriteFile"), 0u);
@@ -792,12 +792,12 @@ TEST_F(ServiceTest, TheClientTellsWhyThereIsNoAnswer)
     // The service serves, but which process runs it cannot be told: nothing is sent either.
     machine.ArmFault({"QueryServiceStatusEx", 1, ERROR_ACCESS_DENIED});
     answer = Ask(Patterned(1), reply);
-    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kNotTheService);
+    EXPECT_EQ(answer.outcome, px71client::Outcome::kNotTheService);
     EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     RawClient holder;  // keeps the one instance busy
     auto start = Clock::now();
     answer = Ask(Patterned(1), reply, 300);
-    EXPECT_EQ(answer.outcome, px71ctl::Outcome::kBusy);
+    EXPECT_EQ(answer.outcome, px71client::Outcome::kBusy);
     EXPECT_GE(SecondsSince(start), 0.25);
     EXPECT_LT(SecondsSince(start), 2.0);
 }
@@ -815,11 +815,11 @@ TEST_F(ServiceTest, AnotherUsersClientIsServedWhileOneHoldsTheEvent)
     struct Case {
         const char* what;
         bool shared;
-        px71ctl::Outcome outcome;
+        px71client::Outcome outcome;
         DWORD error;
     } cases[] = {
-        {"held by a client", true, px71ctl::Outcome::kAnswered, ERROR_SUCCESS},
-        {"made with the default access list", false, px71ctl::Outcome::kNoEvent, ERROR_ACCESS_DENIED},
+        {"held by a client", true, px71client::Outcome::kAnswered, ERROR_SUCCESS},
+        {"made with the default access list", false, px71client::Outcome::kNoEvent, ERROR_ACCESS_DENIED},
     };
     // The service closes its handle on the event once it has let the last client go.
     auto event_gone = [&] {
@@ -834,15 +834,15 @@ TEST_F(ServiceTest, AnotherUsersClientIsServedWhileOneHoldsTheEvent)
         SCOPED_TRACE(c.what);
         ASSERT_TRUE(event_gone());
         become(alice);
-        px71::UniqueHandle held = c.shared ? px71ctl::OpenSharedEvent()
+        px71::UniqueHandle held = c.shared ? px71client::OpenSharedEvent()
                                            : px71::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, kEvent));
         ASSERT_TRUE(held);
         // The maker's older clients, which ask for every right, still open it.
         EXPECT_TRUE(px71::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, kEvent)));
         become(bob);
         PipeRequest reply{};
-        const px71ctl::Answer answer = Ask(Patterned(15), reply);
-        EXPECT_EQ(answer.outcome, c.outcome) << px71ctl::Describe(answer.outcome);
+        const px71client::Answer answer = Ask(Patterned(15), reply);
+        EXPECT_EQ(answer.outcome, c.outcome) << px71client::Describe(answer.outcome);
         EXPECT_EQ(answer.error, c.error);
     }
 }

@@ -10,7 +10,7 @@
 //                                      PX71.LOG beside this program.
 #include "library/px71.h"
 #include "tests/support/numbered_request.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -30,24 +30,24 @@ DWORD WINAPI RunClient(LPVOID parameter)
     for (std::uint32_t i = 0; i < client->count; ++i) {
         const PipeRequest request = NumberedRequest(client->first + i);
         PipeRequest reply{};
-        px71ctl::Answer answer;
+        px71client::Answer answer;
         for (int sends = 1;; ++sends) {
-            answer = px71ctl::Transact(request, reply, 5000);
-            if (answer.outcome == px71ctl::Outcome::kBusy) {
+            answer = px71client::Transact(request, reply, 5000);
+            if (answer.outcome == px71client::Outcome::kBusy) {
                 ++client->busy_retries;
                 continue;
             }
             // The command ran (the event came) but the reply did not arrive whole:
             // requests outside the table change nothing, so sending again is safe.
-            if (answer.outcome == px71ctl::Outcome::kShortReply && sends < 3) {
+            if (answer.outcome == px71client::Outcome::kShortReply && sends < 3) {
                 ++client->reply_retries;
                 continue;
             }
             break;
         }
-        if (answer.outcome != px71ctl::Outcome::kAnswered) {
+        if (answer.outcome != px71client::Outcome::kAnswered) {
             ++client->lost;
-            std::printf("request %u: %s (error %lu)\n", client->first + i, px71ctl::Describe(answer.outcome),
+            std::printf("request %u: %s (error %lu)\n", client->first + i, px71client::Describe(answer.outcome),
                         static_cast<unsigned long>(answer.error));
             continue;
         }

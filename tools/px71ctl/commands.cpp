@@ -1,5 +1,7 @@
 #include "tools/px71ctl/commands.h"
 
+#include "client/words.h"
+
 #include "tools/px71ctl/friendly.h"
 
 #include <cerrno>
@@ -215,34 +217,12 @@ void PrintHelp(std::FILE* out)
                out);
 }
 
-std::string CardNameText(const PipeRequest& reply)
-{
-    std::string name;
-    for (auto unit : reply.CardName) {
-        if (!unit) break;
-        // UTF-8 for the terminal; names are plain text, surrogates become '?'.
-        if (unit < 0x80) {
-            name += static_cast<char>(unit);
-        } else if (unit < 0x800) {
-            name += static_cast<char>(0xC0 | (unit >> 6));
-            name += static_cast<char>(0x80 | (unit & 0x3F));
-        } else if (unit >= 0xD800 && unit < 0xE000) {
-            name += '?';
-        } else {
-            name += static_cast<char>(0xE0 | (unit >> 12));
-            name += static_cast<char>(0x80 | ((unit >> 6) & 0x3F));
-            name += static_cast<char>(0x80 | (unit & 0x3F));
-        }
-    }
-    return name;
-}
-
 void PrintReply(std::FILE* out, const PipeRequest& reply)
 {
     std::fprintf(out, "Result     %d\n", reply.Result);
     std::fprintf(out, "LastError  %u\n", reply.LastError);
     if ((reply.Command >= 10 && reply.Command <= 13) || reply.CardName[0])
-        std::fprintf(out, "CardName   \"%s\"\n", CardNameText(reply).c_str());
+        std::fprintf(out, "CardName   \"%s\"\n", px71client::CardNameText(reply).c_str());
 }
 
 } // namespace px71ctl

@@ -48,8 +48,6 @@ bool ParseCommandLine(int argc, char** argv, Invocation& invocation);
 void PrintHelp(std::FILE* out);
 // Result, LastError and, where the command has one, the card name.
 void PrintReply(std::FILE* out, const PipeRequest& reply);
-// The card name of a reply as UTF-8; a surrogate becomes '?'.
-std::string CardNameText(const PipeRequest& reply);
 // A number in decimal or 0x hex, from 0 to max, with nothing after it.
 bool ParseNumber(const char* text, unsigned long max, unsigned long& value);
 

@@ -1,5 +1,7 @@
 #include "tools/px71ctl/friendly.h"
 
+#include "client/words.h"
+
 #include <cstring>
 #include <map>
 #include <optional>
@@ -62,25 +64,6 @@ const FormInfo kForms[] = {
      "The service reports no result for a restart.\n", "", ""},
 };
 
-struct CardKind {
-    const char* name;
-    std::uint32_t name_code;
-    std::uint32_t eject_code;
-};
-
-const CardKind kCardKinds[] = {
-    {"cardbus", 10, 7},
-    {"ehci", 11, 8},
-    {"ohci", 12, 9},
-    {"sata", 13, 6},
-};
-
-const CardKind* FindKind(const std::string& name)
-{
-    for (const auto& k : kCardKinds)
-        if (name == k.name) return &k;
-    return nullptr;
-}
 
 const FormInfo* FindForm(const char* verb)
 {
@@ -95,21 +78,6 @@ bool Listed(const char* list, const std::string& name)
     return !name.empty() && padded.find(" " + name + " ") != std::string::npos;
 }
 
-constexpr const char* kServiceKeyText = "HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX711";
-
-struct StateName {
-    const char* name;
-    std::uint8_t code;
-};
-const StateName kStates[] = {{"reenumerate", 0}, {"enable", 1}, {"disable", 2}, {"propchange", 3},
-                             {"start", 4},       {"stop", 5}};
-
-const char* StateText(std::uint8_t code)
-{
-    for (const auto& s : kStates)
-        if (s.code == code) return s.name;
-    return "?";
-}
 
 // The command line of one form: positional arguments and options by name.
 struct Arguments {
@@ -193,7 +161,7 @@ bool Positional(Invocation& invocation, const FormInfo& form, const Arguments& a
 bool ParseCard(Invocation& invocation, const FormInfo& form, const Arguments& args, bool eject)
 {
     if (!Positional(invocation, form, args, eject ? 3 : 2, 3)) return false;
-    const CardKind* kind = FindKind(args.positional[0]);
+    const px71client::CardKind* kind = px71client::FindCardKind(args.positional[0]);
     if (!kind)
         return Fail(invocation, "unknown kind of controller \"" + args.positional[0] +
                                     "\": cardbus, ehci, ohci or sata");
@@ -229,7 +197,7 @@ bool ParseSlot(Invocation& invocation, const FormInfo& form, Arguments& args)
     std::uint8_t state = 0;
     if (auto s = args.values.find("state"); s != args.values.end()) {
         bool known = false;
-        for (const auto& k : kStates)
+        for (const auto& k : px71client::kStateNames)
             if (s->second == k.name) state = k.code, known = true;
         if (!known)
             return Fail(invocation, "--state takes reenumerate, enable, disable, propchange, start or stop, not \"" +
@@ -286,78 +254,6 @@ bool ParseSizes(Invocation& invocation, Arguments& args)
     return true;
 }
 
-std::string Prefix(const Invocation& invocation, const PipeRequest& reply)
-{
-    return invocation.kind + " controller " + std::to_string(reply.ControllerIndex) + ", card " +
-           std::to_string(reply.CardIndex) + ": ";
-}
-
-std::string NameWords(const Invocation& invocation, const PipeRequest& reply)
-{
-    const std::string& kind = invocation.kind;
-    const int result = reply.Result;
-    std::string words;
-    if (kind == "ehci") {
-        const char* states[] = {"no such card", "a USB device", "a medium in the card reader's CF slot",
-                                "a medium in the card reader's SD slot"};
-        if (result >= 0 && result <= 3) words = states[result];
-    } else if (kind == "sata") {
-        const char* states[] = {"no such disk", "a disk, present but not started", "a disk, present and started"};
-        if (result >= 0 && result <= 2) words = states[result];
-    } else {
-        const char* states[] = {"no such card, or it is not started or has a problem", "present and started"};
-        if (result >= 0 && result <= 1) words = states[result];
-    }
-    if (words.empty()) return Prefix(invocation, reply) + "an answer the library does not give";
-    if (result == 0) return Prefix(invocation, reply) + words;
-    std::string name = CardNameText(reply);
-    return Prefix(invocation, reply) + words + ", " + (name.empty() ? "no name (it does not fit)" : "\"" + name + "\"");
-}
-
-std::string EjectWords(const Invocation& invocation, const PipeRequest& reply)
-{
-    if (invocation.kind == "sata")
-        return Prefix(invocation, reply) + (reply.Result == 1 ? "the disk was removed"
-                                                              : "not removed: no such disk, the disk is not "
-                                                                "started, or its removal failed");
-    if (reply.Result != 1)
-        return Prefix(invocation, reply) +
-               "not ejected: no such card, or its eject was vetoed or failed (files open on a medium)";
-    return Prefix(invocation, reply) + "ejected; it can be pulled";
-}
-
-std::vector<std::string> CheckWords(const PipeRequest& reply)
-{
-    struct Bit {
-        std::uint32_t mask;
-        const char* what;
-    } const bits[] = {
-        {0x01, "an SI3132 SATA controller below downstream port 1"},
-        {0x02, "an SI3132 SATA controller below downstream port 2"},
-        {0x04, "a CardBus controller (driver pcmcia) below downstream port 3"},
-        {0x08, "a device with a PCI driver below the first function of downstream port 4 (the slot bridge): "
-               "a card in the ExpressCard slot"},
-        {0x10, "a USB driver below the third function of downstream port 4 (the EHCI controller's root hub)"},
-    };
-    const auto mask = static_cast<std::uint32_t>(reply.Result);
-    char head[64];
-    std::snprintf(head, sizeof head, "device check 0x%02X: ", mask);
-    std::vector<std::string> lines{std::string(head) + (mask ? "the adapter shows"
-                                                             : "nothing found: no adapter, or none of its "
-                                                               "positions holds a known controller")};
-    if (!mask) return lines;
-    for (const auto& b : bits) {
-        char line[200];
-        std::snprintf(line, sizeof line, "  0x%02X %-3s  %s", b.mask, (mask & b.mask) ? "yes" : "no", b.what);
-        lines.push_back(line);
-    }
-    if (mask & ~0x1Fu) {
-        char line[100];
-        std::snprintf(line, sizeof line, "  0x%X      bits the system gives no meaning", mask & ~0x1Fu);
-        lines.push_back(line);
-    }
-    return lines;
-}
 
 } // namespace
 
@@ -424,73 +320,12 @@ void PrintFriendlyHelp(std::FILE* out, const std::string& name)
 
 std::string DescribeReply(const Invocation& invocation, const PipeRequest& reply)
 {
-    std::string text;
-    switch (invocation.form) {
-    case Form::kNames: return NameWords(invocation, reply);
-    case Form::kEject: return EjectWords(invocation, reply);
-    case Form::kSlot: {
-        const std::uint8_t bus = reply.SetStatusArgs[0];
-        const std::string on_bus = " on bus " + std::to_string(bus);
-        if (reply.Result == 1)
-            text = "slot bridge" + on_bus + ": the link is " + (reply.SetStatusArgs[2] ? "on" : "off");
-        else
-            text = "slot bridge" + on_bus + ": the link was not switched (" +
-                   (reply.SetStatusArgs[3] ? "a volume below the slot is in use, " : "") +
-                   "no adapter slot bridge" + on_bus + ", or a configuration access failed)";
-        const std::uint8_t state = reply.SetStatusArgs[1];
-        if (state == 0)
-            text += "; the devices" + on_bus + " were re-enumerated";
-        else
-            text += std::string("; state change \"") + StateText(state) + "\" requested for the devices" + on_bus;
-        return text;
-    }
-    case Form::kSizes: {
-        const bool defaults = reply.EndAdrs == 0;
-        if (reply.Result == 1)
-            return std::string(defaults ? "defaults" : "settings") + " stored under " + kServiceKeyText;
-        return std::string(defaults ? "defaults" : "settings") + " not stored, or only in part: the key " +
-               kServiceKeyText + " is missing or not writable, or a write failed";
-    }
-    case Form::kReport: {
-        char title[sizeof reply.LogTitle + 1] = {};
-        std::memcpy(title, reply.LogTitle, sizeof reply.LogTitle);
-        return std::string("report \"") + title + "\" " +
-               (reply.Result == 1 ? "written into PX71.LOG beside PX71Service.exe"
-                                  : "not written whole: some records did not reach PX71.LOG beside PX71Service.exe");
-    }
-    case Form::kCheck: {
-        auto lines = CheckWords(reply);
-        for (std::size_t i = 0; i < lines.size(); ++i) text += (i ? "\n" : "") + lines[i];
-        return text;
-    }
-    case Form::kFilters: {
-        const int n = reply.Result;
-        if (n > 0) return "filter drivers written for " + std::to_string(n) + (n == 1 ? " adapter" : " adapters");
-        if (n == 0) return "no adapter found (the filter lists of earlier runs were deleted all the same)";
-        return std::to_string(-n) + (n == -1 ? " adapter" : " adapters") +
-               " failed: the root port's filter list could not be written";
-    }
-    case Form::kResetBridge:
-        return "bridge restart requested (disable, then enable); the service reports no result for it";
-    case Form::kRecord: break;
-    }
-    return text;
+    return invocation.form == Form::kRecord ? std::string() : px71client::DescribeReply(reply);
 }
 
 bool ReplyFails(const Invocation& invocation, const PipeRequest& reply)
 {
-    switch (invocation.form) {
-    case Form::kNames:
-    case Form::kSlot:
-    case Form::kSizes:
-    case Form::kCheck: return reply.Result == 0;
-    case Form::kEject:
-    case Form::kReport: return reply.Result != 1;
-    case Form::kFilters: return reply.Result <= 0;
-    case Form::kResetBridge:
-    case Form::kRecord: return false;
-    }
-    return false;
+    return invocation.form != Form::kRecord && px71client::ReplyFails(reply);
 }
 
 } // namespace px71ctl

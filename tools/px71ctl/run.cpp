@@ -1,9 +1,12 @@
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 #include "tools/px71ctl/commands.h"
 #include "tools/px71ctl/friendly.h"
 
 namespace px71ctl {
 namespace {
+
+using px71client::Answer;
+using px71client::Outcome;
 
 // More cards than any controller of the adapter can show: a bound for a service
 // that never answers 0.
@@ -11,16 +14,16 @@ constexpr std::uint32_t kMostCards = 256;
 
 bool Ask(const Invocation& invocation, const PipeRequest& request, PipeRequest& reply, std::FILE* err)
 {
-    Answer answer = Transact(request, reply, static_cast<DWORD>(invocation.timeout_ms));
+    Answer answer = px71client::Transact(request, reply, static_cast<DWORD>(invocation.timeout_ms));
     if (answer.outcome == Outcome::kAnswered) return true;
     if (answer.outcome == Outcome::kNotTheService) {
-        std::fprintf(err, "px71ctl: %s (process %lu); nothing was sent", Describe(answer.outcome),
+        std::fprintf(err, "px71ctl: %s (process %lu); nothing was sent", px71client::Describe(answer.outcome),
                      static_cast<unsigned long>(answer.server_process));
         if (answer.error) std::fprintf(err, " (error %lu)", static_cast<unsigned long>(answer.error));
         std::fputs("\n", err);
         return false;
     }
-    std::fprintf(err, "px71ctl: %s (error %lu", Describe(answer.outcome), static_cast<unsigned long>(answer.error));
+    std::fprintf(err, "px71ctl: %s (error %lu", px71client::Describe(answer.outcome), static_cast<unsigned long>(answer.error));
     if (answer.outcome == Outcome::kShortReply)
         std::fprintf(err, ", %lu of 400 bytes", static_cast<unsigned long>(answer.reply_bytes));
     std::fputs(")\n", err);

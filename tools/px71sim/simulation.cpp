@@ -8,7 +8,7 @@
 #include "sim/machine_json.h"
 #include "sim/pnp.h"
 #include "sim/processes.h"
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 #include "tools/px71ctl/commands.h"
 #include "tools/px71log/log_reader.h"
 
@@ -172,9 +172,9 @@ void Simulation::Stop()
 
 bool Simulation::Send(const PipeRequest& request, PipeRequest& reply, std::string& error)
 {
-    const px71ctl::Answer answer = px71ctl::Transact(request, reply, kRequestTimeoutMs);
-    if (answer.outcome == px71ctl::Outcome::kAnswered) return true;
-    error = std::string(px71ctl::Describe(answer.outcome)) + " (error " + std::to_string(answer.error) + ")";
+    const px71client::Answer answer = px71client::Transact(request, reply, kRequestTimeoutMs);
+    if (answer.outcome == px71client::Outcome::kAnswered) return true;
+    error = std::string(px71client::Describe(answer.outcome)) + " (error " + std::to_string(answer.error) + ")";
     return false;
 }
 

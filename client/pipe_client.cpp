@@ -1,6 +1,6 @@
-#include "tools/px71ctl/client.h"
+#include "client/pipe_client.h"
 
-namespace px71ctl {
+namespace px71client {
 namespace {
 
 const WCHAR kPipeName[] = W16("\\\\.\\pipe\\PX71Service");
@@ -191,4 +191,4 @@ const char* Describe(Outcome outcome) noexcept
     return "unknown outcome";
 }
 
-} // namespace px71ctl
+} // namespace px71client

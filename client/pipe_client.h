@@ -1,10 +1,10 @@
-// The client side of PX71Service's pipe, shared by px71ctl and the tests.
+// The client side of PX71Service's pipe, shared by px71ctl, PX71.exe and the tests.
 #pragma once
 
 #include "platform/win32.h"
 #include "service/pipe_request.h"
 
-namespace px71ctl {
+namespace px71client {
 
 enum class Outcome {
     kAnswered,     // the event came and the whole reply was read
@@ -42,4 +42,4 @@ px71::UniqueHandle OpenSharedEvent() noexcept;
 
 const char* Describe(Outcome outcome) noexcept;
 
-} // namespace px71ctl
+} // namespace px71client
