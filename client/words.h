@@ -22,6 +22,10 @@ inline constexpr CardKind kCardKinds[] = {
     {"ohci", PX71_CMD_GET_OHCI_EXPRESS_CARD_NAME, PX71_CMD_STOP_OHCI_EXPRESS_CARD},
     {"sata", PX71_CMD_GET_3132_CARD_NAME, PX71_CMD_STOP_3132_CARD},
 };
+// More cards than any controller of the adapter can show: where a listing that asks
+// card 0, 1, 2 ... stops, should the service never answer 0.
+inline constexpr std::uint32_t kMostCards = 256;
+
 // The kind of that name; null when there is none.
 const CardKind* FindCardKind(std::string_view name) noexcept;
 // The kind whose cards a command names or ejects; null for the other commands.

@@ -1,4 +1,5 @@
 #include "client/pipe_client.h"
+#include "client/words.h"
 #include "tools/px71ctl/commands.h"
 #include "tools/px71ctl/friendly.h"
 
@@ -6,11 +7,8 @@ namespace px71ctl {
 namespace {
 
 using px71client::Answer;
+using px71client::kMostCards;
 using px71client::Outcome;
-
-// More cards than any controller of the adapter can show: a bound for a service
-// that never answers 0.
-constexpr std::uint32_t kMostCards = 256;
 
 bool Ask(const Invocation& invocation, const PipeRequest& request, PipeRequest& reply, std::FILE* err)
 {
