@@ -2,13 +2,11 @@
 // machine: the cards it lists and the notification an eject gives are px71ctl's words,
 // and a card that went since the listing is never ejected in another's stead.
 #include "app/model.h"
+#include "support/run_px71ctl.h"
 #include "support/service_machine.h"
-#include "tools/px71ctl/commands.h"
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <vector>
 
 using px71test::ServiceMachineTest;
@@ -18,19 +16,7 @@ namespace {
 // What px71ctl prints for a friendly form, the raw numbers of each line cut off.
 std::vector<std::string> Px71ctlWords(std::vector<const char*> args)
 {
-    args.insert(args.begin(), "px71ctl");
-    px71ctl::Invocation invocation;
-    EXPECT_TRUE(px71ctl::ParseCommandLine(static_cast<int>(args.size()), const_cast<char**>(args.data()), invocation));
-    char *text = nullptr, *errors = nullptr;
-    std::size_t size = 0, error_size = 0;
-    std::FILE* out = open_memstream(&text, &size);
-    std::FILE* err = open_memstream(&errors, &error_size);
-    px71ctl::Execute(invocation, out, err);
-    std::fclose(out);
-    std::fclose(err);
-    std::string printed(text, size);
-    std::free(text);
-    std::free(errors);
+    const std::string printed = px71test::RunPx71ctl(std::move(args)).out;
     std::vector<std::string> lines;
     for (std::size_t at = 0, end; (end = printed.find('\n', at)) != std::string::npos; at = end + 1) {
         const std::string line = printed.substr(at, end - at);

@@ -2,6 +2,7 @@
 // it prints and returns against PX71Service on the embedded default machine.
 #include "sim/files.h"
 #include "sim/identity.h"
+#include "support/run_px71ctl.h"
 #include "support/service_machine.h"
 #include "tools/px71ctl/commands.h"
 
@@ -19,40 +20,12 @@ namespace {
 using px71test::MachineTest;
 using px71test::ServiceMachineTest;
 
+using px71test::Captured;
+using px71test::RunPx71ctl;
+
 bool Parse(std::vector<const char*> args, px71ctl::Invocation& invocation)
 {
-    args.insert(args.begin(), "px71ctl");
-    return px71ctl::ParseCommandLine(static_cast<int>(args.size()), const_cast<char**>(args.data()), invocation);
-}
-
-struct Captured {
-    int code = -1;
-    std::string out, err;
-};
-
-// Parses and runs a command line as px71ctl's main does, with its output captured.
-Captured RunPx71ctl(std::vector<const char*> args)
-{
-    Captured c;
-    px71ctl::Invocation invocation;
-    if (!Parse(args, invocation)) {
-        c.code = px71ctl::kExitUsage;
-        c.err = invocation.error;
-        return c;
-    }
-    char* out_text = nullptr;
-    char* err_text = nullptr;
-    std::size_t out_size = 0, err_size = 0;
-    std::FILE* out = open_memstream(&out_text, &out_size);
-    std::FILE* err = open_memstream(&err_text, &err_size);
-    c.code = px71ctl::Execute(invocation, out, err);
-    std::fclose(out);
-    std::fclose(err);
-    c.out.assign(out_text, out_size);
-    c.err.assign(err_text, err_size);
-    std::free(out_text);
-    std::free(err_text);
-    return c;
+    return px71test::ParsePx71ctl(std::move(args), invocation);
 }
 
 std::uint32_t At(const PipeRequest& r, std::size_t offset, unsigned width)
