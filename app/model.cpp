@@ -3,10 +3,11 @@
 namespace px71app {
 namespace {
 
-PipeRequest NameRequest(const px71client::CardKind& kind, std::uint32_t controller, std::uint32_t index)
+// A name or eject request for one card; the eject reads no CardNameSize.
+PipeRequest CardRequest(std::uint32_t command, std::uint32_t controller, std::uint32_t index)
 {
     PipeRequest request{};
-    request.Command = kind.name_code;
+    request.Command = command;
     request.ControllerIndex = controller;
     request.CardIndex = index;
     request.CardNameSize = PX71_CARD_NAME_UNITS;
@@ -34,7 +35,7 @@ Listing ListCards(const Ask& ask)
     for (const auto& kind : px71client::kCardKinds) {
         for (std::uint32_t index = 0; index < px71client::kMostCards; ++index) {
             PipeRequest reply{};
-            const px71client::Answer answer = ask(NameRequest(kind, 0, index), reply);
+            const px71client::Answer answer = ask(CardRequest(kind.name_code, 0, index), reply);
             if (answer.outcome != px71client::Outcome::kAnswered) {
                 listing.problem = NoAnswer(answer);
                 return listing;
@@ -50,17 +51,12 @@ Listing ListCards(const Ask& ask)
 Notification Eject(const Ask& ask, const Card& card)
 {
     PipeRequest reply{};
-    px71client::Answer answer = ask(NameRequest(*card.kind, card.controller, card.index), reply);
+    px71client::Answer answer = ask(CardRequest(card.kind->name_code, card.controller, card.index), reply);
     if (answer.outcome != px71client::Outcome::kAnswered) return {false, NoAnswer(answer)};
     if (reply.Result == 0 || px71client::CardNameText(reply) != card.name)
-        return {false, std::string(card.kind->name) + " controller " + std::to_string(card.controller) + ", card " +
-                           std::to_string(card.index) + ": \"" + card.name +
+        return {false, px71client::CardPlace(*card.kind, card.controller, card.index) + "\"" + card.name +
                            "\" is no longer there; nothing was ejected"};
-    PipeRequest request{};
-    request.Command = card.kind->eject_code;
-    request.ControllerIndex = card.controller;
-    request.CardIndex = card.index;
-    answer = ask(request, reply);
+    answer = ask(CardRequest(card.kind->eject_code, card.controller, card.index), reply);
     if (answer.outcome != px71client::Outcome::kAnswered) return {false, NoAnswer(answer)};
     return {!px71client::ReplyFails(reply), px71client::DescribeReply(reply)};
 }

@@ -18,8 +18,7 @@ const char* StateText(std::uint8_t code)
 
 std::string Prefix(const CardKind& kind, const PipeRequest& reply)
 {
-    return std::string(kind.name) + " controller " + std::to_string(reply.ControllerIndex) + ", card " +
-           std::to_string(reply.CardIndex) + ": ";
+    return CardPlace(kind, reply.ControllerIndex, reply.CardIndex);
 }
 
 std::string NameWords(const CardKind& card, const PipeRequest& reply)
@@ -90,6 +89,12 @@ std::vector<std::string> CheckWords(const PipeRequest& reply)
 }
 
 } // namespace
+
+std::string CardPlace(const CardKind& kind, std::uint32_t controller, std::uint32_t index)
+{
+    return std::string(kind.name) + " controller " + std::to_string(controller) + ", card " + std::to_string(index) +
+           ": ";
+}
 
 const CardKind* FindCardKind(std::string_view name) noexcept
 {

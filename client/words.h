@@ -39,6 +39,9 @@ struct StateName {
 inline constexpr StateName kStateNames[] = {{"reenumerate", 0}, {"enable", 1}, {"disable", 2},
                                             {"propchange", 3},  {"start", 4},  {"stop", 5}};
 
+// Where a card sits, as the words for it begin: "ehci controller 0, card 2: ".
+std::string CardPlace(const CardKind& kind, std::uint32_t controller, std::uint32_t index);
+
 // The card name of a reply as UTF-8; a surrogate becomes '?'.
 std::string CardNameText(const PipeRequest& reply);
 // The words for a reply of commands 1 to 14, without the raw numbers; empty for any
