@@ -1,5 +1,8 @@
 #include "app/model.h"
 
+#include "platform/handles.h"
+#include "platform/text.h"
+
 namespace px71app {
 namespace {
 
@@ -14,13 +17,38 @@ PipeRequest CardRequest(std::uint32_t command, std::uint32_t controller, std::ui
     return request;
 }
 
-std::string NoAnswer(const px71client::Answer& answer)
+// Whether PX71Service is installed at all: the pipe's absence alone cannot tell.
+bool ServiceInstalled()
 {
-    return std::string("PX71Service did not answer: ") + px71client::Describe(answer.outcome) + " (error " +
-           std::to_string(answer.error) + ")";
+    const px71::UniqueServiceHandle manager(OpenSCManagerW(nullptr, nullptr, SC_MANAGER_CONNECT));
+    if (!manager) return true;  // cannot be told: assume the common case
+    const px71::UniqueServiceHandle service(OpenServiceW(manager.get(), W16("PX71Service"), SERVICE_QUERY_STATUS));
+    return service || GetLastError() != ERROR_SERVICE_DOES_NOT_EXIST;
 }
 
 } // namespace
+
+std::string NoAnswer(const px71client::Answer& answer)
+{
+    std::string text = std::string("PX71Service did not answer: ") + px71client::Describe(answer.outcome) +
+                       " (error " + std::to_string(answer.error) + ")";
+    switch (answer.outcome) {
+    case px71client::Outcome::kNoService:
+        return text + (ServiceInstalled() ? "; start it in Services, or as an administrator with \"sc start PX71Service\""
+                                          : "; it is not installed: install PX71 again");
+    case px71client::Outcome::kBusy:
+    case px71client::Outcome::kNoSignal: return text + "; try again in a moment";
+    default: return text;
+    }
+}
+
+Notification Send(const Ask& ask, const PipeRequest& request)
+{
+    PipeRequest reply{};
+    const px71client::Answer answer = ask(request, reply);
+    if (answer.outcome != px71client::Outcome::kAnswered) return {false, NoAnswer(answer)};
+    return {!px71client::ReplyFails(reply), px71client::DescribeReply(reply)};
+}
 
 Ask ServiceAsk(DWORD timeoutMs)
 {
@@ -56,9 +84,7 @@ Notification Eject(const Ask& ask, const Card& card)
     if (reply.Result == 0 || px71client::CardNameText(reply) != card.name)
         return {false, px71client::CardPlace(*card.kind, card.controller, card.index) + "\"" + card.name +
                            "\" is no longer there; nothing was ejected"};
-    answer = ask(CardRequest(card.kind->eject_code, card.controller, card.index), reply);
-    if (answer.outcome != px71client::Outcome::kAnswered) return {false, NoAnswer(answer)};
-    return {!px71client::ReplyFails(reply), px71client::DescribeReply(reply)};
+    return Send(ask, CardRequest(card.kind->eject_code, card.controller, card.index));
 }
 
 } // namespace px71app

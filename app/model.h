@@ -36,10 +36,16 @@ struct Listing {
 // answers 0, as "px71ctl names KIND 0" asks them.
 Listing ListCards(const Ask& ask);
 
+// What the program tells after an action, in px71ctl's words.
 struct Notification {
-    bool safe = false;  // the card may be pulled now
+    bool ok = false;  // it was done: for an eject, the card may be pulled now
     std::string text;
 };
+
+// Why the service gave no answer, and what a person can do about it.
+std::string NoAnswer(const px71client::Answer& answer);
+// One request, and the words for its answer.
+Notification Send(const Ask& ask, const PipeRequest& request);
 
 // Ejects `card` as listed. Its number is asked again first: a card that went since the
 // listing moves the numbers up, and the card now at that number is not ejected in its

@@ -1,7 +1,12 @@
 // The main program's model against the running service on the simulated default
 // machine: the cards it lists and the notification an eject gives are px71ctl's words,
 // and a card that went since the listing is never ejected in another's stead.
+#include "app/diagnostics.h"
 #include "app/model.h"
+#include "app/settings.h"
+#include "app/slot.h"
+#include "library/px71.h"
+#include "sim/files.h"
 #include "support/run_px71ctl.h"
 #include "support/service_machine.h"
 
@@ -74,7 +79,7 @@ TEST_F(AppModelTest, EjectingTheSdMediumSaysWhatPx71ctlSays)
     ASSERT_NE(sd, nullptr);
     ASSERT_EQ(sd->name, "ZEK-PX71    SD");
     const px71app::Notification done = px71app::Eject(ask, *sd);
-    EXPECT_TRUE(done.safe);
+    EXPECT_TRUE(done.ok);
     EXPECT_EQ(done.text, "ehci controller 0, card 2: ejected; it can be pulled");
     EXPECT_FALSE(machine.storage.disk(4)->medium);
     const px71app::Listing after = px71app::ListCards(ask);
@@ -94,10 +99,10 @@ TEST_F(AppModelTest, ACardThatWentIsNotEjectedInAnothersStead)
     const px71app::Card* second = Find(listing, "sata", 1);
     ASSERT_NE(first, nullptr);
     ASSERT_NE(second, nullptr);
-    ASSERT_TRUE(px71app::Eject(ask, *first).safe);
+    ASSERT_TRUE(px71app::Eject(ask, *first).ok);
     // The second disk is card 0 now; card 1 is nobody.
     const px71app::Notification gone = px71app::Eject(ask, *second);
-    EXPECT_FALSE(gone.safe);
+    EXPECT_FALSE(gone.ok);
     EXPECT_EQ(gone.text, "sata controller 0, card 1: \"WDC WD5000AAKS-00V1A0\" is no longer there; nothing was ejected");
     EXPECT_TRUE(machine.tree.node(nodes.sata_disk[1]).present);
 
@@ -105,7 +110,7 @@ TEST_F(AppModelTest, ACardThatWentIsNotEjectedInAnothersStead)
     ASSERT_NE(reader_sd, nullptr);
     machine.storage.disk(3)->medium = false;  // the CF medium pulled: the SD medium is card 1 now
     const px71app::Notification moved = px71app::Eject(ask, *reader_sd);
-    EXPECT_FALSE(moved.safe);
+    EXPECT_FALSE(moved.ok);
     EXPECT_TRUE(machine.storage.disk(4)->medium) << "the SD medium, now at another number, stays";
 }
 
@@ -116,9 +121,141 @@ TEST_F(AppModelTest, WithoutTheServiceTheNotificationSaysSo)
     ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
     service.join();
     const px71app::Notification refused = px71app::Eject(ask, listing.cards.front());
-    EXPECT_FALSE(refused.safe);
+    EXPECT_FALSE(refused.ok);
     EXPECT_EQ(refused.text.rfind("PX71Service did not answer: ", 0), 0u) << refused.text;
+    EXPECT_NE(refused.text.find("start it in Services"), std::string::npos) << refused.text;
     EXPECT_NE(px71app::ListCards(ask).problem, "");
+}
+
+// The page's texts for settings that the check lets through.
+px71app::SettingTexts GoodSettings()
+{
+    return {"2", "4", "8", "16", "16", "1", "0xC0000000", "0xDFFFFFFF", "256", "1"};
+}
+
+// An Ask that counts what would have been sent.
+struct Counting {
+    int sent = 0;
+    px71app::Ask ask = [this](const PipeRequest&, PipeRequest&) {
+        ++sent;
+        return px71client::Answer{};
+    };
+};
+
+TEST_F(AppModelTest, SettingsOutsideTheirBoundsAreRefusedBeforeAnythingIsSent)
+{
+    struct Row {
+        std::size_t field;
+        const char* text;
+        const char* reason;
+    } const rows[] = {
+        {1, "1.5", "Oz888Len: a window length is a whole number of MiB from 0 to 4095, not \"1.5\""},
+        {0, "4096", "PortLen: a window length is a whole number of MiB from 0 to 4095, not \"4096\""},
+        {5, "-1", "USBLen: a window length is a whole number of MiB from 0 to 4095, not \"-1\""},
+        {2, " ", "SxsLen: a value is needed"},
+        {6, "0x1FFFFFFFF", "StartAdrs: an address is a number from 0 to 0xFFFFFFFF, not \"0x1FFFFFFFF\""},
+        {7, "0xC0000000", "StartAdrs 0xC0000000 is not below EndAdrs 0xC0000000: the range starts below its end"},
+        {7, "0", "StartAdrs 0xC0000000 is not below EndAdrs 0x00000000: the range starts below its end"},
+        {8, "300", "PayloadSize: the payload size is 128, 256, 512, 1024, 2048 or 4096 bytes, not \"300\""},
+        {8, "64", "PayloadSize: the payload size is 128, 256, 512, 1024, 2048 or 4096 bytes, not \"64\""},
+        {9, "2", "SataSSC: 0 (off) or 1 (on), not \"2\""},
+    };
+    const px71app::SettingTexts before = px71app::ShowSettings(px71app::ReadSettings());
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.text);
+        px71app::SettingTexts texts = GoodSettings();
+        texts[row.field] = row.text;
+        const px71app::CheckedSettings checked = px71app::CheckSettings(texts, false);
+        EXPECT_EQ(checked.reason, row.reason);
+        Counting counting;
+        const px71app::Notification refused = px71app::StoreSettings(counting.ask, checked);
+        EXPECT_FALSE(refused.ok);
+        EXPECT_EQ(refused.text, std::string("nothing was sent: ") + row.reason);
+        EXPECT_EQ(counting.sent, 0);
+    }
+    EXPECT_EQ(px71app::ShowSettings(px71app::ReadSettings()), before);
+}
+
+TEST_F(AppModelTest, SettingsAreReadInTheirUnitsAndStoredThroughTheService)
+{
+    px71app::StoredSettings stored = px71app::ReadSettings();
+    ASSERT_EQ(stored.problem, "");
+    px71app::SettingTexts shown = px71app::ShowSettings(stored);
+    EXPECT_EQ(shown[1], "4") << "Oz888Len 0x00400000 is 4 MiB";
+    EXPECT_EQ(shown[5], "1");
+    EXPECT_EQ(shown[6], "") << "no StartAdrs stored";
+
+    const px71app::Notification done = px71app::StoreSettings(ask, px71app::CheckSettings(GoodSettings(), false));
+    EXPECT_TRUE(done.ok) << done.text;
+    EXPECT_EQ(done.text, "settings stored under HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX711; the filter driver "
+                         "reads them at the next start of Windows");
+    EXPECT_EQ(px71app::ShowSettings(px71app::ReadSettings()), GoodSettings()) << "read back as they were typed";
+    EXPECT_EQ(machine.registry.Dword(sim::kServiceKey, u"SxsLen"), 0x00800000u);
+
+    // The defaults need only the five lengths that have one; the others are not read.
+    px71app::SettingTexts lengths = {"", "3", "5", "7", "9", "11", "x", "", "", ""};
+    const px71app::Notification defaults = px71app::StoreSettings(ask, px71app::CheckSettings(lengths, true));
+    EXPECT_TRUE(defaults.ok) << defaults.text;
+    stored = px71app::ReadSettings();
+    EXPECT_EQ(stored.defaults[4], 9u * 0x100000);
+    EXPECT_EQ(stored.values[7], 0xDFFFFFFFu) << "EndAdrs is left as it was";
+
+    // A length that is no whole MiB is shown in bytes, and the check names it.
+    machine.registry.SetDword(sim::kServiceKey, u"SxsLen", 0x1234);
+    shown = px71app::ShowSettings(px71app::ReadSettings());
+    EXPECT_EQ(shown[2], "0x00001234");
+    EXPECT_NE(px71app::CheckSettings(shown, false).reason.find("SxsLen: "), std::string::npos);
+
+    machine.registry.DeleteKey(sim::kServiceKey);
+    EXPECT_NE(px71app::ReadSettings().problem.find("the filter driver PX711 is not installed"), std::string::npos);
+}
+
+TEST_F(AppModelTest, TheSlotIsFoundAndItsLinkSwitchedWithTheVolumeCheck)
+{
+    const px71app::SlotLibrary library{&XU_GetStatus, &XU_ReadPCI};
+    px71app::SlotState slot = px71app::ReadSlot(library);
+    ASSERT_TRUE(slot.found);
+    EXPECT_EQ(slot.bus, sim::kDefaultSlotBus);
+    EXPECT_EQ(slot.words, "slot bridge on bus 6: a card is in the slot; the link is on");
+
+    const px71app::Notification off = px71app::SwitchLink(ask, slot.bus, false);
+    EXPECT_TRUE(off.ok);
+    EXPECT_EQ(std::vector<std::string>{off.text}, Px71ctlWords({"slot", "6", "--link", "off", "--check-volumes"}));
+    EXPECT_EQ(px71app::ReadSlot(library).link_on, false);
+
+    machine.dump.installed = false;  // no dump driver: nothing to find the slot with
+    slot = px71app::ReadSlot(library);
+    EXPECT_FALSE(slot.found);
+    EXPECT_NE(slot.words.find("no adapter slot bridge on any bus"), std::string::npos);
+}
+
+TEST_F(AppModelTest, DiagnosticsAreWordedAsTheToolsWordThem)
+{
+    // px71ctl prints the same words, with the raw numbers after the first line.
+    std::string printed = px71test::RunPx71ctl({"check"}).out;
+    const auto numbers = printed.find(" (Result ");
+    ASSERT_NE(numbers, std::string::npos);
+    printed.erase(numbers, printed.find('\n') - numbers);
+    EXPECT_EQ(px71app::CheckDevice(ask).text + "\n", printed);
+
+    const std::u16string log = machine.files().ProgramFolder() + u"PX71.LOG";
+    machine.files().Delete(log);
+    EXPECT_EQ(px71app::ReadLog(log.c_str()).problem.rfind("no log yet", 0), 0u);
+
+    Counting counting;
+    const px71app::Notification tooLong = px71app::WriteReport(counting.ask, std::string(200, 'x'));
+    EXPECT_EQ(tooLong.text, "nothing was sent: a report's title is at most 199 bytes, and this one has 200");
+    EXPECT_EQ(counting.sent, 0);
+
+    const px71app::Notification written = px71app::WriteReport(ask, "after the card went");
+    EXPECT_TRUE(written.ok) << written.text;
+    const px71app::LogView view = px71app::ReadLog(log.c_str());
+    EXPECT_EQ(view.problem, "");
+    ASSERT_GT(view.lines.size(), 5u);
+    EXPECT_EQ(view.lines[0], "PX71 log PX71.LOG");
+    bool titled = false;
+    for (const auto& line : view.lines) titled = titled || line.find("after the card went") != std::string::npos;
+    EXPECT_TRUE(titled);
 }
 
 } // namespace
