@@ -57,6 +57,18 @@ Ask ServiceAsk(DWORD timeoutMs)
     };
 }
 
+Ask Patient(Ask ask, int tries, std::function<void(int attempt, int tries)> waiting)
+{
+    return [ask = std::move(ask), tries, waiting = std::move(waiting)](const PipeRequest& request, PipeRequest& reply) {
+        px71client::Answer answer = ask(request, reply);
+        for (int attempt = 2; attempt <= tries && answer.outcome == px71client::Outcome::kBusy; ++attempt) {
+            if (waiting) waiting(attempt, tries);
+            answer = ask(request, reply);
+        }
+        return answer;
+    };
+}
+
 Listing ListCards(const Ask& ask)
 {
     Listing listing;

@@ -17,6 +17,9 @@ namespace px71app {
 using Ask = std::function<px71client::Answer(const PipeRequest& request, PipeRequest& reply)>;
 // PX71Service through its pipe, each request bounded by timeoutMs.
 Ask ServiceAsk(DWORD timeoutMs);
+// `ask`, tried again while the pipe stays busy, `tries` times in all; `waiting` hears of
+// each try after the first, so that the window can say that it waits.
+Ask Patient(Ask ask, int tries, std::function<void(int attempt, int tries)> waiting);
 
 struct Card {
     const px71client::CardKind* kind = nullptr;

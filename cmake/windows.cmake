@@ -28,6 +28,20 @@ endif()
 # was made for); its debug data moved into <file>.debug beside it, with a debug link to
 # it; with a certificate, a signature, last, over the stripped file.
 function(px71_ship target description filename)
+    # WINDOWED: a program with windows, which asks for the version 6 common controls
+    # (the system's look) and scales its own windows for each monitor's DPI.
+    set(PX71_MANIFEST_WINDOWED "")
+    if("WINDOWED" IN_LIST ARGN)
+        string(CONCAT PX71_MANIFEST_WINDOWED
+            "  <dependency>\n    <dependentAssembly>\n"
+            "      <assemblyIdentity type=\"win32\" name=\"Microsoft.Windows.Common-Controls\" version=\"6.0.0.0\"\n"
+            "                        processorArchitecture=\"*\" publicKeyToken=\"6595b64144ccf1df\" language=\"*\"/>\n"
+            "    </dependentAssembly>\n  </dependency>\n"
+            "  <application xmlns=\"urn:schemas-microsoft-com:asm.v3\">\n    <windowsSettings>\n"
+            "      <dpiAware xmlns=\"http://schemas.microsoft.com/SMI/2005/WindowsSettings\">true/pm</dpiAware>\n"
+            "      <dpiAwareness xmlns=\"http://schemas.microsoft.com/SMI/2016/WindowsSettings\">PerMonitorV2, PerMonitor</dpiAwareness>\n"
+            "    </windowsSettings>\n  </application>\n")
+    endif()
     set(PX71_FILE_DESCRIPTION "${description}")
     set(PX71_ORIGINAL_FILENAME "${filename}")
     set(PX71_MANIFEST "")

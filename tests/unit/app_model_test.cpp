@@ -142,6 +142,37 @@ struct Counting {
     };
 };
 
+// A busy pipe is tried again, and each new try is told; other outcomes are not retried.
+TEST(AppModelPatience, ABusyPipeIsTriedAgainAndTheWaitTold)
+{
+    struct Row {
+        std::vector<px71client::Outcome> outcomes;  // one a try
+        int tries;
+        px71client::Outcome last;
+        std::vector<int> told;
+    } const rows[] = {
+        {{px71client::Outcome::kBusy, px71client::Outcome::kAnswered}, 3, px71client::Outcome::kAnswered, {2}},
+        {{px71client::Outcome::kBusy, px71client::Outcome::kBusy, px71client::Outcome::kBusy}, 3,
+         px71client::Outcome::kBusy, {2, 3}},
+        {{px71client::Outcome::kNoService}, 3, px71client::Outcome::kNoService, {}},
+        {{px71client::Outcome::kBusy}, 1, px71client::Outcome::kBusy, {}},
+    };
+    for (const Row& row : rows) {
+        std::size_t asked = 0;
+        std::vector<int> told;
+        const px71app::Ask patient = px71app::Patient(
+            [&](const PipeRequest&, PipeRequest&) { return px71client::Answer{row.outcomes.at(asked++)}; }, row.tries,
+            [&](int attempt, int tries) {
+                EXPECT_EQ(tries, row.tries);
+                told.push_back(attempt);
+            });
+        PipeRequest request{}, reply{};
+        EXPECT_EQ(patient(request, reply).outcome, row.last);
+        EXPECT_EQ(asked, row.outcomes.size());
+        EXPECT_EQ(told, row.told);
+    }
+}
+
 TEST_F(AppModelTest, SettingsOutsideTheirBoundsAreRefusedBeforeAnythingIsSent)
 {
     struct Row {

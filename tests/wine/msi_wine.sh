@@ -23,17 +23,22 @@ say() { echo "msi_$step: $*"; }
 fail() { say "FAIL: $*"; fails=$((fails + 1)); }
 
 DIR="$WINEPREFIX/drive_c/Program Files/PX71"
-FILES=(PX71.dll PX71Service.exe PX71ResourceSetting.cpl px71ctl.exe px71log.exe)
+FILES=(PX71.dll PX71Service.exe PX71ResourceSetting.cpl px71ctl.exe px71log.exe "PX71 HotPlug Tool/PX71.exe")
 CPLS='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Control Panel\Cpls'
 SETTINGS='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
 UNINSTALL='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall'
+RUN='HKLM\SOFTWARE\Microsoft\Windows\CurrentVersion\Run'
 SOURCE='HKLM\SYSTEM\CurrentControlSet\Services\EventLog\Application\PX71Service'
 
+reg_line() {  # reg_line KEY NAME: "TYPE DATA" of the value (names may hold spaces)
+    "$WINE" reg.exe query "$1" /v "$2" 2>/dev/null | tr -d '\r' |
+        awk -v n="$2" '{l = $0; sub(/^ +/, "", l)} index(l, n " ") == 1 {l = substr(l, length(n) + 1); sub(/^ +/, "", l); print l}'
+}
 reg_value() {  # reg_value KEY NAME: the value's data, empty when there is none
-    "$WINE" reg.exe query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n {sub(/^ *[^ ]+ +[^ ]+ +/, ""); print}'
+    reg_line "$1" "$2" | sed -E 's/^REG_[A-Z_]+ *//'
 }
 reg_type() {  # reg_type KEY NAME: the value's type (REG_SZ, ...), empty when there is none
-    "$WINE" reg.exe query "$1" /v "$2" 2>/dev/null | tr -d '\r' | awk -v n="$2" '$1 == n {print $2}'
+    reg_line "$1" "$2" | sed -E 's/^(REG_[A-Z_]+).*/\1/'
 }
 # row TABLE KEY_COLUMN KEY COLUMN: one column of the package's row whose KEY_COLUMN is KEY.
 row() {
@@ -94,6 +99,9 @@ install)
         [ "$(reg_value "$SOURCE" TypesSupported)" = 0x7 ] && say "event source: $(reg_value "$SOURCE" EventMessageFile)" ||
         fail "event source: $(reg_value "$SOURCE" EventMessageFile) types $(reg_value "$SOURCE" TypesSupported)"
     "$WINE" reg.exe query "$SETTINGS" >/dev/null 2>&1 && fail "the installer made the PX711 key"
+    run=$(reg_value "$RUN" "PX71 HotPlug Tool")
+    [ "$run" = '"C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe" -t' ] && say "started at logon: $run" ||
+        fail "Run value: '$run'"
     # Wine's installer skips MsiConfigureServices, and its service manager refuses both
     # settings (ERROR_INVALID_LEVEL): the package's own rows are what can be read back.
     config=$(msiinfo export "$msi" MsiServiceConfig | tr -d '\r' | tail -n +4 | sort)
@@ -108,7 +116,7 @@ install)
     checks=(
         "File 1 PX71.dll 5 $file_version" "File 1 PX71Service.exe 5 $file_version"
         "File 1 PX71ResourceSetting.cpl 5 $file_version" "File 1 px71ctl.exe 5 $file_version"
-        "File 1 px71log.exe 5 $file_version"
+        "File 1 px71log.exe 5 $file_version" "File 1 PX71.exe 5 $file_version"
         "ServiceInstall 1 PX71Service 6 32769"
         "Upgrade 7 WIX_UPGRADE_DETECTED 5 513"
         "MsiServiceConfigFailureActions 1 PX71ServiceRecovery 7 1[~]1[~]0"
@@ -170,6 +178,7 @@ uninstall)
     for f in "${FILES[@]}"; do [ ! -e "$DIR/$f" ] || fail "left behind: $f"; done
     [ -z "$(reg_value "$CPLS" PX71ResourceSetting)" ] || fail "the Cpls value is still there"
     [ -z "$(reg_value "$SOURCE" EventMessageFile)" ] || fail "the event source is still there"
+    [ -z "$(reg_value "$RUN" "PX71 HotPlug Tool")" ] || fail "the program is still started at logon"
     [ -z "$(products)" ] || fail "still listed as installed: PX71 $(products)"
     [ -f "$DIR/PX71.LOG" ] && say "PX71.LOG left in place" || fail "PX71.LOG was removed"
     [ "$(reg_value "$SETTINGS" Kept)" = 0x1 ] && say "settings key left in place" || fail "the settings key was removed"

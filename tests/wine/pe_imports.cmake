@@ -14,7 +14,8 @@ endfunction()
 # that is neither a system DLL nor ALLOWED (may be empty); FOUND tells whether ALLOWED
 # was among the imports.
 function(px71_check_system_imports dump file allowed found)
-    set(system_dlls KERNEL32.dll ADVAPI32.dll SETUPAPI.dll CFGMGR32.dll USER32.dll SHELL32.dll ole32.dll msvcrt.dll)
+    set(system_dlls KERNEL32.dll ADVAPI32.dll SETUPAPI.dll CFGMGR32.dll USER32.dll SHELL32.dll ole32.dll msvcrt.dll
+                    GDI32.dll COMCTL32.dll)
     string(TOUPPER "${allowed}" wanted)
     set(seen FALSE)
     string(REGEX MATCHALL "DLL Name: [^\n]+" imports "${dump}")

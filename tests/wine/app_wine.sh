@@ -1,0 +1,60 @@
+#!/usr/bin/env bash
+# The main program as a person meets it, in a Wine prefix of its own on a virtual
+# display: the package installed quietly, the filter driver's key given two window
+# lengths, then the Control Panel item's double click; app_check.exe finds the window on
+# its settings page and photographs each page into OUTDIR (settings.png, slot.png,
+# diagnostics.png). Without Xvfb the test is skipped (exit 77), with the reason.
+# usage: app_wine.sh WINE MSI APP_CHECK OUTDIR   (WINEPREFIX from the test)
+set -u
+WINE=$1 msi=$2 check=$3 out=$4
+: "${WINEPREFIX:?WINEPREFIX must name the prefix of this test}"
+. "$(dirname "$0")/lib.sh"
+say() { echo "app_wine: $*"; }
+
+if ! command -v Xvfb >/dev/null; then
+    say "SKIPPED: no virtual display: Xvfb is not installed (scripts/setup installs the package xvfb)"
+    exit 77
+fi
+# A display nobody holds.
+display=
+for n in $(seq 71 99); do
+    if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=:$n; break; fi
+done
+[ -n "$display" ] || { say "FAIL: no free X display number from :71 to :99"; exit 1; }
+Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+xvfb=$!
+cleanup() {
+    "$WINESERVER" -k >/dev/null 2>&1
+    kill "$xvfb" 2>/dev/null
+    wait "$xvfb" 2>/dev/null
+    rm -rf "$WINEPREFIX"
+}
+trap cleanup EXIT
+for ((i = 0; i < 100; i++)); do [ -e "/tmp/.X11-unix/X${display#:}" ] && break; sleep 0.1; done
+export DISPLAY=$display
+
+"$WINESERVER" -k >/dev/null 2>&1
+rm -rf "$WINEPREFIX" && mkdir -p "$WINEPREFIX"
+"$WINE" wineboot.exe --init >/dev/null 2>&1
+"$WINESERVER" -w
+"$WINESERVER" -p >/dev/null 2>&1 </dev/null
+"$WINE" msiexec.exe /i "$(windows_path "$msi")" /qn || { say "FAIL: msiexec /i exit $?"; exit 1; }
+wait_service_state PX71Service RUNNING 30 || say "PX71Service is not RUNNING: the pages say so"
+# The filter driver's key, as its own installation leaves it: no FilePathName, so the
+# Control Panel item starts the program at its default path.
+key='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
+"$WINE" reg.exe add "$key" /v Oz888Len /t REG_DWORD /d 0x400000 /f >/dev/null 2>&1 &&
+    "$WINE" reg.exe add "$key" /v USBLen /t REG_DWORD /d 0x100000 /f >/dev/null 2>&1 ||
+    { say "FAIL: reg add $key"; exit 1; }
+
+# Wine's own desktop, so that windows get their frames and title bars without a window
+# manager.
+"$WINE" reg.exe add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
+    "$WINE" reg.exe add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x640 /f >/dev/null 2>&1 ||
+    { say "FAIL: reg add the virtual desktop"; exit 1; }
+
+mkdir -p "$out"
+LANG=C "$WINE" explorer.exe /desktop=Default,800x640 "$(windows_path "$check")" 'C:\Program Files\PX71\PX71ResourceSetting.cpl' "$(windows_path "$out")" 2>&1 | tr -d '\r'
+rc=${PIPESTATUS[0]}
+ls "$out"/*.png >/dev/null 2>&1 && say "pictures: $(cd "$out" && ls *.png | tr '\n' ' ')"
+exit "$rc"
