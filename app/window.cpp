@@ -231,9 +231,7 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam)
             for (auto& line : lines) line.erase(std::remove(line.begin(), line.end(), L'&'), line.end());
             const UINT chosen = tray_->Menu(lines);
             if (chosen >= Tray::kEjectFirst && chosen <= Tray::kEjectLast) EjectCard(chosen - Tray::kEjectFirst);
-            else if (chosen == Tray::kOpen) Open(page_);
-            else if (chosen == Tray::kSettings) Open(Page::kSettings);
-            else if (chosen == Tray::kExit) DestroyWindow(hwnd_);
+            else if (chosen) OnCommand(static_cast<int>(chosen));
             break;
         }
         default: break;
@@ -519,6 +517,10 @@ void MainWindow::OnCommand(int id)
     case kCheck: CheckTheDevice(); break;
     case kReport: WriteReportFromPage(); break;
     case kReadLog: ReadLogIntoPage(); break;
+    // The icon's menu; its identifiers reach the window as commands too.
+    case Tray::kOpen: Open(page_); break;
+    case Tray::kSettings: Open(Page::kSettings); break;
+    case Tray::kExit: DestroyWindow(hwnd_); break;
     default: break;
     }
 }

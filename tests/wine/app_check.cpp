@@ -1,8 +1,10 @@
 // The installed main program as a person meets it: the Control Panel item's CPL_DBLCLK
 // starts it, its window comes up on the settings page with the values of the filter
 // driver's key, and each page is photographed and checked to be neither blank nor an
-// error box. The pictures are written as PNG files into the folder given.
-// usage: app_check.exe APPLET OUTDIR
+// error box. The pictures are written as PNG files into the folder given. Then the
+// program's own starts: a wrong argument, the logon start (-t) and a second start (-c)
+// that hands over to the first.
+// usage: app_check.exe APPLET OUTDIR PROGRAM
 #include "platform/win32.h"
 
 #include <commctrl.h>
@@ -189,12 +191,75 @@ DWORD StartAdrs()
     return value;
 }
 
+struct Started {
+    HANDLE process = nullptr;
+    DWORD id = 0;
+};
+
+Started Launch(const wchar_t* program, const wchar_t* argument)
+{
+    std::wstring line = std::wstring(L"\"") + program + L"\" " + argument;
+    STARTUPINFOW startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION info{};
+    if (!CreateProcessW(program, line.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup, &info)) return {};
+    CloseHandle(info.hThread);
+    return {info.hProcess, info.dwProcessId};
+}
+
+DWORD ExitCode(const Started& started)
+{
+    DWORD code = STILL_ACTIVE;
+    if (started.process && WaitForSingleObject(started.process, kPatienceMs) == WAIT_OBJECT_0)
+        GetExitCodeProcess(started.process, &code);
+    return code;
+}
+
+void Starts(const wchar_t* program)
+{
+    // A wrong argument: the usage in a box, then exit code 2.
+    Started wrong = Launch(program, L"--tray");
+    HWND box = nullptr;
+    std::wstring said;
+    if (!WaitFor([&] { return !(said = BoxText(wrong.id, box)).empty(); }) ||
+        said.find(L"Usage: PX71.exe [-c | -t]") == std::wstring::npos)
+        Fail("a wrong argument did not show the usage");
+    if (box) PostMessageW(box, WM_COMMAND, IDOK, 0);
+    if (ExitCode(wrong) != 2) Fail("a wrong argument did not end the program with exit code 2");
+    else std::printf("PX71.exe --tray: the usage shown, exit code 2\n");
+    if (wrong.process) CloseHandle(wrong.process);
+
+    // The logon start: the icon only, no window shown.
+    Started logon = Launch(program, L"-t");
+    HWND window = nullptr;
+    if (!WaitFor([&] { return (window = FindWindowW(L"PX71MainWindow", nullptr)) != nullptr; }) ||
+        IsWindowVisible(window))
+        Fail("PX71.exe -t did not start hidden behind its icon");
+    // A second start hands over: the first shows its settings page, the second ends.
+    Started second = Launch(program, L"-c");
+    if (ExitCode(second) != 0) Fail("a second start did not end with exit code 0");
+    HWND tab = window ? FindWindowExW(window, nullptr, WC_TABCONTROLW, nullptr) : nullptr;
+    if (!WaitFor([&] { return window && IsWindowVisible(window) && SendMessageW(tab, TCM_GETCURSEL, 0, 0) == 1; }))
+        Fail("the running program did not show its settings page for the second start");
+    else
+        std::printf("PX71.exe -t, then -c: one program, its window on the settings page\n");
+    // Its window closes into the icon; the icon's Exit ends it.
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (!WaitFor([&] { return !IsWindowVisible(window); }) || WaitForSingleObject(logon.process, 0) != WAIT_TIMEOUT)
+        Fail("closing the window of the logon start did not keep the icon");
+    PostMessageW(window, WM_COMMAND, 40003, 0);  // the icon's Exit
+    if (ExitCode(logon) != 0) Fail("the icon's Exit did not end the program");
+    else std::printf("window closed into the icon; Exit ended the program\n");
+    for (HANDLE h : {second.process, logon.process})
+        if (h) CloseHandle(h);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
-    if (argc != 3) {
-        std::printf("usage: app_check.exe APPLET OUTDIR\n");
+    if (argc != 4) {
+        std::printf("usage: app_check.exe APPLET OUTDIR PROGRAM\n");
         return 2;
     }
     CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
@@ -291,6 +356,7 @@ int wmain(int argc, wchar_t** argv)
     PostMessageW(window, WM_CLOSE, 0, 0);
     if (WaitForSingleObject(clicked, kPatienceMs) != WAIT_OBJECT_0) Fail("the program did not end with its window");
     CloseHandle(clicked);
+    Starts(argv[3]);
     CoUninitialize();
     std::printf(failures ? "app_check: %d failures\n" : "app_check: passed\n", failures);
     return failures ? 1 : 0;

@@ -54,7 +54,8 @@ key='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
     { say "FAIL: reg add the virtual desktop"; exit 1; }
 
 mkdir -p "$out"
-LANG=C "$WINE" explorer.exe /desktop=Default,800x640 "$(windows_path "$check")" 'C:\Program Files\PX71\PX71ResourceSetting.cpl' "$(windows_path "$out")" 2>&1 | tr -d '\r'
+LANG=C "$WINE" explorer.exe /desktop=Default,800x640 "$(windows_path "$check")" 'C:\Program Files\PX71\PX71ResourceSetting.cpl' \
+    "$(windows_path "$out")" 'C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe' 2>&1 | tr -d '\r'
 rc=${PIPESTATUS[0]}
 ls "$out"/*.png >/dev/null 2>&1 && say "pictures: $(cd "$out" && ls *.png | tr '\n' ' ')"
 exit "$rc"
