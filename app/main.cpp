@@ -25,7 +25,7 @@ Parsed ParseArguments()
     int count = 0;
     LPWSTR* raw = CommandLineToArgvW(GetCommandLineW(), &count);
     if (!raw) return parsed;
-    const px71::UniqueAny<px71::LocalBlockTraits> owned(reinterpret_cast<HLOCAL>(raw));
+    const px71::UniqueLocal owned(reinterpret_cast<HLOCAL>(raw));
     // The Control Panel item starts the program with "-c" as the whole command line, no
     // program name before it: an option in the first place is an option.
     int first = count > 0 && (raw[0][0] == L'-' || raw[0][0] == L'/') ? 0 : 1;

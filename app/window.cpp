@@ -549,8 +549,7 @@ SlotState MainWindow::ReadSlotState()
 void MainWindow::RefreshSlotAndCards()
 {
     Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    worker_->Post([this, ask]() -> Worker::Finish {
+    worker_->Post([this, ask = AskService()]() -> Worker::Finish {
         SlotState slot = ReadSlotState();
         Listing listing = ListCards(ask);
         return [this, slot = std::move(slot), listing = std::move(listing)] { ShowSlot(slot, listing); };
@@ -591,35 +590,34 @@ void MainWindow::ShowSlot(const SlotState& slot, const Listing& listing)
     else Status(listing.cards.empty() ? Words(Say::kNoCards) : Words(Say::kReady));
 }
 
+void MainWindow::Act(std::function<Notification(const Ask&)> act, std::function<void(const Notification&)> then)
+{
+    Status(Words(Say::kWorking));
+    worker_->Post([ask = AskService(), act = std::move(act), then = std::move(then)]() -> Worker::Finish {
+        Notification done = act(ask);
+        return [then, done = std::move(done)] { then(done); };
+    });
+}
+
 void MainWindow::EjectCard(std::size_t index)
 {
     if (index >= listing_.cards.size()) return;
-    Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    const Card card = listing_.cards[index];
-    worker_->Post([this, ask, card]() -> Worker::Finish {
-        Notification done = Eject(ask, card);
-        return [this, done = std::move(done)] {
+    Act([card = listing_.cards[index]](const Ask& ask) { return Eject(ask, card); },
+        [this](const Notification& done) {
             Notify(done, true);
             RefreshSlotAndCards();
-        };
-    });
+        });
 }
 
 void MainWindow::SwitchLinkTo(bool on)
 {
     if (!slot_.found) return;
-    Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    const std::uint8_t bus = slot_.bus;
-    worker_->Post([this, ask, bus, on]() -> Worker::Finish {
-        Notification done = SwitchLink(ask, bus, on);
-        return [this, done = std::move(done)] {
+    Act([bus = slot_.bus, on](const Ask& ask) { return SwitchLink(ask, bus, on); },
+        [this](const Notification& done) {
             Notify(done, false);
             if (!done.ok) MessageBoxW(hwnd_, Wide(done.text).c_str(), Words(Say::kTitle), MB_OK | MB_ICONWARNING);
             RefreshSlotAndCards();
-        };
-    });
+        });
 }
 
 void MainWindow::LoadSettings()
@@ -657,15 +655,11 @@ void MainWindow::StoreSettingsFromPage(bool defaults)
         MessageBoxW(hwnd_, Wide(checked.reason).c_str(), Words(Say::kRefusedTitle), MB_OK | MB_ICONWARNING);
         return;
     }
-    Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    worker_->Post([this, ask, checked]() -> Worker::Finish {
-        Notification done = StoreSettings(ask, checked);
-        return [this, done = std::move(done)] {
+    Act([checked](const Ask& ask) { return StoreSettings(ask, checked); },
+        [this](const Notification& done) {
             Notify(done, false);
             LoadSettings();
-        };
-    });
+        });
 }
 
 void MainWindow::InstallFilterDrivers()
@@ -673,24 +667,14 @@ void MainWindow::InstallFilterDrivers()
     if (MessageBoxW(hwnd_, Words(Say::kConfirmFilters), Words(Say::kTitle), MB_OKCANCEL | MB_ICONQUESTION |
                                                                                MB_DEFBUTTON2) != IDOK)
         return;
-    Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    worker_->Post([this, ask]() -> Worker::Finish {
-        Notification done = InstallFilters(ask);
-        return [this, done = std::move(done)] { Notify(done, false); };
-    });
+    Act(InstallFilters, [this](const Notification& done) { Notify(done, false); });
 }
 
 void MainWindow::CheckTheDevice()
 {
-    Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    worker_->Post([this, ask]() -> Worker::Finish {
-        Notification done = CheckDevice(ask);
-        return [this, done = std::move(done)] {
-            SetWindowTextW(check_text_, Lines(done.text).c_str());
-            Status(done.ok ? Words(Say::kReady) : Wide(done.text));
-        };
+    Act(CheckDevice, [this](const Notification& done) {
+        SetWindowTextW(check_text_, Lines(done.text).c_str());
+        Status(done.ok ? Words(Say::kReady) : Wide(done.text));
     });
 }
 
@@ -712,15 +696,11 @@ void MainWindow::WriteReportFromPage()
         MessageBoxW(hwnd_, Words(Say::kTitleCodePage), Words(Say::kRefusedTitle), MB_OK | MB_ICONWARNING);
         return;
     }
-    Status(Words(Say::kWorking));
-    const Ask ask = AskService();
-    worker_->Post([this, ask, title]() -> Worker::Finish {
-        Notification done = WriteReport(ask, title);
-        return [this, done = std::move(done)] {
+    Act([title](const Ask& ask) { return WriteReport(ask, title); },
+        [this](const Notification& done) {
             Notify(done, false);
             ReadLogIntoPage();
-        };
-    });
+        });
 }
 
 void MainWindow::ReadLogIntoPage()

@@ -13,6 +13,7 @@
 #include "platform/win32.h"
 
 #include <array>
+#include <functional>
 #include <memory>
 #include <string>
 
@@ -55,6 +56,9 @@ private:
     void Status(const std::wstring& text);
     void Notify(const Notification& notification, bool balloon);
     Ask AskService() const;
+    // Runs `act` with the service on the worker, and `then` with its notification on the
+    // window's thread.
+    void Act(std::function<Notification(const Ask&)> act, std::function<void(const Notification&)> then);
 
     void OnCommand(int id);
     void RefreshSlotAndCards();

@@ -12,7 +12,7 @@ WINE=$1 msi=$2 check=$3 out=$4
 say() { echo "app_wine: $*"; }
 
 if ! command -v Xvfb >/dev/null; then
-    say "SKIPPED: no virtual display: Xvfb is not installed (scripts/setup installs the package xvfb)"
+    echo "skipped: no virtual display: Xvfb is not installed (scripts/setup installs the package xvfb)"
     exit 77
 fi
 # A display nobody holds.
