@@ -629,8 +629,9 @@ void MainWindow::LoadSettings()
             for (std::size_t i = 0; i < kSettingCount; ++i) {
                 SetWindowTextW(edits_[i], Wide(texts[i]).c_str());
                 const std::string shown = ShowSetting(kSettings[i], stored.defaults[i]);
-                const std::wstring line =
-                    shown.empty() ? L"" : std::wstring(Words(Say::kDefaultIs)) + L" " + Wide(shown);
+                const std::wstring line = shown.empty() ? L""
+                                                        : std::wstring(Words(Say::kDefaultIs)) + L" " + Wide(shown) +
+                                                              L" " + Words(UnitWords(kSettings[i].unit));
                 SetWindowTextW(defaults_[i], line.c_str());
             }
             if (!stored.problem.empty()) Status(Wide(stored.problem));
