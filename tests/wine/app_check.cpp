@@ -4,7 +4,9 @@
 // error box. The pictures are written as PNG files into the folder given. Then the
 // program's own starts: a wrong argument, the logon start (-t) and a second start (-c)
 // that hands over to the first.
+// With --dpi, the program alone on a display of 144 DPI: its window and layout scale.
 // usage: app_check.exe APPLET OUTDIR PROGRAM
+//        app_check.exe --dpi PROGRAM OUTDIR
 #include "platform/win32.h"
 
 #include <commctrl.h>
@@ -254,15 +256,59 @@ void Starts(const wchar_t* program)
         if (h) CloseHandle(h);
 }
 
+// At 144 DPI the client area is half as large again as at 96, and the page is drawn.
+void Scales(const wchar_t* program, const wchar_t* out)
+{
+    HDC screen = GetDC(nullptr);
+    const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
+    ReleaseDC(nullptr, screen);
+    if (dpi != 144) {
+        std::printf("FAIL: the display is at %d DPI, not 144\n", dpi);
+        ++failures;
+        return;
+    }
+    Started started = Launch(program, L"-c");
+    HWND window = nullptr;
+    RECT client{};
+    const int width = MulDiv(660, dpi, 96), height = MulDiv(560, dpi, 96);
+    if (!WaitFor([&] {
+            window = FindWindowW(L"PX71MainWindow", nullptr);
+            return window && IsWindowVisible(window) && GetClientRect(window, &client) && client.right == width &&
+                   client.bottom == height;
+        }))
+        std::printf("FAIL: at %d DPI the client area is %ldx%ld, not %dx%d\n", dpi, client.right, client.bottom, width,
+                    height),
+            ++failures;
+    else
+        std::printf("at %d DPI: client area %dx%d\n", dpi, width, height);
+    // The first setting's edit box grows with the DPI as well.
+    RECT edit{};
+    GetWindowRect(GetDlgItem(window, kFirstSetting), &edit);
+    if (edit.bottom - edit.top != MulDiv(22, dpi, 96)) Fail("the page's controls did not scale with the DPI");
+    Picture picture;
+    if (!WaitFor([&] { return Colours(picture = Capture(window)) >= 16; })) Fail("the page is blank at 144 DPI");
+    else if (!SavePng(picture, std::wstring(out) + L"\\settings-144dpi.png")) Fail("a picture could not be written");
+    PostMessageW(window, WM_CLOSE, 0, 0);
+    if (ExitCode(started) != 0) Fail("the program did not end with its window");
+    if (started.process) CloseHandle(started.process);
+}
+
 } // namespace
 
 int wmain(int argc, wchar_t** argv)
 {
+    // Measures in the display's own pixels, as the program does.
+    SetProcessDPIAware();
+    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
+    if (argc == 4 && !wcscmp(argv[1], L"--dpi")) {
+        Scales(argv[2], argv[3]);
+        std::printf(failures ? "app_check: %d failures\n" : "app_check: passed\n", failures);
+        return failures ? 1 : 0;
+    }
     if (argc != 4) {
-        std::printf("usage: app_check.exe APPLET OUTDIR PROGRAM\n");
+        std::printf("usage: app_check.exe APPLET OUTDIR PROGRAM\n       app_check.exe --dpi PROGRAM OUTDIR\n");
         return 2;
     }
-    CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED);
     HMODULE applet = LoadLibraryW(argv[1]);
     auto entry = applet ? reinterpret_cast<void*>(GetProcAddress(applet, "CPlApplet")) : nullptr;
     if (!entry) {

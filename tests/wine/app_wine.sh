@@ -3,7 +3,8 @@
 # display: the package installed quietly, the filter driver's key given two window
 # lengths, then the Control Panel item's double click; app_check.exe finds the window on
 # its settings page and photographs each page into OUTDIR (settings.png, slot.png,
-# diagnostics.png). Without Xvfb the test is skipped (exit 77), with the reason.
+# diagnostics.png); then the program alone at 144 DPI. Without Xvfb the test is skipped
+# (exit 77), with the reason.
 # usage: app_wine.sh WINE MSI APP_CHECK OUTDIR   (WINEPREFIX from the test)
 set -u
 WINE=$1 msi=$2 check=$3 out=$4
@@ -21,7 +22,7 @@ for n in $(seq 71 99); do
     if [ ! -e "/tmp/.X$n-lock" ] && [ ! -e "/tmp/.X11-unix/X$n" ]; then display=:$n; break; fi
 done
 [ -n "$display" ] || { say "FAIL: no free X display number from :71 to :99"; exit 1; }
-Xvfb "$display" -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
+Xvfb "$display" -screen 0 1600x1200x24 -nolisten tcp >/dev/null 2>&1 &
 xvfb=$!
 cleanup() {
     "$WINESERVER" -k >/dev/null 2>&1
@@ -47,15 +48,32 @@ key='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
     "$WINE" reg.exe add "$key" /v USBLen /t REG_DWORD /d 0x100000 /f >/dev/null 2>&1 ||
     { say "FAIL: reg add $key"; exit 1; }
 
-# Wine's own desktop, so that windows get their frames and title bars without a window
-# manager.
+# Wine's own desktop, of a size the pictures and the window fit in.
 "$WINE" reg.exe add 'HKCU\Software\Wine\Explorer' /v Desktop /d Default /f >/dev/null 2>&1 &&
     "$WINE" reg.exe add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x640 /f >/dev/null 2>&1 ||
     { say "FAIL: reg add the virtual desktop"; exit 1; }
 
 mkdir -p "$out"
 LANG=C "$WINE" explorer.exe /desktop=Default,800x640 "$(windows_path "$check")" 'C:\Program Files\PX71\PX71ResourceSetting.cpl' \
-    "$(windows_path "$out")" 'C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe' 2>&1 | tr -d '\r'
-rc=${PIPESTATUS[0]}
+    "$(windows_path "$out")" 'C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe' 2>&1 | tr -d '\r' >"$out/run.txt"
+cat "$out/run.txt"
 ls "$out"/*.png >/dev/null 2>&1 && say "pictures: $(cd "$out" && ls *.png | tr '\n' ' ')"
-exit "$rc"
+
+# The same program at 144 DPI, which Wine takes when its processes start.
+"$WINESERVER" -k >/dev/null 2>&1
+"$WINESERVER" -w
+"$WINE" reg.exe add 'HKCU\Control Panel\Desktop' /v LogPixels /t REG_DWORD /d 144 /f >/dev/null 2>&1 &&
+    "$WINE" reg.exe add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 1200x960 /f >/dev/null 2>&1 ||
+    { say "FAIL: reg add LogPixels"; exit 1; }
+"$WINESERVER" -k >/dev/null 2>&1
+"$WINESERVER" -w
+LANG=C "$WINE" explorer.exe /desktop=Default,1200x960 "$(windows_path "$check")" --dpi \
+    'C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe' "$(windows_path "$out")" 2>&1 | tr -d '\r' >"$out/dpi.txt"
+sed 's/^app_check: /app_check at 144 DPI: /' "$out/dpi.txt"
+# Explorer does not pass on its program's exit code: the verdicts are the programs' last lines.
+if grep -qx 'app_check: passed' "$out/run.txt" && grep -qx 'app_check: passed' "$out/dpi.txt"; then
+    say "passed, at 96 and at 144 DPI"
+    exit 0
+fi
+say "FAIL"
+exit 1
