@@ -263,8 +263,7 @@ void Scales(const wchar_t* program, const wchar_t* out)
     const int dpi = GetDeviceCaps(screen, LOGPIXELSY);
     ReleaseDC(nullptr, screen);
     if (dpi != 144) {
-        std::printf("FAIL: the display is at %d DPI, not 144\n", dpi);
-        ++failures;
+        Fail("the display is not at 144 DPI");
         return;
     }
     Started started = Launch(program, L"-c");
@@ -275,11 +274,12 @@ void Scales(const wchar_t* program, const wchar_t* out)
             window = FindWindowW(L"PX71MainWindow", nullptr);
             return window && IsWindowVisible(window) && GetClientRect(window, &client) && client.right == width &&
                    client.bottom == height;
-        }))
-        std::printf("FAIL: at %d DPI the client area is %ldx%ld, not %dx%d\n", dpi, client.right, client.bottom, width,
-                    height),
-            ++failures;
-    else
+        })) {
+        char what[96];
+        std::snprintf(what, sizeof what, "at %d DPI the client area is %ldx%ld, not %dx%d", dpi, client.right,
+                      client.bottom, width, height);
+        Fail(what);
+    } else
         std::printf("at %d DPI: client area %dx%d\n", dpi, width, height);
     // The first setting's edit box grows with the DPI as well.
     RECT edit{};
@@ -346,10 +346,12 @@ int wmain(int argc, wchar_t** argv)
     std::wstring said;
     if (!WaitFor([&] { return !(said = BoxText(process, box)).empty(); }) ||
         said.find(L"Oz888Len: a window length is a whole number of MiB from 0 to 4095, not \"1.5\"") ==
-            std::wstring::npos)
-        Fail("a length of 1.5 MiB was not refused with its reason"), std::printf("the box said: %ls\n", said.c_str());
-    else
+            std::wstring::npos) {
+        Fail("a length of 1.5 MiB was not refused with its reason");
+        std::printf("the box said: %ls\n", said.c_str());
+    } else {
         std::printf("settings page: 1.5 MiB refused before sending, with the reason\n");
+    }
     if (StartAdrs() != 0) Fail("something was stored although the values were refused");
     if (box) PostMessageW(box, WM_COMMAND, IDOK, 0);
     WaitFor([&] { return BoxText(process, box).empty(); });
