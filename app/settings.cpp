@@ -12,6 +12,8 @@ namespace {
 
 constexpr std::uint32_t kMiB = 0x100000;
 constexpr std::uint32_t kMostMiB = 0xFFFFFFFFu / kMiB;  // 4095: the largest whole MiB in 32 bits
+constexpr std::size_t kStartAt = 6;  // the range's start, named when the range is wrong
+static_assert(kSettings[kStartAt].field == &PipeRequest::StartAdrs, "StartAdrs at its place");
 
 std::optional<std::uint32_t> ReadDword(HKEY key, const char* name)
 {
@@ -146,13 +148,18 @@ CheckedSettings CheckSettings(const SettingTexts& texts, bool defaults)
         const Setting& s = kSettings[i];
         if (defaults && !s.default_name) continue;
         const auto value = Parse(s, texts[i], checked.reason);
-        if (!value) return checked;
+        if (!value) {
+            checked.at_fault = i;
+            return checked;
+        }
         checked.request.*s.field = *value;
     }
     if (defaults) return checked;  // EndAdrs 0: stored as the defaults
-    if (checked.request.StartAdrs >= checked.request.EndAdrs)
+    if (checked.request.StartAdrs >= checked.request.EndAdrs) {
+        checked.at_fault = kStartAt;
         checked.reason = "StartAdrs " + Hex(checked.request.StartAdrs) + " is not below EndAdrs " +
                          Hex(checked.request.EndAdrs) + ": the range starts below its end";
+    }
     return checked;
 }
 

@@ -59,6 +59,7 @@ SettingTexts ShowSettings(const StoredSettings& stored);
 struct CheckedSettings {
     PipeRequest request{};  // command 3, ready to send when `reason` is empty
     std::string reason;     // why the page's values cannot be sent
+    std::size_t at_fault = kSettingCount;  // the setting the reason names first
 };
 // Checks the page's texts: every value in its unit and bounds, and the range's start
 // below its end. `defaults` checks only the five lengths that have a default and asks

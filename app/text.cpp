@@ -9,8 +9,8 @@ struct Pair {
     const wchar_t* japanese;
 };
 
-// One row a text, in the order of Say; the order is checked when the words are chosen.
-const Pair kWords[] = {
+// One row a text, in the order of Say; the build checks the order.
+constexpr Pair kWords[] = {
     {Say::kTitle, L"PX71 HotPlug Tool", L"PX71 HotPlug Tool"},
     {Say::kTabSlot, L"&Slot and cards", L"スロットとカード(&S)"},
     {Say::kTabSettings, L"Se&ttings", L"設定(&T)"},
@@ -80,12 +80,13 @@ const Pair kWords[] = {
 };
 static_assert(sizeof kWords / sizeof kWords[0] == static_cast<std::size_t>(Say::kCount), "a row for every text");
 
-bool OrderHolds()
+constexpr bool OrderHolds()
 {
     for (std::size_t i = 0; i < static_cast<std::size_t>(Say::kCount); ++i)
         if (kWords[i].id != static_cast<Say>(i)) return false;
     return true;
 }
+static_assert(OrderHolds(), "the rows in the order of Say");
 
 } // namespace
 
@@ -101,9 +102,8 @@ bool Japanese()
 
 const wchar_t* Words(Say what)
 {
-    static const bool ordered = OrderHolds();
     const auto i = static_cast<std::size_t>(what);
-    if (!ordered || i >= static_cast<std::size_t>(Say::kCount)) return L"?";
+    if (i >= static_cast<std::size_t>(Say::kCount)) return L"?";
     return Japanese() ? kWords[i].japanese : kWords[i].english;
 }
 

@@ -298,8 +298,10 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam)
 
 HWND MainWindow::Control(const wchar_t* cls, const wchar_t* text, DWORD style, int id, DWORD ex_style)
 {
-    return CreateWindowExW(ex_style, cls, text, WS_CHILD | style, 0, 0, 0, 0, hwnd_,
-                           reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+    HWND control = CreateWindowExW(ex_style, cls, text, WS_CHILD | style, 0, 0, 0, 0, hwnd_,
+                                   reinterpret_cast<HMENU>(static_cast<INT_PTR>(id)), instance_, nullptr);
+    if (filling_ && control) page_controls_[static_cast<std::size_t>(*filling_)].push_back(control);
+    return control;
 }
 
 void MainWindow::CreateControls()
@@ -318,6 +320,7 @@ void MainWindow::CreateControls()
     status_ = Control(STATUSCLASSNAMEW, L"", WS_VISIBLE | SBARS_SIZEGRIP, kStatus);
 
     const DWORD button = WS_TABSTOP | BS_PUSHBUTTON;
+    filling_ = Page::kSlot;
     slot_heading_ = Control(WC_STATICW, Words(Say::kSlotHeading), 0, -1);
     slot_text_ = Control(WC_STATICW, L"", SS_LEFT | SS_NOPREFIX, -1);
     link_on_ = Control(WC_BUTTONW, Words(Say::kLinkOn), button | WS_DISABLED, kLinkOn);
@@ -337,6 +340,7 @@ void MainWindow::CreateControls()
     }
     eject_ = Control(WC_BUTTONW, Words(Say::kEject), button | WS_DISABLED, kEject);
 
+    filling_ = Page::kSettings;
     settings_heading_ = Control(WC_STATICW, Words(Say::kSettingsHeading), 0, -1);
     for (std::size_t i = 0; i < kSettingCount; ++i) {
         const std::wstring label = std::wstring(Words(kSettingWords[i])) + L" (" + Wide(kSettings[i].name) + L")";
@@ -353,6 +357,7 @@ void MainWindow::CreateControls()
     reload_ = Control(WC_BUTTONW, Words(Say::kReload), button, kReload);
     filters_ = Control(WC_BUTTONW, Words(Say::kInstallFilters), button, kFilters);
 
+    filling_ = Page::kDiagnostics;
     check_ = Control(WC_BUTTONW, Words(Say::kCheckDevice), button, kCheck);
     check_text_ = Control(WC_EDITW, L"", ES_MULTILINE | ES_READONLY | WS_VSCROLL | WS_TABSTOP, kCheckText,
                           WS_EX_CLIENTEDGE);
@@ -365,6 +370,7 @@ void MainWindow::CreateControls()
                    WS_EX_CLIENTEDGE);
     SendMessageW(log_, EM_SETLIMITTEXT, 0, 0);
     read_log_ = Control(WC_BUTTONW, Words(Say::kReadLog), button, kReadLog);
+    filling_.reset();
 }
 
 void MainWindow::UpdateFont()
@@ -452,17 +458,9 @@ void MainWindow::ShowPage(Page page)
 {
     page_ = page;
     SendMessageW(tab_, TCM_SETCURSEL, static_cast<WPARAM>(page), 0);
-    const std::vector<HWND> slot = {slot_heading_, slot_text_, link_on_, link_off_, refresh_, cards_heading_, cards_,
-                                    eject_};
-    std::vector<HWND> settings = {settings_heading_, note_, store_, store_defaults_, reload_, filters_};
-    for (std::size_t i = 0; i < kSettingCount; ++i)
-        settings.insert(settings.end(), {labels_[i], edits_[i], units_[i], defaults_[i]});
-    const std::vector<HWND> diagnostics = {check_, check_text_, title_label_, title_, report_, log_heading_, log_,
-                                           read_log_};
-    const std::pair<Page, const std::vector<HWND>*> pages[] = {
-        {Page::kSlot, &slot}, {Page::kSettings, &settings}, {Page::kDiagnostics, &diagnostics}};
-    for (const auto& [which, controls] : pages)
-        for (HWND control : *controls) ShowWindow(control, which == page ? SW_SHOWNA : SW_HIDE);
+    for (std::size_t which = 0; which < page_controls_.size(); ++which)
+        for (HWND control : page_controls_[which])
+            ShowWindow(control, which == static_cast<std::size_t>(page) ? SW_SHOWNA : SW_HIDE);
 }
 
 void MainWindow::Open(Page page)
@@ -647,12 +645,10 @@ void MainWindow::StoreSettingsFromPage(bool defaults)
     if (!checked.reason.empty()) {
         // Refused here, before anything is sent; the value at fault gets the focus.
         Status(Wide("nothing was sent: " + checked.reason));
-        for (std::size_t i = 0; i < kSettingCount; ++i)
-            if (checked.reason.rfind(kSettings[i].name, 0) == 0) {
-                SetFocus(edits_[i]);
-                SendMessageW(edits_[i], EM_SETSEL, 0, -1);
-                break;
-            }
+        if (checked.at_fault < kSettingCount) {
+            SetFocus(edits_[checked.at_fault]);
+            SendMessageW(edits_[checked.at_fault], EM_SETSEL, 0, -1);
+        }
         MessageBoxW(hwnd_, Wide(checked.reason).c_str(), Words(Say::kRefusedTitle), MB_OK | MB_ICONWARNING);
         return;
     }

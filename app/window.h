@@ -15,7 +15,9 @@
 #include <array>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace px71app {
 
@@ -91,6 +93,9 @@ private:
     Listing listing_;
 
     HWND tab_ = nullptr, status_ = nullptr;
+    // Each page's controls, shown with it; Control() files them under `filling_`.
+    std::array<std::vector<HWND>, 3> page_controls_;
+    std::optional<Page> filling_;
     // Slot and cards
     HWND slot_heading_ = nullptr, slot_text_ = nullptr, link_on_ = nullptr, link_off_ = nullptr,
          refresh_ = nullptr, cards_heading_ = nullptr, cards_ = nullptr, eject_ = nullptr;

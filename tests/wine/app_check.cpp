@@ -43,15 +43,6 @@ DWORD WINAPI DoubleClick(void* entry)
     return 0;
 }
 
-HWND WaitForWindow()
-{
-    for (DWORD waited = 0; waited < kPatienceMs; waited += 100) {
-        HWND window = FindWindowW(L"PX71MainWindow", nullptr);
-        if (window && IsWindowVisible(window)) return window;
-        Sleep(100);
-    }
-    return nullptr;
-}
 
 struct Picture {
     int width = 0, height = 0;
@@ -316,8 +307,11 @@ int wmain(int argc, wchar_t** argv)
         return 1;
     }
     HANDLE clicked = CreateThread(nullptr, 0, DoubleClick, entry, 0, nullptr);
-    HWND window = WaitForWindow();
-    if (!window) {
+    HWND window = nullptr;
+    if (!WaitFor([&] {
+            window = FindWindowW(L"PX71MainWindow", nullptr);
+            return window && IsWindowVisible(window);
+        })) {
         Fail("no window of class PX71MainWindow came up");
         return 1;
     }
