@@ -41,7 +41,7 @@ void Complete(Machine& machine, LPOVERLAPPED ov, ULONG_PTR status, DWORD transfe
     ov->InternalHigh = transferred;
     ov->Internal = status;
     SignalEventOf(machine, ov, true);
-    machine.changed.notify_all();
+    machine.Notify();
 }
 
 DWORD Take(std::deque<std::uint8_t>& from, void* buffer, DWORD size)
@@ -96,7 +96,7 @@ void sim::ProgressPipe(Machine& machine, PipeInstance& pipe)
             ++i;
         }
     }
-    machine.changed.notify_all();
+    machine.Notify();
 }
 
 void PipeServerEnd::Closed()
@@ -221,7 +221,7 @@ public:
         ++pipe->client_reads;
         if (done) *done = n;
         Complete(machine, ov, kStatusSuccess, n);
-        machine.changed.notify_all();
+        machine.Notify();
         return TRUE;
     }
 
@@ -318,7 +318,7 @@ HANDLE sim::OpenPipeClient(Machine& machine, std::u16string_view name, DWORD fla
         Complete(machine, ov, kStatusSuccess, 0);
         break;
     }
-    machine.changed.notify_all();
+    machine.Notify();
     return machine.AddHandle(std::make_shared<ClientIo>(pipe, pipe->connection));
 }
 
@@ -375,7 +375,7 @@ extern "C" HANDLE WINAPI CreateNamedPipeW(LPCWSTR name, DWORD openMode, DWORD pi
         }
     }
     pipes[key] = pipe;
-    call.machine.changed.notify_all();
+    call.machine.Notify();
     return call.machine.AddHandle(std::make_shared<ServerIo>(pipe));
 }
 
@@ -398,7 +398,7 @@ extern "C" BOOL WINAPI ConnectNamedPipe(HANDLE pipeHandle, LPOVERLAPPED ov)
         }
     }
     pipe.state = PipeInstance::kListening;
-    call.machine.changed.notify_all();
+    call.machine.Notify();
     if (ov) {
         ov->Internal = STATUS_PENDING;
         pipe.pending.push_back({PendingIo::kConnect, ov, nullptr, 0});
@@ -428,7 +428,7 @@ extern "C" BOOL WINAPI DisconnectNamedPipe(HANDLE pipeHandle)
     pipe.to_client.clear();
     pipe.to_server.clear();
     FailPending(call.machine, pipe, kStatusPipeDisconnected);
-    call.machine.changed.notify_all();
+    call.machine.Notify();
     return TRUE;
 }
 

@@ -74,7 +74,7 @@ extern "C" BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPS
     }
     if (launch.error != ERROR_SUCCESS) {
         processes.launches.push_back(launch);
-        call.machine.changed.notify_all();
+        call.machine.Notify();
         SetLastError(launch.error);
         return FALSE;
     }
@@ -93,7 +93,7 @@ extern "C" BOOL WINAPI CreateProcessA(LPCSTR application, LPSTR commandLine, LPS
     info->dwProcessId = next_id++;
     info->dwThreadId = next_id++;
     processes.launches.push_back(launch);
-    call.machine.changed.notify_all();
+    call.machine.Notify();
     return TRUE;
 }
 
@@ -118,5 +118,5 @@ void sim::EndProcess(Machine& machine, std::size_t launch, DWORD exit_code)
     launches[launch].process->exit_code = exit_code;
     launches[launch].primary_thread->finished = true;
     launches[launch].primary_thread->exit_code = exit_code;
-    machine.changed.notify_all();
+    machine.Notify();
 }

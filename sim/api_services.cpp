@@ -24,6 +24,8 @@ void sim::LaunchService(Machine& machine, std::u16string name)
     service = ServiceController{};
     service.launched = true;
     service.name = std::move(name);
+    // The process's dispatcher thread starts next: the clock waits for it.
+    machine.ExpectThread();
     // Each start is a process of its own.
     static std::atomic<DWORD> next_id{0x1400};
     machine.service_process_id = next_id += 4;
@@ -36,7 +38,7 @@ bool sim::SendControl(Machine& machine, DWORD control, DWORD timeout_ms)
     if (!service.handler || service.stopped) return false;
     service.controls.push_back(control);
     std::uint64_t ticket = ++service.sent;
-    machine.changed.notify_all();
+    machine.Notify();
     return WaitUntil(machine, lock, timeout_ms, [&] { return service.handled >= ticket; });
 }
 
@@ -44,7 +46,7 @@ void sim::AbandonService(Machine& machine)
 {
     std::lock_guard lock(machine.mutex);
     machine.processes().service.abandoned = true;
-    machine.changed.notify_all();
+    machine.Notify();
 }
 
 std::vector<StatusReport> sim::StatusReports(Machine& machine)
@@ -153,34 +155,43 @@ extern "C" BOOL WINAPI StartServiceCtrlDispatcherW(const SERVICE_TABLE_ENTRYW* t
     // The dispatcher's thread and the service's are threads of the service process.
     const DWORD process_id = call.machine.service_process_id;
     InProcess in_service(process_id);
+    call.machine.ExpectThread();
     std::thread main_thread([main, name, machine, process_id]() mutable {
         t_service_thread = true;  // a service's calls are not interactive
         InProcess in_service(process_id);
         LPWSTR argv[] = {name.data(), nullptr};
-        main(1, argv);
+        {
+            TakePart part(*machine, false, true);
+            main(1, argv);
+        }
         std::lock_guard lock(machine->mutex);
         machine->processes().service.main_returned = true;
-        machine->changed.notify_all();
+        machine->Notify();
     });
     // Controls are delivered here, on the dispatcher's thread, until the service has
     // reported SERVICE_STOPPED.
     auto& lock = call.lock();
-    for (;;) {
-        auto over = [&] { return service.stopped || service.abandoned || (service.main_returned && !service.handler); };
-        call.machine.changed.wait(lock, [&] { return over() || !service.controls.empty(); });
-        if (over()) break;
-        DWORD control = service.controls.front();
-        service.controls.pop_front();
-        LPHANDLER_FUNCTION handler = service.handler;
-        lock.unlock();
-        if (handler) handler(control);
-        lock.lock();
-        ++service.handled;
-        call.machine.changed.notify_all();
+    {
+        TakePart part(call.machine, false, true);  // LaunchService expected this thread
+        for (;;) {
+            auto over = [&] {
+                return service.stopped || service.abandoned || (service.main_returned && !service.handler);
+            };
+            WaitUntil(call.machine, lock, INFINITE, [&] { return over() || !service.controls.empty(); });
+            if (over()) break;
+            DWORD control = service.controls.front();
+            service.controls.pop_front();
+            LPHANDLER_FUNCTION handler = service.handler;
+            lock.unlock();
+            if (handler) handler(control);
+            lock.lock();
+            ++service.handled;
+            call.machine.Notify();
+        }
     }
     service.handled = service.sent;  // controls that arrive too late are dropped
     service.dispatching = false;
-    call.machine.changed.notify_all();
+    call.machine.Notify();
     lock.unlock();
     main_thread.join();
     lock.lock();
@@ -239,7 +250,7 @@ extern "C" BOOL WINAPI SetServiceStatus(SERVICE_STATUS_HANDLE handle, LPSERVICE_
         broke("a check point or wait hint outside a pending state");
     service.reports.push_back({*status, call.machine.Outstanding().handles});
     if (status->dwCurrentState == SERVICE_STOPPED) service.stopped = true;
-    call.machine.changed.notify_all();
+    call.machine.Notify();
     return TRUE;
 }
 

@@ -150,7 +150,7 @@ BOOL ChangeEvent(Call& call, HANDLE handle, bool signalled)
         return FALSE;
     }
     object->event->signalled = signalled;
-    if (signalled) call.machine.changed.notify_all();
+    if (signalled) call.machine.Notify();
     return TRUE;
 }
 } // namespace
@@ -186,6 +186,12 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handle
         objects.push_back(object);
     }
     DWORD satisfied = WAIT_TIMEOUT;
+    const auto next_due = [&] {
+        std::optional<std::chrono::steady_clock::time_point> due;
+        for (const auto& o : objects)
+            if (const auto at = o->SignalsAt(); at && (!due || *at < *due)) due = at;
+        return due;
+    };
     auto ready = [&] {
         if (waitAll) {
             for (auto& o : objects)
@@ -203,7 +209,7 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handle
         }
         return false;
     };
-    WaitUntil(call.machine, call.lock(), milliseconds, ready);
+    WaitUntil(call.machine, call.lock(), milliseconds, ready, next_due);
     return satisfied;
 }
 
@@ -221,7 +227,9 @@ extern "C" DWORD WINAPI WaitForSingleObject(HANDLE handle, DWORD milliseconds)
         object->Satisfy();
         return true;
     };
-    return WaitUntil(call.machine, call.lock(), milliseconds, ready) ? WAIT_OBJECT_0 : WAIT_TIMEOUT;
+    return WaitUntil(call.machine, call.lock(), milliseconds, ready, [&] { return object->SignalsAt(); })
+               ? WAIT_OBJECT_0
+               : WAIT_TIMEOUT;
 }
 
 extern "C" void WINAPI Sleep(DWORD milliseconds)
@@ -235,34 +243,161 @@ extern "C" void WINAPI Sleep(DWORD milliseconds)
     WaitUntil(call.machine, call.lock(), wait, [] { return false; });
 }
 
-// Slim reader/writer locks, exclusive mode only. They cannot fail and need no machine:
-// the lock is the pointer-sized word itself, as on Windows.
+// ---------------------------------------------------------------- waitable timers
+namespace {
+
+// Reference: CreateWaitableTimerW, SetWaitableTimer, CancelWaitableTimer. A timer is
+// set to a due time, relative (negative, in 100 ns units) or absolute (a FILETIME), and
+// optionally a period in milliseconds after which it is due again, until cancelled.
+// When due it becomes signalled: a notification timer (manual reset) stays so until it
+// is set again; a synchronization timer until a wait is satisfied. A periodic timer
+// that nobody waits for is signalled once however many periods pass. Setting a timer
+// makes it non-signalled; cancelling it leaves its state. Due times follow the
+// machine's clock.
+class TimerObject : public KernelObject {
+public:
+    using TimePoint = std::chrono::steady_clock::time_point;
+    TimerObject(Machine& machine, bool manual_reset) : machine_(machine), manual_reset_(manual_reset) {}
+    const char* kind() const override { return "timer"; }
+    bool Waitable() const override { return true; }
+    bool Signalled() const override
+    {
+        Expire();
+        return signalled_;
+    }
+    void Satisfy() override
+    {
+        Expire();
+        if (!manual_reset_) signalled_ = false;
+    }
+    std::optional<TimePoint> SignalsAt() const override
+    {
+        Expire();
+        if (signalled_ || !due_) return std::nullopt;
+        return due_;
+    }
+
+    void Set(TimePoint due, std::chrono::milliseconds period)
+    {
+        due_ = due;
+        period_ = period;
+        signalled_ = false;
+        Expire();
+    }
+    void Cancel() { due_.reset(); }
+
+private:
+    // The due times that have passed on the machine's clock.
+    void Expire() const
+    {
+        const TimePoint now = machine_.Now();
+        if (!due_ || now < *due_) return;
+        signalled_ = true;
+        if (period_.count() > 0) {
+            const auto missed = (now - *due_) / period_;
+            *due_ += period_ * (missed + 1);
+        } else {
+            due_.reset();
+        }
+    }
+
+    Machine& machine_;
+    const bool manual_reset_;
+    mutable bool signalled_ = false;
+    mutable std::optional<TimePoint> due_;
+    std::chrono::milliseconds period_{0};
+};
+
+// 100 ns units between 1601-01-01 and 1970-01-01, the epochs of FILETIME and the host's clock.
+constexpr long long kFileTimeToUnix = 116444736000000000LL;
+
+} // namespace
+
+// Named timers are not modelled: nothing of PX71 shares one.
+extern "C" HANDLE WINAPI CreateWaitableTimerW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, LPCWSTR name)
+{
+    Call call("CreateWaitableTimerW", {P(sa), static_cast<std::uint64_t>(manualReset)}, Text(name));
+    if (call.failed()) return call.FailHandle(nullptr);
+    if (name) {
+        SetLastError(ERROR_NOT_SUPPORTED);
+        return nullptr;
+    }
+    return call.machine.AddHandle(std::make_shared<TimerObject>(call.machine, manualReset != FALSE));
+}
+
+extern "C" BOOL WINAPI SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                                        PTIMERAPCROUTINE completion, LPVOID argument, BOOL resume)
+{
+    Call call("SetWaitableTimer", {P(timer), dueTime ? static_cast<std::uint64_t>(dueTime->QuadPart) : 0u,
+                                   static_cast<std::uint64_t>(static_cast<std::uint32_t>(period)),
+                                   P(reinterpret_cast<void*>(completion)), P(argument),
+                                   static_cast<std::uint64_t>(resume)});
+    if (call.failed()) return call.FailBool();
+    auto object = std::dynamic_pointer_cast<TimerObject>(call.machine.Object(timer));
+    if (!object) return Fail(ERROR_INVALID_HANDLE);
+    // Completion routines run as APCs in an alertable wait, which nothing here makes.
+    if (!dueTime || period < 0 || completion) return Fail(ERROR_INVALID_PARAMETER);
+    using namespace std::chrono;
+    const auto now = call.machine.Now();
+    steady_clock::time_point due;
+    if (dueTime->QuadPart < 0) {
+        due = now + duration_cast<steady_clock::duration>(nanoseconds(-dueTime->QuadPart * 100));
+    } else {
+        const long long host = duration_cast<nanoseconds>(system_clock::now().time_since_epoch()).count() / 100 +
+                               kFileTimeToUnix;
+        const long long ahead = dueTime->QuadPart - host;
+        due = ahead > 0 ? now + duration_cast<steady_clock::duration>(nanoseconds(ahead * 100)) : now;
+    }
+    object->Set(due, milliseconds(period));
+    call.machine.Notify();
+    // The resume flag asks for power management, which the machine does not model.
+    return TRUE;
+}
+
+extern "C" BOOL WINAPI CancelWaitableTimer(HANDLE timer)
+{
+    Call call("CancelWaitableTimer", {P(timer)});
+    if (call.failed()) return call.FailBool();
+    auto object = std::dynamic_pointer_cast<TimerObject>(call.machine.Object(timer));
+    if (!object) return Fail(ERROR_INVALID_HANDLE);
+    object->Cancel();
+    call.machine.Notify();
+    return TRUE;
+}
+
+// Slim reader/writer locks, exclusive mode only, and condition variables with them. The
+// lock is the pointer-sized word itself, as on Windows, and the variable's word counts
+// its wakes: a sleeper waits for the count to move on, so no wake between its release
+// of the lock and its sleep is lost. A wake may wake more sleepers than it names, which
+// Windows allows too (reference: SleepConditionVariableSRW, "spurious wakeups"). A thread
+// that must wait for either waits on the machine, so that its wait follows the machine's
+// clock (virtual time) like every other wait; they cannot fail and are not logged.
+namespace {
+bool TakeLock(PSRWLOCK lock)
+{
+    PVOID free = nullptr;
+    return std::atomic_ref<PVOID>(lock->Ptr).compare_exchange_strong(free, reinterpret_cast<PVOID>(1),
+                                                                     std::memory_order_acquire);
+}
+} // namespace
+
 extern "C" void WINAPI InitializeSRWLock(PSRWLOCK lock) { std::atomic_ref<PVOID>(lock->Ptr).store(nullptr); }
 
 extern "C" void WINAPI AcquireSRWLockExclusive(PSRWLOCK lock)
 {
-    std::atomic_ref<PVOID> word(lock->Ptr);
-    PVOID free = nullptr;
-    while (!word.compare_exchange_weak(free, reinterpret_cast<PVOID>(1), std::memory_order_acquire)) {
-        free = nullptr;
-        std::this_thread::yield();
-    }
+    if (TakeLock(lock)) return;
+    Machine& machine = Current();
+    std::unique_lock guard(machine.mutex);
+    WaitUntil(machine, guard, INFINITE, [lock] { return TakeLock(lock); });
 }
 
 extern "C" void WINAPI ReleaseSRWLockExclusive(PSRWLOCK lock)
 {
     std::atomic_ref<PVOID>(lock->Ptr).store(nullptr, std::memory_order_release);
+    Machine& machine = Current();
+    std::lock_guard guard(machine.mutex);
+    machine.Notify();
 }
-
-// Condition variables, with SRW locks in exclusive mode. Like the locks they need no
-// machine: the variable's word counts its wakes, and a sleeper waits for the count to
-// move on, so no wake between its release of the lock and its sleep is lost. A wake
-// may wake more sleepers than it names, which Windows allows too (reference:
-// SleepConditionVariableSRW, "spurious wakeups").
-namespace {
-std::mutex g_condition_mutex;
-std::condition_variable g_condition_changed;
-} // namespace
 
 extern "C" BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE cv, PSRWLOCK lock, DWORD milliseconds,
                                                  ULONG flags)
@@ -272,31 +407,28 @@ extern "C" BOOL WINAPI SleepConditionVariableSRW(PCONDITION_VARIABLE cv, PSRWLOC
         return FALSE;
     }
     std::atomic_ref<PVOID> word(cv->Ptr);
-    std::unique_lock wait(g_condition_mutex);
-    const PVOID seen = word.load();
-    ReleaseSRWLockExclusive(lock);
-    const auto woken = [&] { return word.load() != seen; };
-    bool changed = true;
-    if (milliseconds == INFINITE)
-        g_condition_changed.wait(wait, woken);
-    else
-        changed = g_condition_changed.wait_for(wait, std::chrono::milliseconds(milliseconds), woken);
-    wait.unlock();
+    Machine& machine = Current();
+    bool woken = false;
+    {
+        std::unique_lock guard(machine.mutex);
+        const PVOID seen = word.load();
+        ReleaseSRWLockExclusive(lock);
+        woken = WaitUntil(machine, guard, milliseconds, [&] { return word.load() != seen; });
+    }
     AcquireSRWLockExclusive(lock);
-    if (!changed) SetLastError(ERROR_TIMEOUT);
-    return changed ? TRUE : FALSE;
+    if (!woken) SetLastError(ERROR_TIMEOUT);
+    return woken ? TRUE : FALSE;
 }
 
 extern "C" void WINAPI WakeConditionVariable(PCONDITION_VARIABLE cv) { WakeAllConditionVariable(cv); }
 
 extern "C" void WINAPI WakeAllConditionVariable(PCONDITION_VARIABLE cv)
 {
-    {
-        std::lock_guard wake(g_condition_mutex);
-        std::atomic_ref<PVOID> word(cv->Ptr);
-        word.store(reinterpret_cast<PVOID>(reinterpret_cast<std::uintptr_t>(word.load()) + 1));
-    }
-    g_condition_changed.notify_all();
+    Machine& machine = Current();
+    std::lock_guard guard(machine.mutex);
+    std::atomic_ref<PVOID> word(cv->Ptr);
+    word.store(reinterpret_cast<PVOID>(reinterpret_cast<std::uintptr_t>(word.load()) + 1));
+    machine.Notify();
 }
 
 extern "C" ULONGLONG WINAPI GetTickCount64(void)
@@ -322,14 +454,19 @@ extern "C" HANDLE WINAPI CreateThread(LPSECURITY_ATTRIBUTES sa, SIZE_T stackSize
     DWORD id = next_id++;
     if (threadId) *threadId = id;
     const DWORD process_id = CallerProcessId(call.machine);  // a thread of the creator's process
+    call.machine.ExpectThread();
     call.machine.processes().threads.emplace_back([machine, state, start, parameter, process_id] {
         BindThreadToMachine(*machine);
         InProcess in_process(process_id);
-        DWORD code = start(parameter);
+        DWORD code = 0;
+        {
+            TakePart part(*machine, false, true);
+            code = start(parameter);
+        }
         std::lock_guard lock(machine->mutex);
         state->finished = true;
         state->exit_code = code;
-        machine->changed.notify_all();
+        machine->Notify();
     });
     return call.machine.AddHandle(std::make_shared<ThreadHandle>(state));
 }

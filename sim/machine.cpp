@@ -530,7 +530,7 @@ void Machine::Release(const std::string& function)
 {
     std::lock_guard lock(mutex);
     held_.erase(function);
-    changed.notify_all();
+    Notify();
 }
 
 void Machine::ClearFaults()
@@ -581,7 +581,8 @@ std::optional<Machine::FaultHit> Machine::Enter(const char* function, std::initi
             if (!f.fault.persistent) f.spent = true;
         }
     }
-    if (logging_) calls_.push_back({function, std::vector<std::uint64_t>(args), std::move(text), hit.has_value(), caller});
+    if (logging_)
+        calls_.push_back({function, std::vector<std::uint64_t>(args), std::move(text), hit.has_value(), caller, Now()});
     return hit;
 }
 
@@ -613,7 +614,7 @@ bool Machine::CloseObject(HANDLE handle)
     auto object = std::move(it->second);
     handles_.erase(it);
     object->Closed();
-    changed.notify_all();
+    Notify();
     return true;
 }
 
@@ -680,6 +681,123 @@ bool Machine::Free(void* block)
     heap_.erase(it);
     std::free(block);
     return true;
+}
+
+// ---------------------------------------------------------------- virtual time
+void Machine::SetVirtualTime(bool on)
+{
+    std::lock_guard lock(mutex);
+    if (on == virtual_time_) return;
+    const auto now = Now();
+    virtual_time_ = on;
+    if (on) {
+        stopped_at_ = now;
+        clock_stopped_ = true;
+    } else {
+        // The host's clock again, from where the machine's stood.
+        skipped_ = now - std::chrono::steady_clock::now();
+        clock_stopped_ = false;
+    }
+    Notify();
+}
+
+void Machine::ExpectThread()
+{
+    std::lock_guard lock(mutex);
+    ++expected_threads_;
+    ++running_;
+}
+
+void Machine::Join(bool driver, bool expected)
+{
+    std::lock_guard lock(mutex);
+    Part& part = parts_[std::this_thread::get_id()];
+    if (part.depth++ == 0) {
+        part.driver = driver;
+        if (expected && expected_threads_ > 0)
+            --expected_threads_;  // counted as running since its creator expected it
+        else
+            ++running_;
+    } else if (expected && expected_threads_ > 0) {
+        --expected_threads_;
+        --running_;
+    }
+}
+
+void Machine::Leave()
+{
+    std::lock_guard lock(mutex);
+    auto it = parts_.find(std::this_thread::get_id());
+    if (it == parts_.end() || --it->second.depth > 0) return;
+    if (!it->second.waiting) --running_;
+    parts_.erase(it);
+    MaybeAdvance();
+}
+
+Machine::Wait::Wait(Machine& machine, std::optional<TimePoint> due) : machine_(machine), id_(machine.next_waiter_++)
+{
+    Waiter w;
+    w.thread = std::this_thread::get_id();
+    w.due = due;
+    w.looked = machine.generation_;
+    auto part = machine.parts_.find(w.thread);
+    if (part != machine.parts_.end()) {
+        w.takes_part = true;
+        w.driver = part->second.driver;
+        part->second.waiting = true;
+        --machine.running_;
+    }
+    machine.waiters_.emplace(id_, w);
+    machine.MaybeAdvance();
+}
+
+Machine::Wait::~Wait()
+{
+    auto it = machine_.waiters_.find(id_);
+    const Waiter w = it->second;
+    machine_.waiters_.erase(it);
+    if (w.released) machine_.release_pending_ = false;
+    if (w.takes_part) {
+        auto part = machine_.parts_.find(w.thread);
+        if (part != machine_.parts_.end()) part->second.waiting = false;
+        if (!w.released) ++machine_.running_;  // a released waiter was counted as it was let go
+    }
+    // The clock may move on for the others when this waiter took no part.
+    machine_.MaybeAdvance();
+}
+
+void Machine::Wait::Again(std::optional<TimePoint> due)
+{
+    Waiter& w = machine_.waiters_.at(id_);
+    if (w.released) {
+        // Let go, it found nothing ready after all: it waits again.
+        w.released = false;
+        machine_.release_pending_ = false;
+        if (w.takes_part) --machine_.running_;
+    }
+    w.due = due;
+    w.looked = machine_.generation_;
+    machine_.MaybeAdvance();
+}
+
+bool Machine::Wait::released() const { return machine_.waiters_.at(id_).released; }
+
+void Machine::MaybeAdvance()
+{
+    if (!virtual_time_ || running_ > 0 || release_pending_) return;
+    Waiter* next = nullptr;
+    for (auto& [id, w] : waiters_) {
+        if (w.looked != generation_) return;  // a change not yet looked at may end a wait
+        if (!w.due) continue;
+        // The earliest; at the same moment the machine's own threads first, then by arrival.
+        if (!next || *w.due < *next->due || (*w.due == *next->due && next->driver && !w.driver)) next = &w;
+    }
+    if (!next) return;
+    if (*next->due > stopped_at_) stopped_at_ = *next->due;
+    next->released = true;
+    release_pending_ = true;
+    if (next->takes_part) ++running_;
+    Notify();
 }
 
 Accounting Machine::Outstanding() const

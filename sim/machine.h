@@ -260,6 +260,7 @@ struct CallRecord {
     std::string text;  // string arguments, UTF-8
     bool failed = false;
     std::thread::id thread;  // the caller
+    std::chrono::steady_clock::time_point at;  // when, on the machine's clock
 };
 
 struct Accounting {
@@ -301,6 +302,9 @@ public:
     virtual bool Waitable() const { return false; }
     virtual bool Signalled() const { return false; }
     virtual void Satisfy() {}
+    // When the object becomes signalled by itself, on the machine's clock (a timer's due
+    // time); nothing for an object that only a call signals.
+    virtual std::optional<std::chrono::steady_clock::time_point> SignalsAt() const { return std::nullopt; }
     // The handle to the object was closed (called with the machine locked).
     virtual void Closed() {}
     // ReadFile, WriteFile, FlushFileBuffers and CancelIo on the object, called with
@@ -395,22 +399,27 @@ public:
     std::vector<std::string> event_log;
     // Each call first lets the other threads run, so that races between calls show.
     std::atomic<bool> interleave_calls{false};
-    // Time passes without waiting: Sleep, and a wait with a time-out that nothing has
-    // ended, return at once and move the machine's clock on by the time they would have
-    // taken. A program on one thread, where nothing else could end its waits early, sees
-    // what real time would show it (a fuzzer runs its inputs so). Waits without a
-    // time-out still wait.
-    bool virtual_time = false;
-    // The machine's clock: the host's, plus the time waits skipped. GetTickCount64 reads it.
+    // Time. The machine's clock is the host's until virtual time is switched on. Then it
+    // stands still while any thread that takes part in the machine (TakePart) runs, and
+    // moves only when every one of them waits: to the earliest moment at which a wait
+    // ends by itself (its time-out, a timer's due time), and that wait ends, one wait at
+    // a time, the machine's own threads' before a driver's at the same moment. A bound a
+    // program measures on the clock then holds to the millisecond whatever the host's
+    // load, condition variables and waitable timers included, and a session's "wait
+    // 3000" lets three seconds of the machine's time pass while its services run. A
+    // program on one thread sees what real time would show it, at once.
+    void SetVirtualTime(bool on);
+    bool virtual_time() const { return virtual_time_; }
+    // The machine's clock: the host's, plus the time virtual waits skipped. GetTickCount64 reads it.
     std::chrono::steady_clock::time_point Now() const
     {
         return clock_stopped_ ? stopped_at_ : std::chrono::steady_clock::now() + skipped_;
     }
-    void AdvanceClock(std::chrono::steady_clock::duration by) { skipped_ += by; }
     // A test whose verdict must not depend on how fast the host runs stops the clock:
     // bounds measured on it (a writer's wait for the log's lock, say) then never run out.
     void StopClock()
     {
+        std::lock_guard lock(mutex);
         stopped_at_ = Now();
         clock_stopped_ = true;
     }
@@ -443,6 +452,37 @@ public:
     std::recursive_mutex mutex;
     // Notified whenever something a blocked call may wait for changes; waiters hold mutex.
     std::condition_variable_any changed;
+    // Something a wait may be waiting for changed: every waiter looks again.
+    void Notify()
+    {
+        ++generation_;
+        changed.notify_all();
+    }
+    // A wait of the calling thread, with mutex held, from its start to its end: what
+    // virtual time needs to know of it (sim/processes.h, WaitUntil).
+    class Wait {
+    public:
+        using TimePoint = std::chrono::steady_clock::time_point;
+        Wait(Machine& machine, std::optional<TimePoint> due);
+        ~Wait();
+        Wait(const Wait&) = delete;
+        Wait& operator=(const Wait&) = delete;
+        // The waiter looked again and still waits, now until `due`; the clock may move.
+        void Again(std::optional<TimePoint> due);
+        // The clock came to its due time: the waiter runs again, and must look before it sleeps.
+        bool released() const;
+
+    private:
+        Machine& machine_;
+        std::uint64_t id_;
+    };
+    // The calling thread takes part in the machine's time (TakePart in sim/processes.h);
+    // `expected`: its creator counted it already (ExpectThread).
+    void Join(bool driver, bool expected = false);
+    void Leave();
+    // A thread about to start will take part: it counts as running from now on, so that
+    // the clock does not move on before it has begun.
+    void ExpectThread();
     struct FaultHit {
         DWORD error;
         CONFIGRET cr;
@@ -501,6 +541,33 @@ private:
     std::chrono::steady_clock::duration skipped_{};
     std::chrono::steady_clock::time_point stopped_at_{};
     std::atomic<bool> clock_stopped_{false};
+    bool virtual_time_ = false;
+    // Virtual time's bookkeeping, under mutex. Each thread that takes part, by how deep
+    // and whether it is a driver; how many of them run (do not wait); the waits under
+    // way; and the change (Notify) each waiter last looked at.
+    struct Part {
+        int depth = 0;
+        bool driver = false;
+        bool waiting = false;
+    };
+    struct Waiter {
+        std::thread::id thread;
+        std::optional<std::chrono::steady_clock::time_point> due;
+        bool driver = false;
+        bool takes_part = false;
+        std::uint64_t looked = 0;  // the generation it last looked at
+        bool released = false;     // its due time came: it runs again
+    };
+    std::unordered_map<std::thread::id, Part> parts_;
+    std::map<std::uint64_t, Waiter> waiters_;  // by order of arrival
+    std::uint64_t next_waiter_ = 0;
+    std::size_t running_ = 0;
+    std::size_t expected_threads_ = 0;  // counted in running_, not yet begun
+    std::uint64_t generation_ = 0;
+    bool release_pending_ = false;
+    // Moves the clock on when every thread that takes part waits and every waiter has
+    // looked at the last change.
+    void MaybeAdvance();
 };
 
 // A thread the machine started (CreateThread) runs on that machine, whatever is active

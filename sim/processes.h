@@ -289,22 +289,76 @@ bool WaitForLaunches(Machine& machine, std::size_t count, DWORD timeout_ms);
 // Ends the process of a launch (by its place in Launches) with the exit code.
 void EndProcess(Machine& machine, std::size_t launch, DWORD exit_code);
 
-// Waits on the machine's condition until ready() or the deadline (INFINITE: none).
-// The caller holds the machine's lock in `lock`.
+// While it lives, the calling thread takes part in the machine's virtual time
+// (Machine::SetVirtualTime): the clock does not move while it runs, only while it waits.
+// The machine's own threads take part from their start (their creator expected them:
+// Machine::ExpectThread); a test or tool that drives the machine (a pipe client, a
+// script) takes part as a driver, whose waits end after the machine's own at the same
+// moment.
+class TakePart {
+public:
+    explicit TakePart(Machine& machine, bool driver = false, bool expected = false) : machine_(machine)
+    {
+        machine.Join(driver, expected);
+    }
+    ~TakePart() { machine_.Leave(); }
+    TakePart(const TakePart&) = delete;
+    TakePart& operator=(const TakePart&) = delete;
+
+private:
+    Machine& machine_;
+};
+
+// Waits on the machine's condition until ready() or the deadline (INFINITE: none), on
+// the machine's clock. `next_due` tells when something waited for becomes ready by
+// itself (a timer's due time), or nothing. The caller holds the machine's lock in `lock`.
+template <typename Ready, typename NextDue>
+bool WaitUntil(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, DWORD milliseconds, Ready ready,
+               NextDue next_due)
+{
+    using Clock = std::chrono::steady_clock;
+    if (ready()) return true;
+    // On the machine's clock under virtual time; otherwise on the host's, which runs on
+    // while a test has stopped the machine's.
+    std::optional<Clock::time_point> deadline, host_deadline;
+    if (milliseconds != INFINITE) {
+        deadline = machine.Now() + std::chrono::milliseconds(milliseconds);
+        host_deadline = Clock::now() + std::chrono::milliseconds(milliseconds);
+    }
+    std::optional<Machine::Wait> wait;
+    for (;;) {
+        if (ready()) return true;
+        const std::optional<Clock::time_point> due = next_due();
+        if (machine.virtual_time()) {
+            if (deadline && machine.Now() >= *deadline) return false;
+            const auto until = deadline && (!due || *deadline < *due) ? deadline : due;
+            if (wait)
+                wait->Again(until);
+            else
+                wait.emplace(machine, until);
+            // Letting this very wait go notifies before it sleeps: it looks again at once.
+            if (!wait->released()) machine.changed.wait(lock);
+            continue;
+        }
+        wait.reset();
+        if (host_deadline && Clock::now() >= *host_deadline) return false;
+        std::optional<Clock::time_point> until = host_deadline;
+        if (due) {
+            const auto host_due = Clock::now() + (*due - machine.Now());
+            if (!until || host_due < *until) until = host_due;
+        }
+        if (until)
+            machine.changed.wait_until(lock, *until);
+        else
+            machine.changed.wait(lock);
+    }
+}
+
 template <typename Ready>
 bool WaitUntil(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, DWORD milliseconds, Ready ready)
 {
-    if (milliseconds == INFINITE) {
-        machine.changed.wait(lock, ready);
-        return true;
-    }
-    if (machine.virtual_time) {
-        if (ready()) return true;
-        machine.AdvanceClock(std::chrono::milliseconds(milliseconds));
-        return ready();
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    return machine.changed.wait_until(lock, deadline, ready);
+    return WaitUntil(machine, lock, milliseconds, ready,
+                     [] { return std::optional<std::chrono::steady_clock::time_point>(); });
 }
 
 } // namespace sim

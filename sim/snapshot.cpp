@@ -86,7 +86,7 @@ void Machine::EachPlainPart(M& m, S& s, Copy copy)
     copy(m.service_process_id, s.service_process_id);
     copy(m.event_log, s.event_log);
     copy(m.interleave_calls, s.interleave_calls);
-    copy(m.virtual_time, s.virtual_time);
+    copy(m.virtual_time_, s.virtual_time);
     copy(m.skipped_, s.skipped);
     copy(m.stopped_at_, s.stopped_at);
     copy(m.clock_stopped_, s.clock_stopped);
@@ -160,7 +160,7 @@ void Machine::Restore(const SavedState& s)
     }
     p.programs_keep_running = s.programs_keep_running;
     files_->Restore(s.files);
-    changed.notify_all();
+    Notify();
 }
 
 } // namespace sim

@@ -358,6 +358,15 @@ extern "C" DWORD WINAPI WaitForMultipleObjects(DWORD count, const HANDLE* handle
 extern "C" void WINAPI Sleep(DWORD milliseconds);
 extern "C" ULONGLONG WINAPI GetTickCount64(void);
 
+// ---------------------------------------------------------------- waitable timers
+typedef void(WINAPI* PTIMERAPCROUTINE)(LPVOID argument, DWORD timerLowValue, DWORD timerHighValue);
+#define TIMER_MODIFY_STATE 0x0002
+#define TIMER_ALL_ACCESS 0x1F0003
+extern "C" HANDLE WINAPI CreateWaitableTimerW(LPSECURITY_ATTRIBUTES sa, BOOL manualReset, LPCWSTR name);
+extern "C" BOOL WINAPI SetWaitableTimer(HANDLE timer, const LARGE_INTEGER* dueTime, LONG period,
+                                        PTIMERAPCROUTINE completion, LPVOID argument, BOOL resume);
+extern "C" BOOL WINAPI CancelWaitableTimer(HANDLE timer);
+
 // ---------------------------------------------------------------- slim reader/writer locks
 typedef struct _RTL_SRWLOCK {
     PVOID Ptr;

@@ -205,3 +205,39 @@ CONFORMANCE_CASE(AConditionVariableSleepEndsByTimeOutOrByAWake)
     CHECK(met);
     CHECK_EQ(WaitForSingleObject(e.h[0], 5000), WAIT_OBJECT_0);
 }
+
+// A synchronization timer is signalled when its due time comes and lets one wait
+// through; a periodic one comes back each period until it is cancelled; a notification
+// timer stays signalled until it is set again.
+CONFORMANCE_CASE(AWaitableTimerSignalsAtItsDueTimeAndEachPeriod)
+{
+    Handles t;
+    t.h[0] = CreateWaitableTimerW(nullptr, FALSE, nullptr);
+    CHECK(t.h[0] != nullptr);
+    CHECK_EQ(WaitForSingleObject(t.h[0], 0), WAIT_TIMEOUT);
+    LARGE_INTEGER due;
+    due.QuadPart = -50 * 10000LL;  // 50 ms from now, in 100 ns units
+    const ULONGLONG start = GetTickCount64();
+    CHECK(SetWaitableTimer(t.h[0], &due, 0, nullptr, nullptr, FALSE));
+    CHECK_EQ(WaitForSingleObject(t.h[0], 5000), WAIT_OBJECT_0);
+    CHECK(GetTickCount64() - start >= 30);
+    CHECK_EQ(WaitForSingleObject(t.h[0], 100), WAIT_TIMEOUT);
+
+    due.QuadPart = -20 * 10000LL;
+    CHECK(SetWaitableTimer(t.h[0], &due, 20, nullptr, nullptr, FALSE));
+    for (int period = 0; period < 3; ++period) CHECK_EQ(WaitForSingleObject(t.h[0], 5000), WAIT_OBJECT_0);
+    CHECK(CancelWaitableTimer(t.h[0]));
+    WaitForSingleObject(t.h[0], 0);  // a period that ended before the cancel
+    CHECK_EQ(WaitForSingleObject(t.h[0], 150), WAIT_TIMEOUT);
+
+    t.h[1] = CreateWaitableTimerW(nullptr, TRUE, nullptr);
+    CHECK(t.h[1] != nullptr);
+    due.QuadPart = -10000LL;
+    CHECK(SetWaitableTimer(t.h[1], &due, 0, nullptr, nullptr, FALSE));
+    CHECK_EQ(WaitForSingleObject(t.h[1], 5000), WAIT_OBJECT_0);
+    CHECK_EQ(WaitForSingleObject(t.h[1], 0), WAIT_OBJECT_0);
+    due.QuadPart = -10000LL * 10000;
+    CHECK(SetWaitableTimer(t.h[1], &due, 0, nullptr, nullptr, FALSE));
+    CHECK_EQ(WaitForSingleObject(t.h[1], 0), WAIT_TIMEOUT);
+    CHECK(CancelWaitableTimer(t.h[1]));
+}

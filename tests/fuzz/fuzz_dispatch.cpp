@@ -91,7 +91,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static const auto built = [] {
         machine.files().SetRoot(folder.path());
         machine.set_logging(false);
-        machine.virtual_time = true;  // the commands run on this one thread
+        machine.SetVirtualTime(true);  // the commands run on this one thread
         sim::BuildDefaultMachine(machine);
         return machine.Snapshot();
     }();

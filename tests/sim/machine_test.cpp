@@ -90,7 +90,7 @@ TEST(Machine, VirtualTimeSkipsWaitsThatOnlyTheirTimeOutEnds)
 {
     sim::Machine machine;
     sim::ActiveMachine active(machine);
-    machine.virtual_time = true;
+    machine.SetVirtualTime(true);
     const auto host_start = std::chrono::steady_clock::now();
     const ULONGLONG start = GetTickCount64();
     Sleep(1000);  // whole 15.625 ms ticks: 1000 ms
@@ -115,7 +115,7 @@ std::string Observe(sim::Machine& m)
         << m.TotalCalls() << " changes " << m.property_changes.size() << " reenumerations "
         << m.reenumerations.size() << " boxes " << m.system_boxes.size() << " events " << m.event_log.size()
         << " language " << m.language << " wow64 " << m.wow64 << " tick " << m.timer_tick_ms << " local "
-        << m.local_time.has_value() << " virtual " << m.virtual_time << " no-locks " << m.no_byte_range_locks;
+        << m.local_time.has_value() << " virtual " << m.virtual_time() << " no-locks " << m.no_byte_range_locks;
     for (const auto& [name, on] : m.privileges) out << " " << sim::Narrow(name) << "=" << on;
     for (const auto& slot : m.slots) out << " slot link " << slot.link_up << " card " << slot.inserted;
     for (const auto& [number, disk] : m.storage.disks) out << " disk " << number << " medium " << disk.medium << " locks " << disk.removal_locks;
@@ -198,7 +198,7 @@ TEST(Machine, RestoreGivesBackTheMachineAsBuilt)
              m.privileges[u"SeLoadDriverPrivilege"] = true;
              m.system_boxes.push_back("box");
              m.event_log.push_back("PX71Service: text");
-             m.virtual_time = true;
+             m.SetVirtualTime(true);
              Sleep(60000);
          }},
     };
