@@ -141,6 +141,7 @@ extern "C" CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, ULONG flags)
     if (!n) return CR_INVALID_DEVNODE;
     if (!n->present) return CR_NO_SUCH_DEVINST;
     call.machine.reenumerations.push_back(devInst);
+    RestartRemoved(call.machine, devInst);
     ReenumerateSlots(call.machine, devInst);
     return CR_SUCCESS;
 }

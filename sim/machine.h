@@ -112,6 +112,12 @@ struct DevNode {
     // A change that a veto deferred: kept in the hardware profile, it takes effect at the
     // machine's next restart.
     Pending pending = Pending::kNone;
+    // Removed by a query-and-remove of it or of a node above it: not present, it comes
+    // back when its parent is enumerated again, or, with no_restart, only once it is
+    // reset, its card comes anew, or the machine restarts (reference:
+    // CM_Query_And_Remove_SubTree, CM_REMOVE_NO_RESTART; CM_Setup_DevNode).
+    bool query_removed = false;
+    bool no_restart = false;
     std::map<ULONG, Property> properties;  // by CM_DRP_ code
     std::vector<DeviceInterface> interfaces;
     bool operator==(const DevNode&) const = default;
@@ -229,6 +235,29 @@ struct Slot {
     std::optional<PciFunction> parked;  // the card's registers while it does not answer
 };
 
+// A card that left while Windows still held its nodes (its link went off, or it was
+// pulled, without a query-and-remove first): a surprise removal (reference: "Handling an
+// IRP_MN_SURPRISE_REMOVAL Request"). What was open on it is cut: the files are lost, and
+// the handles fail from then on, even once the card comes back.
+struct SurpriseRemoval {
+    std::uint8_t bus = 0;                 // the slot bridge's bus
+    std::vector<std::u16string> devices;  // the nodes still present, by description, in tree order
+    struct OpenFiles {
+        std::u16string volume;  // "K:" or its mount folder
+        int files = 0;
+        bool operator==(const OpenFiles&) const = default;
+    };
+    std::vector<OpenFiles> open_files;
+    struct RawHandles {
+        DWORD disk = 0;
+        int handles = 0;
+        bool operator==(const RawHandles&) const = default;
+    };
+    std::vector<RawHandles> raw_handles;  // programs' handles on \\.\PhysicalDriveN
+    std::size_t handles = 0;  // handles on its disks and volumes opened through this machine's calls
+    bool operator==(const SurpriseRemoval&) const = default;
+};
+
 // A DIF_PROPERTYCHANGE the class installer carried out.
 struct PropertyChange {
     DEVINST node = 0;
@@ -307,6 +336,8 @@ public:
     virtual std::optional<std::chrono::steady_clock::time_point> SignalsAt() const { return std::nullopt; }
     // The handle to the object was closed (called with the machine locked).
     virtual void Closed() {}
+    // The physical disk a handle on a disk or a volume reaches, by number; none otherwise.
+    virtual std::optional<DWORD> Disk() const { return std::nullopt; }
     // ReadFile, WriteFile, FlushFileBuffers and CancelIo on the object, called with
     // the machine locked in `lock` (a blocking call gives it up while it waits). The
     // default is an object that knows no such request.
@@ -354,6 +385,7 @@ public:
     Storage storage;
     std::vector<Slot> slots;
     std::vector<PropertyChange> property_changes;  // in the order they were made
+    std::vector<SurpriseRemoval> surprise_removals;  // in the order they happened
     std::vector<DEVINST> reenumerations;           // CM_Reenumerate_DevNode, in order
     Files& files() { return *files_; }  // sim/files.h
     std::optional<SYSTEMTIME> local_time;  // what GetLocalTime tells; the host's clock when unset
@@ -491,6 +523,12 @@ public:
 
     HANDLE AddHandle(std::shared_ptr<KernelObject> object);
     std::shared_ptr<KernelObject> Object(HANDLE handle) const;
+    // Every object a handle is open on, once per handle.
+    template <typename Visit>
+    void ForEachObject(Visit visit) const
+    {
+        for (const auto& [handle, object] : handles_) visit(*object);
+    }
     bool CloseObject(HANDLE handle);
 
     struct DeviceSet {

@@ -94,6 +94,14 @@ std::uint64_t Number64(const Json& value, const std::string& path)
     Fail(path, "expected a number from 0 to 18446744073709551615");
 }
 
+// A count of things held open.
+int Count(const Json& value, const std::string& path)
+{
+    const std::uint32_t n = Number(value, path);
+    if (n > 0x7FFFFFFF) Fail(path, "too many");
+    return static_cast<int>(n);
+}
+
 WideList Strings(const Json& value, const std::string& path)
 {
     if (!value.is_array()) Fail(path, "expected a list of strings");
@@ -135,7 +143,7 @@ void LoadDisk(Machine& m, DEVINST node, const Json& d, const std::string& path)
 {
     CheckKeys(d, path,
               {"number", "interface_path", "removable", "medium", "vendor_id", "product_id", "revision", "blocks",
-               "block_size", "fail_pass_through", "eject_supported"});
+               "block_size", "fail_pass_through", "eject_supported", "raw_handles"});
     const Json* number = Member(d, "number");
     if (!number) Fail(path, "a disk needs its \"number\" (the N of \\\\.\\PHYSICALDRIVEN)");
     const DWORD n = Number(*number, path + ".number");
@@ -152,6 +160,7 @@ void LoadDisk(Machine& m, DEVINST node, const Json& d, const std::string& path)
     if (auto* v = Member(d, "block_size")) disk.block_size = Number(*v, path + ".block_size");
     if (auto* v = Member(d, "fail_pass_through")) disk.fail_pass_through = Bool(*v, path + ".fail_pass_through");
     if (auto* v = Member(d, "eject_supported")) disk.eject_supported = Bool(*v, path + ".eject_supported");
+    if (auto* v = Member(d, "raw_handles")) disk.raw_handles = Count(*v, path + ".raw_handles");
 }
 
 void LoadSlot(const Json& s, const NewDevice& bridge, DEVINST id, const std::string& path,
@@ -195,7 +204,7 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
     CheckKeys(d, path,
               {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
                "friendly_name", "service", "bus", "present", "started", "problem", "veto", "pending", "disk",
-               "slot", "children"});
+               "slot", "query_removed", "no_restart", "children"});
     NewDevice dev;
     if (auto* v = Member(d, "enumerator")) dev.enumerator = String(*v, path + ".enumerator");
     if (auto* v = Member(d, "class")) dev.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
@@ -214,6 +223,8 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
     if (auto* v = Member(d, "veto")) m.tree.node(id).veto = ParseVeto(String(*v, path + ".veto"), path + ".veto");
     if (auto* v = Member(d, "pending"))
         m.tree.node(id).pending = ParsePending(String(*v, path + ".pending"), path + ".pending");
+    if (auto* v = Member(d, "query_removed")) m.tree.node(id).query_removed = Bool(*v, path + ".query_removed");
+    if (auto* v = Member(d, "no_restart")) m.tree.node(id).no_restart = Bool(*v, path + ".no_restart");
     if (auto* v = Member(d, "disk")) LoadDisk(m, id, *v, path + ".disk");
     if (auto* v = Member(d, "slot")) LoadSlot(*v, dev, id, path + ".slot", slots);
     if (auto* children = Member(d, "children")) {
@@ -245,20 +256,46 @@ const char* DriveTypeText(UINT type)
     }
 }
 
+// A folder a volume is mounted in: a drive, folders, and the closing backslash
+// ("C:\\Mnt\\Card\\").
+bool MountFolder(const std::string& text)
+{
+    return text.size() >= 4 && ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z')) &&
+           text[1] == ':' && text[2] == '\\' && text.back() == '\\' && text.find("\\\\") == std::string::npos;
+}
+
 void LoadVolumes(Machine& m, const Json& volumes)
 {
     if (!volumes.is_array()) Fail("volumes", "expected a list of volumes");
+    std::vector<std::u16string> mounts;
     for (std::size_t i = 0; i < volumes.size(); ++i) {
         const std::string path = "volumes[" + std::to_string(i) + "]";
         const Json& v = volumes[i];
-        CheckKeys(v, path, {"letter", "disk", "partition", "type", "total_bytes", "free_bytes", "open_files"});
+        CheckKeys(v, path, {"letter", "mount", "disk", "partition", "type", "total_bytes", "free_bytes", "open_files"});
         const Json* letter = Member(v, "letter");
+        const Json* mount = Member(v, "mount");
         const Json* disk = Member(v, "disk");
-        if (!letter || !disk) Fail(path, "a volume needs its \"letter\" and its \"disk\"");
-        const std::string text = String(*letter, path + ".letter");
-        if (text.size() != 1 || text[0] < 'C' || text[0] > 'Z')
-            Fail(path + ".letter", "a drive letter is one of C to Z");
-        if (m.storage.volumes.count(text[0])) Fail(path + ".letter", "drive " + text + ": is described twice");
+        if ((!letter && !mount) || !disk)
+            Fail(path, "a volume needs its \"disk\" and a \"letter\", a \"mount\" folder or both");
+        char drive = 0;
+        if (letter) {
+            const std::string text = String(*letter, path + ".letter");
+            if (text.size() != 1 || text[0] < 'C' || text[0] > 'Z')
+                Fail(path + ".letter", "a drive letter is one of C to Z");
+            if (m.storage.volumes.count(text[0])) Fail(path + ".letter", "drive " + text + ": is described twice");
+            drive = text[0];
+        }
+        std::u16string folder;
+        if (mount) {
+            const std::string text = String(*mount, path + ".mount");
+            if (!MountFolder(text))
+                Fail(path + ".mount", "a mount folder is a path such as C:\\Mnt\\Card\\ (a drive, its folders "
+                                      "and the closing backslash)");
+            folder = Widen(text);
+            for (const auto& seen : mounts)
+                if (EqualNoCase(seen, folder)) Fail(path + ".mount", "the folder " + text + " holds two volumes");
+            mounts.push_back(folder);
+        }
         const DWORD number = Number(*disk, path + ".disk");
         if (!m.storage.disks.count(number))
             Fail(path + ".disk", "no device describes disk " + std::to_string(number));
@@ -266,14 +303,54 @@ void LoadVolumes(Machine& m, const Json& volumes)
         if (auto* t = Member(v, "type")) type = ParseDriveType(*t, path + ".type");
         ULONGLONG total = 0;
         if (auto* t = Member(v, "total_bytes")) total = Number64(*t, path + ".total_bytes");
-        Volume& volume = AddVolume(m, text[0], number, total, type);
+        Volume& volume = drive ? AddVolume(m, drive, number, total, type) : AddMountedVolume(m, folder, number, total);
+        volume.mount = folder;
+        volume.drive_type = type;
         if (auto* t = Member(v, "partition")) volume.partition = Number(*t, path + ".partition");
         if (auto* t = Member(v, "free_bytes")) volume.free_bytes = Number64(*t, path + ".free_bytes");
-        if (auto* t = Member(v, "open_files")) {
-            const std::uint32_t n = Number(*t, path + ".open_files");
-            if (n > 0x7FFFFFFF) Fail(path + ".open_files", "too many open files");
-            volume.open_files = static_cast<int>(n);
+        if (auto* t = Member(v, "open_files")) volume.open_files = Count(*t, path + ".open_files");
+    }
+}
+
+// What earlier surprise removals cut, as a dump keeps it.
+void LoadSurpriseRemovals(Machine& m, const Json& list)
+{
+    if (!list.is_array()) Fail("surprise_removals", "expected a list");
+    for (std::size_t i = 0; i < list.size(); ++i) {
+        const std::string path = "surprise_removals[" + std::to_string(i) + "]";
+        const Json& r = list[i];
+        CheckKeys(r, path, {"bus", "devices", "open_files", "raw_handles", "handles"});
+        SurpriseRemoval cut;
+        if (auto* v = Member(r, "bus")) {
+            const std::uint32_t bus = Number(*v, path + ".bus");
+            if (bus > 255) Fail(path + ".bus", "a bus number is 0 to 255");
+            cut.bus = static_cast<std::uint8_t>(bus);
         }
+        if (auto* v = Member(r, "devices")) cut.devices = Strings(*v, path + ".devices");
+        if (auto* v = Member(r, "open_files")) {
+            if (!v->is_array()) Fail(path + ".open_files", "expected a list");
+            for (std::size_t j = 0; j < v->size(); ++j) {
+                const std::string at = path + ".open_files[" + std::to_string(j) + "]";
+                CheckKeys((*v)[j], at, {"volume", "files"});
+                const Json* volume = Member((*v)[j], "volume");
+                const Json* files = Member((*v)[j], "files");
+                if (!volume || !files) Fail(at, "needs its \"volume\" and its \"files\"");
+                cut.open_files.push_back({Widen(String(*volume, at + ".volume")), Count(*files, at + ".files")});
+            }
+        }
+        if (auto* v = Member(r, "raw_handles")) {
+            if (!v->is_array()) Fail(path + ".raw_handles", "expected a list");
+            for (std::size_t j = 0; j < v->size(); ++j) {
+                const std::string at = path + ".raw_handles[" + std::to_string(j) + "]";
+                CheckKeys((*v)[j], at, {"disk", "handles"});
+                const Json* disk = Member((*v)[j], "disk");
+                const Json* handles = Member((*v)[j], "handles");
+                if (!disk || !handles) Fail(at, "needs its \"disk\" and its \"handles\"");
+                cut.raw_handles.push_back({Number(*disk, at + ".disk"), Count(*handles, at + ".handles")});
+            }
+        }
+        if (auto* v = Member(r, "handles")) cut.handles = static_cast<std::size_t>(Count(*v, path + ".handles"));
+        m.surprise_removals.push_back(std::move(cut));
     }
 }
 
@@ -391,6 +468,8 @@ OrderedJson DumpDevice(const Machine& m, DEVINST id)
         d["bus"] = bus;
     }
     d["present"] = n.present;
+    if (n.query_removed) d["query_removed"] = true;
+    if (n.no_restart) d["no_restart"] = true;
     d["started"] = (n.status & DN_STARTED) != 0;
     if (n.problem) d["problem"] = n.problem;
     if (auto v = VetoText(n.veto)) d["veto"] = v;
@@ -409,6 +488,7 @@ OrderedJson DumpDevice(const Machine& m, DEVINST id)
                                 {"block_size", disk.block_size}};
         if (disk.fail_pass_through) d["disk"]["fail_pass_through"] = true;
         if (!disk.eject_supported) d["disk"]["eject_supported"] = false;
+        if (disk.raw_handles) d["disk"]["raw_handles"] = disk.raw_handles;
     }
     for (const Slot& slot : m.slots)
         if (slot.bridge == id) d["slot"] = OrderedJson{{"card_bus", slot.card_bus}, {"inserted", slot.inserted}};
@@ -478,7 +558,7 @@ bool LoadMachine(Machine& machine, const std::string& text, std::string& error)
         return false;
     }
     try {
-        CheckKeys(doc, "machine", {"devices", "volumes", "registry", "dump_driver"});
+        CheckKeys(doc, "machine", {"devices", "volumes", "registry", "dump_driver", "surprise_removals"});
         std::vector<PendingSlot> slots;
         if (auto* devices = Member(doc, "devices")) {
             if (!devices->is_array()) Fail("devices", "expected a list of devices");
@@ -488,6 +568,7 @@ bool LoadMachine(Machine& machine, const std::string& text, std::string& error)
         if (auto* volumes = Member(doc, "volumes")) LoadVolumes(machine, *volumes);
         if (auto* registry = Member(doc, "registry")) LoadRegistry(machine, *registry);
         if (auto* dump = Member(doc, "dump_driver")) LoadDumpDriver(machine, *dump);
+        if (auto* cut = Member(doc, "surprise_removals")) LoadSurpriseRemovals(machine, *cut);
         // The card is the bridge's first child, as the slot's hardware puts it.
         for (const PendingSlot& p : slots) {
             Slot slot;
@@ -517,13 +598,18 @@ std::string DumpMachine(const Machine& m)
     doc["devices"] = devices;
 
     OrderedJson volumes = OrderedJson::array();
-    for (const auto& [letter, v] : m.storage.volumes) {
-        OrderedJson volume{{"letter", std::string(1, letter)}, {"disk", v.disk},
-                           {"partition", v.partition}, {"type", DriveTypeText(v.drive_type)},
-                           {"total_bytes", v.total_bytes}, {"free_bytes", v.free_bytes}};
+    m.storage.ForEachVolume([&](const Volume& v) {
+        OrderedJson volume;
+        if (v.letter) volume["letter"] = std::string(1, v.letter);
+        if (!v.mount.empty()) volume["mount"] = Narrow(v.mount);
+        volume["disk"] = v.disk;
+        volume["partition"] = v.partition;
+        volume["type"] = DriveTypeText(v.drive_type);
+        volume["total_bytes"] = v.total_bytes;
+        volume["free_bytes"] = v.free_bytes;
         if (v.open_files) volume["open_files"] = v.open_files;
         volumes.push_back(volume);
-    }
+    });
     doc["volumes"] = volumes;
 
     OrderedJson registry = OrderedJson::object();
@@ -534,8 +620,13 @@ std::string DumpMachine(const Machine& m)
     }
     doc["registry"] = registry;
 
+    // A card that does not answer keeps its registers with its slot: they go with the
+    // rest, and the slot takes them again when the dump is loaded.
+    std::map<std::uint8_t, PciFunction> functions = m.dump.functions;
+    for (const Slot& slot : m.slots)
+        if (slot.parked) functions[slot.card_bus] = *slot.parked;
     OrderedJson buses = OrderedJson::object();
-    for (const auto& [bus, function] : m.dump.functions) {
+    for (const auto& [bus, function] : functions) {
         OrderedJson registers = OrderedJson::object();
         for (std::size_t i = 0; i < function.registers.size(); ++i)
             if (function.registers[i] != 0) registers[Hex2(static_cast<std::uint32_t>(i * 4))] = Hex(function.registers[i]);
@@ -548,6 +639,25 @@ std::string DumpMachine(const Machine& m)
         buses[std::to_string(bus)] = bus_json;
     }
     doc["dump_driver"] = OrderedJson{{"installed", m.dump.installed}, {"buses", buses}};
+
+    if (!m.surprise_removals.empty()) {
+        OrderedJson cuts = OrderedJson::array();
+        for (const SurpriseRemoval& r : m.surprise_removals) {
+            OrderedJson cut{{"bus", r.bus}};
+            OrderedJson devices = OrderedJson::array();
+            for (const auto& d : r.devices) devices.push_back(Narrow(d));
+            cut["devices"] = devices;
+            OrderedJson files = OrderedJson::array();
+            for (const auto& f : r.open_files) files.push_back(OrderedJson{{"volume", Narrow(f.volume)}, {"files", f.files}});
+            cut["open_files"] = files;
+            OrderedJson raw = OrderedJson::array();
+            for (const auto& h : r.raw_handles) raw.push_back(OrderedJson{{"disk", h.disk}, {"handles", h.handles}});
+            cut["raw_handles"] = raw;
+            cut["handles"] = r.handles;
+            cuts.push_back(cut);
+        }
+        doc["surprise_removals"] = cuts;
+    }
     return doc.dump(2) + "\n";
 }
 

@@ -30,26 +30,29 @@ bool AtOrBelow(const DeviceTree& tree, DEVINST node, DEVINST top)
 
 // A volume in use on a disk at or below Id: a file is open on it or it is locked. Only
 // a mounted file system holds files: a reader slot without a medium, or a volume
-// without a file system, holds none; network and CD drives number no disk.
+// without a file system, holds none; network and CD drives number no disk. A volume
+// mounted in a folder counts as one with a letter.
 const Volume* VolumeInUseBelow(const Machine& machine, DEVINST id)
 {
+    const Volume* in_use = nullptr;
     for (const auto& [number, disk] : machine.storage.disks) {
         if (disk.node == 0 || !disk.medium || !AtOrBelow(machine.tree, disk.node, id)) continue;
-        for (const auto& [letter, v] : machine.storage.volumes) {
-            if (v.disk != number || v.total_bytes == 0 || v.drive_type == DRIVE_REMOTE || v.drive_type == DRIVE_CDROM)
-                continue;
-            if (v.InUse(machine.Now()) || v.locked_by) return &v;
-        }
+        machine.storage.ForEachVolume([&](const Volume& v) {
+            if (in_use || v.disk != number || v.total_bytes == 0 || v.drive_type == DRIVE_REMOTE ||
+                v.drive_type == DRIVE_CDROM)
+                return;
+            if (v.InUse(machine.Now()) || v.locked_by) in_use = &v;
+        });
+        if (in_use) return in_use;
     }
     return nullptr;
 }
 
-// The slot whose card's nodes include Id while the card cannot answer (its link is down
-// or it was pulled): such nodes come back with the card, not with their parent.
-Slot* DeadSlotHolding(Machine& machine, DEVINST id)
+// A disk at or below Id that another program holds open as a raw device.
+const PhysicalDisk* RawHandleBelow(const Machine& machine, DEVINST id)
 {
-    for (auto& s : machine.slots)
-        if (s.card != 0 && !(s.link_up && s.inserted) && AtOrBelow(machine.tree, id, s.card)) return &s;
+    for (const auto& [number, disk] : machine.storage.disks)
+        if (disk.node != 0 && disk.raw_handles > 0 && AtOrBelow(machine.tree, disk.node, id)) return &disk;
     return nullptr;
 }
 
@@ -70,11 +73,55 @@ std::u16string VolumeInstancePath(const Volume& volume)
            Widen(std::to_string(volume.partition));
 }
 
+// The instance path of the disk's device, as the part of its interface path between
+// the prefix and the class GUID gives it: \\?\scsi#disk&ven_x#5&2c1d&0&0#{...} is
+// SCSI\DISK&VEN_X\5&2C1D&0&0.
+std::u16string DiskInstancePath(const PhysicalDisk& disk)
+{
+    std::u16string path = disk.interface_path;
+    if (path.rfind(u"\\\\?\\", 0) == 0) path.erase(0, 4);
+    const auto guid = path.rfind(u"#{");
+    if (guid == std::u16string::npos || guid == 0) return u"\\\\.\\PHYSICALDRIVE" + Widen(std::to_string(disk.number));
+    path.resize(guid);
+    for (auto& c : path) {
+        if (c == u'#') c = u'\\';
+        if (c >= u'a' && c <= u'z') c = static_cast<char16_t>(c - 32);
+    }
+    return path;
+}
+
 std::optional<Veto> QueryRemove(const Machine& machine, DEVINST id)
 {
     if (const DevNode* v = Vetoer(machine.tree, id)) return Veto{v->veto, v->veto_name};
     if (const Volume* v = VolumeInUseBelow(machine, id)) return Veto{PNP_VetoOutstandingOpen, VolumeInstancePath(*v)};
+    if (const PhysicalDisk* d = RawHandleBelow(machine, id)) return Veto{PNP_VetoOutstandingOpen, DiskInstancePath(*d)};
     return std::nullopt;
+}
+
+void RemoveAfterQuery(Machine& machine, DEVINST id, bool no_restart)
+{
+    DevNode& n = machine.tree.node(id);
+    if (!n.present) return;
+    n.present = false;
+    n.query_removed = true;
+    n.no_restart = no_restart;
+    // Nothing was open on its disks, or the query would have been vetoed; a handle of
+    // the removed device is of no use on the one that comes back.
+    for (auto& [number, disk] : machine.storage.disks)
+        if (disk.node == id) ++disk.generation;
+    for (DEVINST c : n.children) RemoveAfterQuery(machine, c, no_restart);
+}
+
+void RestartRemoved(Machine& machine, DEVINST id)
+{
+    for (DEVINST c : machine.tree.node(id).children) {
+        DevNode& n = machine.tree.node(c);
+        if (n.query_removed && !n.no_restart && !OnSilentCard(machine, c)) {
+            n.present = true;
+            n.query_removed = false;
+        }
+        if (n.present) RestartRemoved(machine, c);
+    }
 }
 
 void TakeDownBelow(Machine& machine, DEVINST id)
@@ -94,7 +141,7 @@ void BringBackBelow(Machine& machine, DEVINST id)
     for (DEVINST c : std::vector<DEVINST>(machine.tree.node(id).children)) {
         DevNode& n = machine.tree.node(c);
         if (!n.present && n.taken_down_by == id) {
-            if (Slot* slot = DeadSlotHolding(machine, c)) {
+            if (Slot* slot = SilentSlotHolding(machine, c)) {
                 ParkWithSlot(machine, *slot, c);
                 continue;
             }
@@ -107,14 +154,20 @@ void BringBackBelow(Machine& machine, DEVINST id)
 
 void Restart(Machine& machine)
 {
-    for (auto& [letter, volume] : machine.storage.volumes) {
+    machine.storage.ForEachVolume([](Volume& volume) {
         volume.open_files = 0;
         volume.transient_holder_until = {};
         volume.dismounted = false;
+    });
+    for (auto& [number, disk] : machine.storage.disks) {
+        disk.removal_locks = 0;
+        disk.raw_handles = 0;
     }
-    for (auto& [number, disk] : machine.storage.disks) disk.removal_locks = 0;
     for (DEVINST id : machine.tree.order()) {
         DevNode& n = machine.tree.node(id);
+        // What a query-and-remove took out is found anew.
+        if (n.query_removed) n.present = true;
+        n.query_removed = n.no_restart = false;
         const Pending pending = std::exchange(n.pending, Pending::kNone);
         if (pending == Pending::kDisable) n.problem = CM_PROB_DISABLED;
         if (pending == Pending::kDisable || pending == Pending::kStop) n.status &= ~DN_STARTED;

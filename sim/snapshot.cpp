@@ -19,6 +19,7 @@ struct Machine::SavedState {
     Storage storage;
     std::vector<Slot> slots;
     std::vector<PropertyChange> property_changes;
+    std::vector<SurpriseRemoval> surprise_removals;
     std::vector<DEVINST> reenumerations;
     std::optional<SYSTEMTIME> local_time;
     std::string language;
@@ -73,6 +74,7 @@ void Machine::EachPlainPart(M& m, S& s, Copy copy)
     copy(m.storage, s.storage);
     copy(m.slots, s.slots);
     copy(m.property_changes, s.property_changes);
+    copy(m.surprise_removals, s.surprise_removals);
     copy(m.reenumerations, s.reenumerations);
     copy(m.local_time, s.local_time);
     copy(m.language, s.language);

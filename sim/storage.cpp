@@ -2,6 +2,7 @@
 #include "sim/storage.h"
 
 #include "sim/api.h"
+#include "sim/slot.h"
 
 #include <cstring>
 
@@ -13,11 +14,22 @@ PhysicalDisk* Storage::disk(DWORD number)
     return it == disks.end() ? nullptr : &it->second;
 }
 
+std::u16string Volume::Name() const
+{
+    if (letter == 0) return mount;
+    return std::u16string(1, static_cast<char16_t>(letter)) + u":";
+}
+
 bool Storage::DiskPresent(const Machine& machine, const PhysicalDisk& d) const
 {
     if (d.node == 0) return true;
     const DevNode* n = machine.tree.find(d.node);
     return n && n->present;
+}
+
+bool Storage::DiskAnswers(const Machine& machine, const PhysicalDisk& d) const
+{
+    return DiskPresent(machine, d) && (d.node == 0 || !OnSilentCard(machine, d.node));
 }
 
 Volume* Storage::LiveVolume(const Machine& machine, char letter)
@@ -48,6 +60,17 @@ PhysicalDisk& AddDisk(Machine& machine, DEVINST node, DWORD number, std::u16stri
     return d;
 }
 
+Volume& AddMountedVolume(Machine& machine, std::u16string mount, DWORD disk, ULONGLONG total_bytes)
+{
+    Volume& v = machine.storage.unlettered.emplace_back();
+    v.letter = 0;
+    v.mount = std::move(mount);
+    v.disk = disk;
+    v.total_bytes = total_bytes;
+    v.free_bytes = total_bytes / 2;
+    return v;
+}
+
 Volume& AddVolume(Machine& machine, char letter, DWORD disk, ULONGLONG total_bytes, UINT drive_type)
 {
     Volume& v = machine.storage.volumes[letter];
@@ -73,10 +96,28 @@ BOOL ReplyDeviceNumber(DWORD number, DWORD partition, void* out, DWORD out_size,
     return TRUE;
 }
 
+// A handle on a disk or a volume is bound to the disk it was opened on: once the disk
+// has left (a surprise removal), it fails, even when the disk is back; and a disk whose
+// hardware no longer answers fails every request.
+bool DiskGoneUnder(Machine& machine, DWORD number, std::uint32_t generation)
+{
+    const PhysicalDisk* d = machine.storage.disk(number);
+    return d && (d->generation != generation || !machine.storage.DiskAnswers(machine, *d));
+}
+
+std::uint32_t GenerationOf(Machine& machine, DWORD number)
+{
+    const PhysicalDisk* d = machine.storage.disk(number);
+    return d ? d->generation : 0;
+}
+
 // "\\.\X:": the volume behind a drive letter.
 class VolumeHandle : public KernelObject {
 public:
-    VolumeHandle(Machine& machine, char letter, DWORD access) : machine_(machine), letter_(letter), access_(access) {}
+    VolumeHandle(Machine& machine, char letter, DWORD access, DWORD disk)
+        : machine_(machine), letter_(letter), access_(access), disk_(disk), generation_(GenerationOf(machine, disk))
+    {
+    }
     ~VolumeHandle() override
     {
         // Closing the handle that holds the lock lets the volume go.
@@ -84,9 +125,11 @@ public:
         if (it != machine_.storage.volumes.end() && it->second.locked_by == this) it->second.locked_by = nullptr;
     }
     const char* kind() const override { return "volume"; }
+    std::optional<DWORD> Disk() const override { return disk_; }
 
     BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned) override
     {
+        if (DiskGoneUnder(machine_, disk_, generation_)) return Fail(ERROR_DEV_NOT_EXIST);
         Volume* v = machine_.storage.LiveVolume(machine_, letter_);
         if (!v) return Fail(ERROR_NOT_READY);
         PhysicalDisk* d = machine_.storage.disk(v->disk);
@@ -147,6 +190,8 @@ private:
     Machine& machine_;
     char letter_;
     DWORD access_;
+    DWORD disk_;
+    std::uint32_t generation_;
 };
 
 // SCSI status and sense data of the two commands the disks answer.
@@ -238,11 +283,16 @@ BOOL PassThrough(PhysicalDisk& d, void* in, DWORD in_size, void* out, DWORD out_
 // A physical disk, by "\\.\PHYSICALDRIVEn" or by its interface path.
 class DiskHandle : public KernelObject {
 public:
-    DiskHandle(Machine& machine, DWORD number) : machine_(machine), number_(number) {}
+    DiskHandle(Machine& machine, DWORD number)
+        : machine_(machine), number_(number), generation_(GenerationOf(machine, number))
+    {
+    }
     const char* kind() const override { return "disk"; }
+    std::optional<DWORD> Disk() const override { return number_; }
 
     BOOL Ioctl(DWORD code, const void* in, DWORD in_size, void* out, DWORD out_size, DWORD* returned) override
     {
+        if (DiskGoneUnder(machine_, number_, generation_)) return Fail(ERROR_DEV_NOT_EXIST);
         PhysicalDisk* d = machine_.storage.disk(number_);
         if (!d || !machine_.storage.DiskPresent(machine_, *d)) return Fail(ERROR_NOT_READY);
         switch (code) {
@@ -258,6 +308,7 @@ public:
 private:
     Machine& machine_;
     DWORD number_;
+    std::uint32_t generation_;
 };
 
 bool StartsWithNoCase(std::u16string_view text, std::u16string_view prefix)
@@ -296,7 +347,7 @@ bool OpenStoragePath(Machine& machine, std::u16string_view path, DWORD access, H
             --v->failing_opens;
             return fail(ERROR_SHARING_VIOLATION);
         }
-        *handle = machine.AddHandle(std::make_shared<VolumeHandle>(machine, v->letter, access));
+        *handle = machine.AddHandle(std::make_shared<VolumeHandle>(machine, v->letter, access, v->disk));
         return true;
     }
     const std::u16string_view drive_prefix = u"\\\\.\\PHYSICALDRIVE";
@@ -355,6 +406,7 @@ extern "C" BOOL WINAPI GetDiskFreeSpaceExW(LPCWSTR root, PULARGE_INTEGER freeToC
     Volume* v = letter ? call.machine.storage.LiveVolume(call.machine, letter) : nullptr;
     if (!v) return Fail(letter ? ERROR_PATH_NOT_FOUND : ERROR_INVALID_NAME);
     PhysicalDisk* d = call.machine.storage.disk(v->disk);
+    if (d && !call.machine.storage.DiskAnswers(call.machine, *d)) return Fail(ERROR_DEV_NOT_EXIST);
     if (d && !d->medium) {
         // Without SEM_FAILCRITICALERRORS the system asks the user first, in a box that
         // waits for an answer in a program that loads the library.

@@ -20,6 +20,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace sim {
 
@@ -45,6 +46,12 @@ struct PhysicalDisk {
     // IOCTL_STORAGE_MEDIA_REMOVAL's lock count, kept per disk: TRUE adds one, FALSE takes
     // one off (none below zero, whoever asks), and the medium stays in while any is held.
     int removal_locks = 0;
+    // Handles other programs hold on \\.\PHYSICALDRIVEn (a backup tool, a disk utility):
+    // each vetoes a query-remove of the disk, and a surprise removal cuts them.
+    int raw_handles = 0;
+    // Counts the disk's departures: a handle opened before one fails from then on, even
+    // once the disk is back, as its device object went with it.
+    std::uint32_t generation = 0;
     // The fields of the last pass-through record the disk was sent, as the caller set
     // them, and the size of the buffer around it.
     SCSI_PASS_THROUGH_DIRECT last_pass_through{};
@@ -52,7 +59,8 @@ struct PhysicalDisk {
 };
 
 struct Volume {
-    char letter = 'C';
+    char letter = 'C';          // 0: no drive letter (mounted in a folder only)
+    std::u16string mount;       // the folder it is mounted in, if any: C:\Mnt\Card\ say
     DWORD disk = 0;            // number of the physical disk it lies on
     DWORD partition = 1;
     UINT drive_type = DRIVE_FIXED;
@@ -71,23 +79,45 @@ struct Volume {
     {
         return open_files > 0 || now < transient_holder_until;
     }
+    // "K:", or the mount folder of a volume without a letter.
+    std::u16string Name() const;
 };
 
 class Storage {
 public:
     std::map<DWORD, PhysicalDisk> disks;  // by number
     std::map<char, Volume> volumes;       // by upper-case letter
+    std::vector<Volume> unlettered;       // volumes mounted in a folder only
+
+    // Every volume, lettered ones first.
+    template <typename Visit>
+    void ForEachVolume(Visit visit)
+    {
+        for (auto& [letter, volume] : volumes) visit(volume);
+        for (auto& volume : unlettered) visit(volume);
+    }
+    template <typename Visit>
+    void ForEachVolume(Visit visit) const
+    {
+        for (const auto& [letter, volume] : volumes) visit(volume);
+        for (const auto& volume : unlettered) visit(volume);
+    }
 
     PhysicalDisk* disk(DWORD number);
     // A volume whose letter exists now: its disk is there and its node present.
     Volume* LiveVolume(const Machine& machine, char letter);
     bool DiskPresent(const Machine& machine, const PhysicalDisk& disk) const;
+    // Present, and its hardware answers: a disk on a card that was pulled, or whose link
+    // is off, fails every request while Windows still holds its node.
+    bool DiskAnswers(const Machine& machine, const PhysicalDisk& disk) const;
     DWORD LogicalDrives(const Machine& machine);
 };
 
 // Builders: a disk with its interface on Node (GUID_DEVINTERFACE_DISK), and a volume.
 PhysicalDisk& AddDisk(Machine& machine, DEVINST node, DWORD number, std::u16string interface_path);
 Volume& AddVolume(Machine& machine, char letter, DWORD disk, ULONGLONG total_bytes, UINT drive_type = DRIVE_FIXED);
+// A volume mounted in a folder only, without a drive letter.
+Volume& AddMountedVolume(Machine& machine, std::u16string mount, DWORD disk, ULONGLONG total_bytes);
 
 // CreateFile's routes into storage: "\\.\X:", "\\.\PHYSICALDRIVEn" and disk interface
 // paths. Returns false when the path is none of these.

@@ -157,6 +157,7 @@ inline bool operator==(REFGUID a, REFGUID b)
 #define ERROR_IO_INCOMPLETE 996L
 #define ERROR_IO_PENDING 997L
 #define ERROR_IO_DEVICE 1117L
+#define ERROR_DEV_NOT_EXIST 55L
 #define ERROR_NOACCESS 998L
 #define ERROR_INVALID_FLAGS 1004L
 #define ERROR_UNRECOGNIZED_VOLUME 1005L
@@ -673,6 +674,14 @@ extern "C" CONFIGRET WINAPI CM_Set_DevNode_Registry_PropertyW(DEVINST devInst, U
 extern "C" CONFIGRET WINAPI CM_Reenumerate_DevNode(DEVINST devInst, ULONG flags);
 extern "C" CONFIGRET WINAPI CM_Request_Device_EjectW(DEVINST devInst, PPNP_VETO_TYPE vetoType, LPWSTR vetoName,
                                                      ULONG nameLength, ULONG flags);
+#define CM_REMOVE_UI_OK 0x00000000
+#define CM_REMOVE_UI_NOT_OK 0x00000001
+#define CM_REMOVE_NO_RESTART 0x00000002
+extern "C" CONFIGRET WINAPI CM_Query_And_Remove_SubTreeW(DEVINST ancestor, PPNP_VETO_TYPE vetoType, LPWSTR vetoName,
+                                                         ULONG nameLength, ULONG flags);
+#define CM_SETUP_DEVNODE_READY 0x00000000
+#define CM_SETUP_DEVNODE_RESET 0x00000004
+extern "C" CONFIGRET WINAPI CM_Setup_DevNode(DEVINST devInst, ULONG flags);
 
 // ---------------------------------------------------------------- services
 #define SERVICE_WIN32_OWN_PROCESS 0x00000010

@@ -27,7 +27,44 @@ TEST(MachineJson, DefaultMachineRoundTrips)
     const DEVINST card = loaded.slots[0].card;
     ASSERT_NE(card, 0u);
     loaded.dump.Write(sim::kDefaultSlotBus, 0x50, loaded.dump.Read(sim::kDefaultSlotBus, 0x50) | sim::kLinkDisable);
+    EXPECT_EQ(loaded.dump.Read(sim::kDefaultCardBus, 0x00), 0xFFFFFFFFu) << "no link, no card";
+    sim::ReenumerateSlots(loaded, loaded.slots[0].bridge);
     EXPECT_FALSE(loaded.tree.node(card).present);
+    // A card that does not answer goes into the dump with its registers, and answers
+    // again from the machine loaded from it once its link is up.
+    sim::Machine again;
+    ASSERT_TRUE(sim::LoadMachine(again, sim::DumpMachine(loaded), error)) << error;
+    EXPECT_EQ(sim::DumpMachine(again), sim::DumpMachine(loaded));
+    again.dump.Write(sim::kDefaultSlotBus, 0x50, again.dump.Read(sim::kDefaultSlotBus, 0x50) & ~sim::kLinkDisable);
+    sim::ReenumerateSlots(again, again.slots[0].bridge);
+    EXPECT_TRUE(again.tree.node(again.slots[0].card).present);
+    EXPECT_EQ(again.dump.Read(sim::kDefaultCardBus, 0x00), 0x8240104Cu);
+}
+
+// A volume in a folder, with or without a letter, a disk held open raw and what a
+// surprise removal cut come back from a dump as they were.
+TEST(MachineJson, MountFoldersRawHandlesAndSurpriseRemovalsRoundTrip)
+{
+    const char* text = R"({
+      "devices": [{"disk": {"number": 5, "raw_handles": 2}}],
+      "volumes": [{"letter": "K", "mount": "C:\\Data\\", "disk": 5, "total_bytes": 1000},
+                  {"mount": "C:\\Mnt\\Card\\", "disk": 5, "partition": 2, "total_bytes": 2000, "open_files": 1}],
+      "surprise_removals": [{"bus": 6, "devices": ["Card"], "open_files": [{"volume": "K:", "files": 3}],
+                             "raw_handles": [{"disk": 5, "handles": 1}], "handles": 2}]
+    })";
+    sim::Machine m;
+    std::string error;
+    ASSERT_TRUE(sim::LoadMachine(m, text, error)) << error;
+    EXPECT_EQ(m.storage.volumes.at('K').mount, u"C:\\Data\\");
+    ASSERT_EQ(m.storage.unlettered.size(), 1u);
+    EXPECT_EQ(m.storage.unlettered[0].Name(), u"C:\\Mnt\\Card\\");
+    EXPECT_EQ(m.storage.unlettered[0].open_files, 1);
+    EXPECT_EQ(m.storage.disk(5)->raw_handles, 2);
+    ASSERT_EQ(m.surprise_removals.size(), 1u);
+    EXPECT_EQ(m.surprise_removals[0].open_files[0].files, 3);
+    sim::Machine again;
+    ASSERT_TRUE(sim::LoadMachine(again, sim::DumpMachine(m), error)) << error;
+    EXPECT_EQ(sim::DumpMachine(again), sim::DumpMachine(m));
 }
 
 TEST(MachineJson, BuildsTheTreeItDescribes)
@@ -94,6 +131,15 @@ TEST(MachineJson, RefusalsNameThePlace)
         {"{\"devices\": [{\"disk\": {\"number\": 1}}], \"volumes\": [{\"letter\": \"F\", \"disk\": 1, "
          "\"type\": \"floppy\"}]}",
          "volumes[0].type: unknown drive type \"floppy\""},
+        {"{\"devices\": [{\"disk\": {\"number\": 1}}], \"volumes\": [{\"disk\": 1}]}",
+         "volumes[0]: a volume needs its \"disk\" and a \"letter\", a \"mount\" folder or both"},
+        {"{\"devices\": [{\"disk\": {\"number\": 1}}], \"volumes\": [{\"mount\": \"Mnt\", \"disk\": 1}]}",
+         "volumes[0].mount: a mount folder is a path such as"},
+        {"{\"devices\": [{\"disk\": {\"number\": 1}}], \"volumes\": [{\"mount\": \"C:\\\\M\\\\\", \"disk\": 1}, "
+         "{\"mount\": \"c:\\\\m\\\\\", \"disk\": 1}]}",
+         "volumes[1].mount: the folder c:\\m\\ holds two volumes"},
+        {"{\"surprise_removals\": [{\"open_files\": [{\"files\": 1}]}]}",
+         "surprise_removals[0].open_files[0]: needs its \"volume\" and its \"files\""},
     };
     for (const auto& c : cases) {
         sim::Machine m;

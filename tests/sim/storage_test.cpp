@@ -376,17 +376,17 @@ TEST_F(StorageTest, LinkDisableTakesTheCardAndReenumerationBringsItBack)
     const std::uint8_t bus = sim::kDefaultSlotBus;
     auto card_there = [&] { return machine.tree.node(nodes.express_card).present; };
     machine.dump.Write(bus, 0x50, machine.dump.Read(bus, 0x50) | sim::kLinkDisable);
-    EXPECT_FALSE(card_there());
+    EXPECT_TRUE(card_there()) << "without native hot plug, Windows learns of it on re-enumeration only";
     EXPECT_EQ(machine.dump.Read(sim::kDefaultCardBus, 0x00), 0xFFFFFFFFu) << "a vanished device reads all ones";
     EXPECT_NE(machine.dump.Read(bus, 0x58) & sim::kPresenceDetect, 0u) << "the card is still in the slot";
 
     EXPECT_EQ(CM_Reenumerate_DevNode(nodes.slot_bridge, 0), static_cast<CONFIGRET>(CR_SUCCESS));
     EXPECT_FALSE(card_there()) << "no link, no card";
     machine.dump.Write(bus, 0x50, machine.dump.Read(bus, 0x50) & ~sim::kLinkDisable);
+    EXPECT_EQ(machine.dump.Read(sim::kDefaultCardBus, 0x00), 0x8240104Cu) << "it answers once its link is up";
     EXPECT_FALSE(card_there()) << "it appears on re-enumeration only";
     EXPECT_EQ(CM_Reenumerate_DevNode(nodes.adapter, 0), static_cast<CONFIGRET>(CR_SUCCESS)) << "an ancestor";
     EXPECT_TRUE(card_there());
-    EXPECT_EQ(machine.dump.Read(sim::kDefaultCardBus, 0x00), 0x8240104Cu);
     EXPECT_EQ(machine.reenumerations, (std::vector<DEVINST>{nodes.slot_bridge, nodes.adapter}));
     EXPECT_EQ(CM_Reenumerate_DevNode(nodes.slot_bridge, 0x8), static_cast<CONFIGRET>(CR_INVALID_FLAG));
 }
@@ -396,13 +396,149 @@ TEST_F(StorageTest, PresenceDetectFollowsTheCard)
     const std::uint8_t bus = sim::kDefaultSlotBus;
     sim::SetCardInserted(machine, bus, false);
     EXPECT_EQ(machine.dump.Read(bus, 0x58) & sim::kPresenceDetect, 0u);
-    EXPECT_FALSE(machine.tree.node(nodes.express_card).present);
+    EXPECT_TRUE(machine.tree.node(nodes.express_card).present) << "until the bus is enumerated again";
     CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
     EXPECT_FALSE(machine.tree.node(nodes.express_card).present) << "the slot is empty";
     sim::SetCardInserted(machine, bus, true);
     EXPECT_NE(machine.dump.Read(bus, 0x58) & sim::kPresenceDetect, 0u);
     CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
     EXPECT_TRUE(machine.tree.node(nodes.express_card).present);
+}
+
+// A disk on the card in the slot, with a lettered volume K: and one mounted in a folder only.
+class CardDiskTest : public StorageTest {
+protected:
+    static constexpr DWORD kCardDisk = 9;
+    DEVINST disk = 0;
+    void SetUp() override
+    {
+        sim::NewDevice d;
+        d.enumerator = "SCSI";
+        d.class_guid = sim::kClassDiskDrive;
+        d.description = u"Card disk";
+        disk = machine.tree.Add(nodes.express_card, d);
+        sim::AddDisk(machine, disk, kCardDisk, u"\\\\?\\scsi#disk&ven_card#6&1f&0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+        sim::AddVolume(machine, 'K', kCardDisk, 1000);
+        sim::AddMountedVolume(machine, u"C:\\Mnt\\Card\\", kCardDisk, 2000).partition = 2;
+    }
+    sim::Volume& Mounted() { return machine.storage.unlettered.at(0); }
+    bool CardThere() { return machine.tree.node(nodes.express_card).present; }
+};
+
+// A card pulled while Windows holds its nodes: what was open on it is cut and recorded,
+// its handles fail from then on, and nothing comes back with the card.
+TEST_F(CardDiskTest, APullUnderOpenFilesIsASurpriseRemoval)
+{
+    HANDLE volume = Open(u"\\\\.\\K:", 0);
+    HANDLE raw = Open(u"\\\\.\\PHYSICALDRIVE9", 0);
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    ASSERT_NE(raw, INVALID_HANDLE_VALUE);
+    machine.storage.volumes.at('K').open_files = 2;
+    Mounted().open_files = 1;
+    machine.storage.disk(kCardDisk)->raw_handles = 1;
+    STORAGE_DEVICE_NUMBER number{};
+    ASSERT_TRUE(Control(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number));
+
+    sim::SetCardInserted(machine, sim::kDefaultSlotBus, false);
+    ASSERT_EQ(machine.surprise_removals.size(), 1u);
+    const sim::SurpriseRemoval& cut = machine.surprise_removals[0];
+    EXPECT_EQ(cut.bus, sim::kDefaultSlotBus);
+    EXPECT_EQ(cut.devices, (std::vector<std::u16string>{u"ExpressCard PCI Express to PCI Bridge", u"Card disk"}));
+    EXPECT_EQ(cut.open_files, (std::vector<sim::SurpriseRemoval::OpenFiles>{{u"K:", 2}, {u"C:\\Mnt\\Card\\", 1}}));
+    EXPECT_EQ(cut.raw_handles, (std::vector<sim::SurpriseRemoval::RawHandles>{{kCardDisk, 1}}));
+    EXPECT_EQ(cut.handles, 2u);
+    EXPECT_TRUE(CardThere()) << "Windows has not enumerated the bus yet";
+    EXPECT_FALSE(Control(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number));
+    EXPECT_EQ(Error(), static_cast<DWORD>(ERROR_DEV_NOT_EXIST));
+
+    sim::SetCardInserted(machine, sim::kDefaultSlotBus, true);
+    CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+    EXPECT_TRUE(CardThere());
+    EXPECT_FALSE(Control(raw, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number)) << "the old handle stays dead";
+    EXPECT_EQ(machine.storage.volumes.at('K').open_files + Mounted().open_files, 0) << "the files do not come back";
+    CloseHandle(volume);
+    CloseHandle(raw);
+    HANDLE fresh = Open(u"\\\\.\\K:", 0);
+    EXPECT_TRUE(Control(fresh, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number));
+    CloseHandle(fresh);
+    // A card that a query-and-remove let go leaves without a surprise.
+    ASSERT_EQ(CM_Query_And_Remove_SubTreeW(nodes.express_card, nullptr, nullptr, 0, CM_REMOVE_UI_NOT_OK),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    machine.dump.Write(sim::kDefaultSlotBus, 0x50, machine.dump.Read(sim::kDefaultSlotBus, 0x50) | sim::kLinkDisable);
+    EXPECT_EQ(machine.surprise_removals.size(), 1u);
+}
+
+// Reference: CM_Query_And_Remove_SubTree, PNP_VETO_TYPE. What is open anywhere below the
+// node refuses the removal, with who it is; without a veto the subtree goes, and comes
+// back when the parent is enumerated again (with CM_REMOVE_NO_RESTART only once reset).
+TEST_F(CardDiskTest, AQueryAndRemoveIsVetoedByWhatIsOpenBelow)
+{
+    HANDLE locker = INVALID_HANDLE_VALUE;
+    struct Case {
+        const char* what;
+        std::function<void()> prepare;
+        CONFIGRET result;
+        PNP_VETO_TYPE type;
+        std::u16string name;
+    } cases[] = {
+        {"nothing open", [] {}, CR_SUCCESS, PNP_VetoTypeUnknown, u""},
+        {"a file on the volume in a folder", [&] { Mounted().open_files = 1; }, CR_REMOVE_VETOED,
+         PNP_VetoOutstandingOpen, u"STORAGE\\Volume\\Disk9#Partition2"},
+        {"a raw handle on the disk", [&] { machine.storage.disk(kCardDisk)->raw_handles = 1; }, CR_REMOVE_VETOED,
+         PNP_VetoOutstandingOpen, u"SCSI\\DISK&VEN_CARD\\6&1F&0&0"},
+        {"K: locked through another handle",
+         [&] {
+             locker = Open(u"\\\\.\\K:", GENERIC_READ | GENERIC_WRITE);
+             ASSERT_TRUE(Control(locker, FSCTL_LOCK_VOLUME));
+         },
+         CR_REMOVE_VETOED, PNP_VetoOutstandingOpen, u"STORAGE\\Volume\\Disk9#Partition1"},
+        {"a node's own veto",
+         [&] {
+             machine.tree.node(disk).veto = PNP_VetoDevice;
+             machine.tree.node(disk).veto_name = u"Card disk";
+         },
+         CR_REMOVE_VETOED, PNP_VetoDevice, u"Card disk"},
+    };
+    for (auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        c.prepare();
+        PNP_VETO_TYPE type = PNP_VetoLegacyDevice;
+        char16_t name[MAX_PATH] = u"x";
+        EXPECT_EQ(CM_Query_And_Remove_SubTreeW(nodes.express_card, &type, name, MAX_PATH, CM_REMOVE_UI_NOT_OK),
+                  c.result);
+        EXPECT_EQ(type, c.type);
+        if (c.result == CR_REMOVE_VETOED) {
+            EXPECT_EQ(std::u16string(name), c.name);
+        }
+        EXPECT_EQ(CardThere(), c.result != CR_SUCCESS);
+        EXPECT_TRUE(machine.system_boxes.empty()) << "asked for no user interface";
+        // Back as it was for the next row.
+        CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+        EXPECT_TRUE(CardThere()) << "re-enumeration finds what was removed";
+        if (locker != INVALID_HANDLE_VALUE) CloseHandle(locker);
+        locker = INVALID_HANDLE_VALUE;
+        Mounted().open_files = 0;
+        machine.storage.disk(kCardDisk)->raw_handles = 0;
+        machine.tree.node(disk).veto = PNP_VetoTypeUnknown;
+        machine.tree.node(disk).veto_name.clear();
+    }
+
+    ASSERT_EQ(CM_Query_And_Remove_SubTreeW(nodes.express_card, nullptr, nullptr, 0,
+                                           CM_REMOVE_UI_NOT_OK | CM_REMOVE_NO_RESTART),
+              static_cast<CONFIGRET>(CR_SUCCESS));
+    CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+    EXPECT_FALSE(CardThere()) << "no restart until reset";
+    EXPECT_EQ(CM_Setup_DevNode(nodes.express_card, CM_SETUP_DEVNODE_RESET), static_cast<CONFIGRET>(CR_SUCCESS));
+    CM_Reenumerate_DevNode(nodes.slot_bridge, 0);
+    EXPECT_TRUE(CardThere());
+
+    // Without a buffer for the name and with the user interface allowed, Windows tells the user.
+    Mounted().open_files = 1;
+    EXPECT_EQ(CM_Query_And_Remove_SubTreeW(nodes.express_card, nullptr, nullptr, 0, CM_REMOVE_UI_OK),
+              static_cast<CONFIGRET>(CR_REMOVE_VETOED));
+    EXPECT_EQ(machine.system_boxes.size(), 1u);
+    EXPECT_EQ(CM_Query_And_Remove_SubTreeW(nodes.express_card, nullptr, nullptr, 0, 0x8),
+              static_cast<CONFIGRET>(CR_INVALID_FLAG));
 }
 
 } // namespace

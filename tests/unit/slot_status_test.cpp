@@ -117,6 +117,7 @@ TEST_F(SlotTest, CardInfoDescribesTheCardNode)
     EXPECT_NE(status & DN_HAS_PROBLEM, 0u);
 
     sim::SetCardInserted(machine, kSlot, false);
+    sim::ReenumerateSlots(machine, nodes.slot_bridge);  // Windows has seen it go
     description[0] = u'X';
     EXPECT_EQ(XU_GetCardInfo(kSlot, description, sizeof description, &status, &problem), 0) << "slot empty";
     EXPECT_EQ(description[0], 0);
