@@ -17,16 +17,7 @@ int RequestEject(DEVINST node) noexcept
     WCHAR vetoName[MAX_PATH] = {};
     const CONFIGRET cr = CM_Request_Device_EjectW(node, &vetoType, vetoName, MAX_PATH, 0);
     if (cr == CR_SUCCESS && vetoType == PNP_VetoTypeUnknown && vetoName[0] == 0) return 1;
-    // Who held the card on to, where a user can look it up: one line in PX71.LOG.
-    if (vetoType != PNP_VetoTypeUnknown || vetoName[0] != 0) {
-        WCHAR line[MAX_PATH + 64];
-        FixedText<WCHAR> text(line, sizeof line / sizeof line[0]);
-        text.Append(W16("\r\nEject vetoed (veto type "))
-            .Decimal(static_cast<unsigned long>(vetoType), 1)
-            .Append(W16("): "))
-            .Append(vetoName);
-        WriteLogFile(line);
-    }
+    if (vetoType != PNP_VetoTypeUnknown || vetoName[0] != 0) LogVeto(W16("Eject vetoed"), vetoType, vetoName);
     return 0;
 }
 

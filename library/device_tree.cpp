@@ -239,6 +239,19 @@ UniqueDevInfo PresentDiskInterfaces() noexcept
         SetupDiGetClassDevsW(&kDiskInterface, nullptr, nullptr, DIGCF_PRESENT | DIGCF_PROFILE | DIGCF_DEVICEINTERFACE));
 }
 
+void LogVeto(LPCWSTR what, PNP_VETO_TYPE vetoType, LPCWSTR vetoName) noexcept
+{
+    WCHAR line[MAX_PATH + 80];
+    FixedText<WCHAR> text(line, sizeof line / sizeof line[0]);
+    text.Append(W16("\r\n"))
+        .Append(what)
+        .Append(W16(" (veto type "))
+        .Decimal(static_cast<unsigned long>(vetoType), 1)
+        .Append(W16("): "))
+        .Append(vetoName);
+    WriteLogFile(line);
+}
+
 Change RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept
 {
     SP_PROPCHANGE_PARAMS params{};

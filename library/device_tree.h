@@ -118,4 +118,8 @@ Change RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateCha
 // nothing to take back.
 void UndoPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept;
 
+// Who refused a removal, where a user can look it up: one line in PX71.LOG,
+// "<What> (veto type N): <Name>".
+void LogVeto(LPCWSTR what, PNP_VETO_TYPE vetoType, LPCWSTR vetoName) noexcept;
+
 } // namespace px71

@@ -66,6 +66,11 @@ int PX71API XU_GetCardInfo(DWORD Bus, WCHAR* Description, DWORD DescriptionSize,
  * installer. With CheckVolumes nonzero, switching the link off and the state changes
  * 2 (disable), 3 (restart) and 5 (stop) first check the volumes below the bus: one in
  * use, or a check that cannot be made, leaves everything as it is and the result is 0.
+ * With CheckVolumes, link off asks Plug and Play first: a disable, restart or stop
+ * runs before the link (one Windows keeps for its next start is taken back, and the
+ * result is 0), then every function of the card in the slot is query-removed; a veto
+ * (a file open on any of its volumes, a raw disk handle, a program) leaves the link on
+ * and the card as it was, the result is 0, and who vetoed goes to PX71.LOG.
  * Result: 1 when Link Disable ends in the requested state; the state change has no
  * result of its own (under WOW64 it does nothing). */
 int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnable, DWORD CheckVolumes) PX71_NOTHROW;

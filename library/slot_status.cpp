@@ -114,6 +114,64 @@ bool ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
     return false;
 }
 
+// The slot bridge function's node on the bus (the adapter's 1217:02E3), or 0 when the
+// tree has none; false when the tree cannot be read.
+bool FindSlotBridge(BYTE bus, DEVINST& bridge) noexcept
+{
+    bridge = 0;
+    UniqueDevInfo set = PresentPciDevices();
+    if (!set) return false;
+    const DWORD busMatch = bus;
+    ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
+        if (!OnBus(set.get(), data, busMatch) ||
+            !GetDeviceRegistryProperty(set.get(), &data, SPDRP_HARDWAREID, kBridgeFunctionHardwareId, nullptr, 0))
+            return Walk::Next;
+        bridge = data.DevInst;
+        return Walk::Stop;
+    });
+    return true;
+}
+
+// Asks Plug and Play to let the card in the slot go before its link goes off, as
+// Windows' own "Safely Remove Hardware" does for a device it cannot eject: each function
+// of the card (a child of the slot bridge) gets a query-and-remove of its subtree, which
+// every driver and program below may refuse: a file open on any of its volumes, with a
+// letter or in a folder, a volume locked, a raw handle on a disk, a program that asked
+// to be told (reference: CM_Query_And_Remove_SubTree, "Handling an
+// IRP_MN_QUERY_REMOVE_DEVICE Request"). The removed functions do not start again until
+// the card comes anew, so that nothing reaches them in the moment before the link goes
+// off. A refusal is logged with who refused, and the functions already let go are found
+// again: the card is left as it was. True when the whole card was let go.
+bool LetCardGo(BYTE bus) noexcept
+{
+    DEVINST bridge = 0;
+    if (!FindSlotBridge(bus, bridge)) return false;
+    if (bridge == 0) return true;  // no card in the tree for Windows to let go
+    constexpr DWORD kMaxFunctions = 8;  // a PCI device has at most eight
+    DEVINST functions[kMaxFunctions];
+    DWORD count = 0;
+    DEVINST node = 0;
+    CONFIGRET cr = CM_Get_Child(&node, bridge, 0);
+    while (cr == CR_SUCCESS && count < kMaxFunctions) {
+        functions[count++] = node;
+        cr = CM_Get_Sibling(&node, node, 0);
+    }
+    // A walk cut short could leave a function in use behind the link.
+    if (cr != CR_SUCCESS && cr != CR_NO_SUCH_DEVNODE) return false;
+    for (DWORD i = 0; i < count; ++i) {
+        PNP_VETO_TYPE vetoType = PNP_VetoTypeUnknown;
+        WCHAR vetoName[MAX_PATH] = {};
+        cr = CM_Query_And_Remove_SubTreeW(functions[i], &vetoType, vetoName, MAX_PATH,
+                                          CM_REMOVE_UI_NOT_OK | CM_REMOVE_NO_RESTART);
+        if (cr == CR_SUCCESS) continue;
+        LogVeto(W16("Link off refused"), vetoType, vetoName);
+        for (DWORD j = 0; j < i; ++j) CM_Setup_DevNode(functions[j], CM_SETUP_DEVNODE_RESET);
+        if (i > 0) CM_Reenumerate_DevNode(bridge, 0);
+        return false;
+    }
+    return true;
+}
+
 // Does the disk lie below the bus: is some PCI node above it on the bus? kUnknown when
 // the walk up cannot be made to the top.
 Answer DiskBelowBus(DEVINST disk, DWORD bus) noexcept
@@ -304,14 +362,25 @@ extern "C" int PX71API XU_SetStatus(DWORD Bus, DWORD StateChange, DWORD LinkEnab
     const BYTE bus = LOBYTE(Bus);
     const bool linkOn = LOBYTE(LinkEnable) != 0;
     const BYTE stateChange = LOBYTE(StateChange);
+    const bool checked = LOBYTE(CheckVolumes) != 0;
     // The volume check guards what can pull a volume from under an open file: the link
     // going off, and a disable, restart or stop of the devices. A volume in use then
     // leaves everything as it is. Switching the link on, re-enumerating, enabling and
     // starting lose nothing, and go ahead whatever is open, so the slot can always be
     // brought back.
-    const bool guarded = !linkOn || stateChange == DICS_DISABLE || stateChange == DICS_PROPCHANGE ||
-                         stateChange == DICS_STOP;
-    if (LOBYTE(CheckVolumes) && guarded && !AreBusVolumesFree(bus)) return 0;
+    const bool stops = stateChange == DICS_DISABLE || stateChange == DICS_PROPCHANGE || stateChange == DICS_STOP;
+    if (checked && (!linkOn || stops) && !AreBusVolumesFree(bus)) return 0;
+    // With the check, the link goes off only after Plug and Play agreed: a change that
+    // stops the devices first (and not at all when Windows kept it for its next start),
+    // then the card's removal, which whoever holds it may refuse. Without it the link goes
+    // first, as ever.
+    if (checked && !linkOn && IsAdapterBridge(bus)) {
+        if (stops && !ChangeBusDevices(bus, stateChange)) return 0;
+        if (!LetCardGo(bus)) return 0;
+        const int off = SwitchLink(bus, false);
+        if (!stops && stateChange <= DICS_STOP && !ChangeBusDevices(bus, stateChange)) return 0;
+        return off;
+    }
     const int result = SwitchLink(bus, linkOn);
     // 6 to 255 name no property change: the class installer is not asked for one. A
     // change that Windows kept for its next start did not happen: the answer is 0.

@@ -3,6 +3,7 @@
 // ExpressCard on bus 7, the card reader's CF and SD volumes F: and G: below the EHCI.
 #include "library/px71.h"
 #include "library/slot_status.h"
+#include "sim/files.h"
 #include "sim/pnp.h"
 #include "sim/slot.h"
 #include "support/machine_test.h"
@@ -411,6 +412,94 @@ TEST_F(SlotTest, VolumeCheckGuardsTheLink)
     }
     // The thread's own error mode comes back.
     EXPECT_EQ(GetThreadErrorMode(), 0u);
+}
+
+// With the check, the link goes off only once Plug and Play agreed to let the card go:
+// a file open on a volume in a folder, a raw handle on the card's disk, a program's veto
+// or another function in use keep the link on and the card as it was, with who refused
+// in PX71.LOG; a change that stops the devices comes first, and a deferred one leaves
+// the link on. No row is a surprise removal. Without the check the link goes first.
+TEST_F(SlotTest, LinkOffWithTheCheckWaitsForPlugAndPlayToAgree)
+{
+    constexpr DWORD kCardDisk = 9;
+    struct Case {
+        const char* what;
+        std::function<void(sim::Machine&, DEVINST disk, DEVINST second)> prepare;
+        DWORD state_change, check;
+        int result;
+        const char* logged;  // the refusal's line in PX71.LOG, or null
+    } cases[] = {
+        {"nothing open", [](auto&, auto, auto) {}, 0, 1, 1, nullptr},
+        {"a file open on the volume in a folder",
+         [](sim::Machine& m, auto, auto) { m.storage.unlettered[0].open_files = 1; }, 0, 1, 0,
+         "Link off refused (veto type 5): STORAGE\\Volume\\Disk9#Partition2"},
+        {"a raw handle on the card's disk",
+         [](sim::Machine& m, auto, auto) { m.storage.disk(kCardDisk)->raw_handles = 1; }, 0, 1, 0,
+         "Link off refused (veto type 5): SCSI\\DISK&VEN_CARD\\6&1F&0&0"},
+        {"a program that asked to be told vetoes",
+         [](sim::Machine& m, DEVINST disk, auto) {
+             m.tree.node(disk).veto = PNP_VetoWindowsApp;
+             m.tree.node(disk).veto_name = u"Backup.exe";
+         },
+         0, 1, 0, "Link off refused (veto type 3): Backup.exe"},
+        {"the card's second function is in use: the first comes back",
+         [](sim::Machine& m, auto, DEVINST second) {
+             m.tree.node(second).veto = PNP_VetoDevice;
+             m.tree.node(second).veto_name = u"PCI\\VEN_104C&DEV_8241";
+         },
+         0, 1, 0, "Link off refused (veto type 6): PCI\\VEN_104C&DEV_8241"},
+        {"a disable that goes through, then the link", [](auto&, auto, auto) {}, DICS_DISABLE, 1, 1, nullptr},
+        {"a disable Windows keeps for its next start leaves the link on",
+         [](sim::Machine& m, auto, auto) { m.storage.unlettered[0].open_files = 1; }, DICS_DISABLE, 1, 0, nullptr},
+        {"a stop likewise", [](sim::Machine& m, auto, auto) { m.storage.unlettered[0].open_files = 1; }, DICS_STOP, 1,
+         0, nullptr},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        sim::Machine m;
+        auto n = sim::BuildDefaultMachine(m);
+        sim::ActiveMachine active(m);
+        sim::NewDevice d;
+        d.enumerator = "SCSI";
+        d.class_guid = sim::kClassDiskDrive;
+        d.description = u"Card disk";
+        const DEVINST disk = m.tree.Add(n.express_card, d);
+        sim::AddDisk(m, disk, kCardDisk, u"\\\\?\\scsi#disk&ven_card#6&1f&0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+        sim::AddMountedVolume(m, u"C:\\Mnt\\Card\\", kCardDisk, 2000).partition = 2;
+        sim::NewDevice f;
+        f.enumerator = "PCI";
+        f.description = u"ExpressCard second function";
+        f.bus_number = sim::kDefaultCardBus;
+        const DEVINST second = m.tree.Add(n.slot_bridge, f);
+        c.prepare(m, disk, second);
+
+        EXPECT_EQ(XU_SetStatus(kSlot, c.state_change, 0, c.check), c.result);
+        const bool off = (m.dump.Read(kSlot, 0x50) & 0x10) != 0;
+        EXPECT_EQ(off, c.result == 1);
+        EXPECT_TRUE(m.surprise_removals.empty()) << "what was open on the card was cut";
+        if (c.result == 0) {
+            EXPECT_TRUE(m.tree.node(n.express_card).present) << "the card is as it was";
+            EXPECT_TRUE(m.tree.node(second).present);
+            EXPECT_TRUE(m.tree.node(n.slot_bridge).status & DN_STARTED);
+            for (const DEVINST id : {n.slot_bridge, n.ohci, n.ehci}) EXPECT_EQ(m.tree.node(id).pending, sim::Pending::kNone);
+        }
+        if (c.logged) {
+            const auto log = m.files().Read(m.files().ProgramFolder() + u"PX71.LOG");
+            ASSERT_TRUE(log.has_value());
+            EXPECT_NE(std::string(log->begin(), log->end()).find(c.logged), std::string::npos);
+        }
+        EXPECT_TRUE(m.system_boxes.empty());
+        EXPECT_TRUE(px71test::NothingOpen(m));
+    }
+    // Without the check the link goes first: whatever was open on the card is cut.
+    sim::Machine m;
+    auto n = sim::BuildDefaultMachine(m);
+    sim::ActiveMachine active(m);
+    sim::AddDisk(m, m.tree.Add(n.express_card, sim::NewDevice{}), kCardDisk, u"");
+    sim::AddMountedVolume(m, u"C:\\Mnt\\Card\\", kCardDisk, 2000).open_files = 1;
+    EXPECT_EQ(XU_SetStatus(kSlot, 0, 0, 0), 1);
+    ASSERT_EQ(m.surprise_removals.size(), 1u);
+    EXPECT_EQ(m.surprise_removals[0].open_files.at(0).files, 1);
 }
 
 // The check runs only where it guards something: with a file open on the reader, the
