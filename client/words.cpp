@@ -88,6 +88,28 @@ std::vector<std::string> CheckWords(const PipeRequest& reply)
     return lines;
 }
 
+// Device Manager's words for a card node's state: its problem code's, for the codes a
+// card in this slot meets, else the code itself.
+std::string SlotWords(const PipeRequest& reply)
+{
+    const int count = reply.Result;
+    if (count < 0) return "the service does not know the slot command: it is older than this program";
+    if (count == 0)
+        return "no adapter slot found: no adapter, or the dump driver \\\\.\\XUDUMP that reads it is not installed";
+    const std::uint32_t index = reply.ControllerIndex;
+    if (index >= static_cast<std::uint32_t>(count))
+        return "no slot " + std::to_string(index) + ": the service found " + std::to_string(count);
+    const std::uint8_t link = reply.SetStatusArgs[2];
+    std::string text = "slot " + std::to_string(index) + ", bus " + std::to_string(reply.SetStatusArgs[0]) + ": " +
+                       (reply.SetStatusArgs[1] ? "a card is in the slot" : "the slot is empty") + "; the link is " +
+                       (link == 1 ? "on" : link == 0 ? "off" : "unknown (its register cannot be read)");
+    if (!reply.SetStatusArgs[3]) return text + "; no card device in the tree";
+    const std::string name = CardNameText(reply);
+    text += "; card \"" + name + "\", ";
+    if (reply.EndAdrs != 0) return text + "problem " + std::to_string(reply.EndAdrs);
+    return text + ((reply.StartAdrs & 0x8) ? "started" : "not started");
+}
+
 } // namespace
 
 std::string CardPlace(const CardKind& kind, std::uint32_t controller, std::uint32_t index)
@@ -145,7 +167,9 @@ std::string DescribeReply(const PipeRequest& reply)
             text = "slot bridge" + on_bus + ": the link is " + (reply.SetStatusArgs[2] ? "on" : "off");
         else
             text = "slot bridge" + on_bus + ": the link was not switched (" +
-                   (reply.SetStatusArgs[3] ? "a volume below the slot is in use, " : "") +
+                   (reply.SetStatusArgs[3] ? "a volume below the slot is in use, Windows was refused the card's "
+                                             "removal (PX71.LOG says by whom), "
+                                           : "") +
                    "no adapter slot bridge" + on_bus + ", or a configuration access failed)";
         const std::uint8_t state = reply.SetStatusArgs[1];
         if (state == 0)
@@ -182,6 +206,7 @@ std::string DescribeReply(const PipeRequest& reply)
     }
     case PX71_CMD_RESET_PCI_BRIDGE:
         return "bridge restart requested (disable, then enable); the service reports no result for it";
+    case PX71_CMD_GET_SLOT: return SlotWords(reply);
     default: break;
     }
     return text;
@@ -197,6 +222,7 @@ bool ReplyFails(const PipeRequest& reply) noexcept
     case PX71_CMD_CHECK_DEVICE: return reply.Result == 0;
     case PX71_CMD_WRITE_LOG: return reply.Result != 1;
     case PX71_CMD_ADD_FILTER: return reply.Result <= 0;
+    case PX71_CMD_GET_SLOT: return reply.Result <= 0 || reply.ControllerIndex >= static_cast<std::uint32_t>(reply.Result);
     default: return false;
     }
 }

@@ -44,7 +44,7 @@ std::string CardPlace(const CardKind& kind, std::uint32_t controller, std::uint3
 
 // The card name of a reply as UTF-8; a surrogate becomes '?'.
 std::string CardNameText(const PipeRequest& reply);
-// The words for a reply of commands 1 to 14, without the raw numbers; empty for any
+// The words for a reply of commands 1 to 15, without the raw numbers; empty for any
 // other code.
 std::string DescribeReply(const PipeRequest& reply);
 // Whether the reply reports a failure or that nothing was found.

@@ -2,6 +2,7 @@
 
 #include "library/px71.h"
 #include "platform/handles.h"
+#include "service/slot_watch.h"
 
 #include <cstring>
 
@@ -87,6 +88,8 @@ void Name3132(PipeRequest& r) noexcept
 
 void CheckDevice(PipeRequest& r) noexcept { r.Result = XU_CheckDevice(); }
 
+void GetSlot(PipeRequest& r) noexcept { DescribeSlot(r); }
+
 using Command = void (*)(PipeRequest&) noexcept;
 
 // The administrator's policy: the commands closed to callers who are not
@@ -123,6 +126,7 @@ constexpr Command kCommands[] = {
     NameOhci,     // 12
     Name3132,     // 13
     CheckDevice,  // 14
+    GetSlot,      // 15: read only, beyond the library's functions
 };
 
 } // namespace

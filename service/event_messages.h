@@ -7,9 +7,10 @@
 namespace px71service {
 
 inline constexpr DWORD kEventNoEjectPrivilege = 0x80000001;
+inline constexpr DWORD kEventNoSlotWatch = 0x80000002;
 
 // Every ID the service reports: each must have its text in the message table.
-inline constexpr DWORD kEventIds[] = {kEventNoEjectPrivilege};
+inline constexpr DWORD kEventIds[] = {kEventNoEjectPrivilege, kEventNoSlotWatch};
 
 // The event log's type for an ID, from its severity bits: success and informational
 // (0, 1) are information, then warning (2) and error (3).
@@ -21,5 +22,6 @@ constexpr WORD EventType(DWORD id) noexcept
 }
 
 static_assert(EventType(kEventNoEjectPrivilege) == EVENTLOG_WARNING_TYPE);
+static_assert(EventType(kEventNoSlotWatch) == EVENTLOG_WARNING_TYPE);
 
 } // namespace px71service

@@ -35,9 +35,16 @@ extern "C" {
 #define PX71_CMD_GET_OHCI_EXPRESS_CARD_NAME 12  /* XU_GetOhciExpressCardName */
 #define PX71_CMD_GET_3132_CARD_NAME 13          /* XU_Get3132CardName */
 #define PX71_CMD_CHECK_DEVICE 14                /* XU_CheckDevice */
+/* The adapter's slot numbered ControllerIndex, read only. In the reply: Result the
+ * number of slots (0: none; a service without this command leaves Result as sent, so a
+ * client that sends -1 can tell), SetStatusArgs the slot bridge's bus, 1 when a card is
+ * in the slot, the link (1 on, 0 off, 0xFF unknown) and 1 when the tree holds a card
+ * node below the slot bridge; for that node StartAdrs its DN_ status, EndAdrs its
+ * CM_PROB_ problem and CardName its device description. */
+#define PX71_CMD_GET_SLOT 15
 
 typedef struct PipeRequest {
-    uint32_t Command;          /* in: command code 1 to 14 */
+    uint32_t Command;          /* in: command code 1 to 15 */
     int32_t Result;            /* out: the library function's result; kept for command 5 and unknown codes */
     uint32_t LastError;        /* out: the thread's last-error code right after the command */
     uint8_t SetStatusArgs[4];  /* in: Bus, StateChange, LinkEnable, CheckVolumes (command 2) */

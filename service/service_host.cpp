@@ -4,6 +4,7 @@
 #include "service/command_dispatch.h"
 #include "service/event_messages.h"
 #include "service/pipe_request.h"
+#include "service/slot_watch.h"
 
 #include <atomic>
 #include <cstdint>
@@ -480,7 +481,7 @@ DWORD IdentifyPipeClient(void* context, bool& administrator) noexcept
 // One connection: the client's event, the request, the caller, the command, the reply.
 // Not NO_ERROR when the serving thread could not stop acting as its client: the
 // service must end rather than serve anyone else so.
-DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
+DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher, SlotWatch* watch)
 {
     // Without its event the client could not learn that the command has run, so the
     // command is not run at all: the connection is closed at once, which the client
@@ -502,6 +503,7 @@ DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& fl
     Caller caller(IdentifyPipeClient, pipe);
     RunCommand(request, caller);
     request.LastError = GetLastError();
+    if (watch) watch->AfterCommand(request);
     if (const DWORD error = caller.failure()) {
         DisconnectNamedPipe(pipe);
         return error;
@@ -514,9 +516,11 @@ DWORD ServeConnection(HANDLE pipe, HANDLE ioEvent, HANDLE stopEvent, Flusher& fl
     return NO_ERROR;
 }
 
-// The serving loop: one client at a time until the stop event. Returns the Win32
-// code the service stops with (0 after a stop).
-DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher)
+// The serving loop: one client at a time until the stop event, and between clients a
+// tick of the slot watch whenever its timer (when there is one) comes due. Returns the
+// Win32 code the service stops with (0 after a stop).
+DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stopEvent, Flusher& flusher,
+                   SlotWatch* watch, HANDLE ticks)
 {
     for (;;) {
         if (StopRequested()) return NO_ERROR;
@@ -539,8 +543,11 @@ DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stop
             }
         }
         if (!connected) {
-            HANDLE waits[2] = {connectEvent, stopEvent};
-            DWORD wait = WaitForMultipleObjects(2, waits, FALSE, INFINITE);
+            // A tick never runs beside a request, and the connect stays pending through it.
+            HANDLE waits[3] = {connectEvent, stopEvent, ticks};
+            const DWORD count = ticks ? 3 : 2;
+            DWORD wait = WAIT_FAILED;
+            while ((wait = WaitForMultipleObjects(count, waits, FALSE, INFINITE)) == WAIT_OBJECT_0 + 2) watch->Tick();
             if (wait != WAIT_OBJECT_0) {
                 DWORD error = wait == WAIT_OBJECT_0 + 1 ? NO_ERROR : GetLastError();
                 EndPendingIo(pipe);
@@ -555,7 +562,7 @@ DWORD ServeClients(HANDLE pipe, HANDLE connectEvent, HANDLE ioEvent, HANDLE stop
                 continue;
             }
         }
-        if (const DWORD error = ServeConnection(pipe, ioEvent, stopEvent, flusher)) return error;
+        if (const DWORD error = ServeConnection(pipe, ioEvent, stopEvent, flusher, watch)) return error;
     }
 }
 
@@ -602,6 +609,21 @@ DWORD BuildPipeSecurity(SECURITY_DESCRIPTOR& descriptor, px71::UniqueLocal& acl)
     return NO_ERROR;
 }
 
+// The slot watch's timer, due once a second from now on; null when it cannot be had,
+// which the event log tells an administrator: cards then appear only when asked for.
+HANDLE StartTicks() noexcept
+{
+    constexpr LONG kTickMs = 1000;
+    px71::UniqueHandle timer(CreateWaitableTimerW(nullptr, FALSE, nullptr));
+    LARGE_INTEGER due{};
+    due.QuadPart = -10000LL * kTickMs;  // relative, in 100 ns units
+    if (timer && SetWaitableTimer(timer.get(), &due, kTickMs, nullptr, nullptr, FALSE)) return timer.release();
+    WCHAR number[16];
+    px71::FixedText<WCHAR>(number, sizeof number / sizeof number[0]).Decimal(GetLastError(), 1);
+    ReportToEventLog(kEventNoSlotWatch, number);
+    return nullptr;
+}
+
 // From the pipe's creation to the end of the serving loop. Returns the Win32 code
 // the service stops with.
 DWORD RunServer(HANDLE stopEvent)
@@ -628,12 +650,17 @@ DWORD RunServer(HANDLE stopEvent)
     // Without it no client's reply could be waited for within bounds.
     Flusher flusher(std::move(pipe));
     if (!flusher.ready()) return GetLastError();
+    // The slots are found before the service says it runs: a client served from then on
+    // never meets the watch's start half-way.
+    SlotWatch watch;
+    const px71::UniqueHandle ticks(WatchSlotWanted() && watch.Start() ? StartTicks() : nullptr);
     // Running only from the start: a report that failed meanwhile (the answer to a
     // control) has ended the service, and it must not claim to run after all.
     DWORD starting = SERVICE_START_PENDING;
     if (!g_state.compare_exchange_strong(starting, SERVICE_RUNNING)) return NO_ERROR;
     if (!ReportStatus(SERVICE_RUNNING, 0)) return NO_ERROR;
-    return ServeClients(flusher.pipe(), connectEvent.get(), ioEvent.get(), stopEvent, flusher);
+    return ServeClients(flusher.pipe(), connectEvent.get(), ioEvent.get(), stopEvent, flusher,
+                        ticks ? &watch : nullptr, ticks.get());
 }
 
 // A function of kernel32 taken by name, so that the service still runs on a Windows

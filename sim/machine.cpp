@@ -780,7 +780,19 @@ void Machine::Wait::Again(std::optional<TimePoint> due)
     machine_.MaybeAdvance();
 }
 
-bool Machine::Wait::released() const { return machine_.waiters_.at(id_).released; }
+bool Machine::Wait::MustLook() const
+{
+    const Waiter& w = machine_.waiters_.at(id_);
+    return w.released || w.looked != machine_.generation_;
+}
+
+bool Machine::Wait::AwaitsTurn() const
+{
+    const Waiter& w = machine_.waiters_.at(id_);
+    return !w.released && w.due && *w.due <= machine_.Now();
+}
+
+std::optional<Machine::Wait::TimePoint> Machine::Wait::due() const { return machine_.waiters_.at(id_).due; }
 
 void Machine::MaybeAdvance()
 {

@@ -501,8 +501,12 @@ public:
         Wait& operator=(const Wait&) = delete;
         // The waiter looked again and still waits, now until `due`; the clock may move.
         void Again(std::optional<TimePoint> due);
-        // The clock came to its due time: the waiter runs again, and must look before it sleeps.
-        bool released() const;
+        // The waiter must look again before it sleeps: the clock came to its due time, or
+        // its own registration moved the clock on (a change it has not looked at).
+        bool MustLook() const;
+        // Its moment came on the clock, but it is another wait's turn to end first.
+        bool AwaitsTurn() const;
+        std::optional<TimePoint> due() const;
 
     private:
         Machine& machine_;

@@ -327,21 +327,29 @@ bool WaitUntil(Machine& machine, std::unique_lock<std::recursive_mutex>& lock, D
     }
     std::optional<Machine::Wait> wait;
     for (;;) {
-        if (ready()) return true;
+        // Under virtual time a wait whose moment has come ends only when its turn comes:
+        // waits that time ends, end one at a time.
+        const bool turn_pending = machine.virtual_time() && wait && wait->AwaitsTurn();
+        if (!turn_pending) {
+            if (ready()) return true;
+            if (machine.virtual_time() ? deadline && machine.Now() >= *deadline
+                                       : host_deadline && Clock::now() >= *host_deadline)
+                return false;
+        }
         const std::optional<Clock::time_point> due = next_due();
         if (machine.virtual_time()) {
-            if (deadline && machine.Now() >= *deadline) return false;
-            const auto until = deadline && (!due || *deadline < *due) ? deadline : due;
+            auto until = deadline && (!due || *deadline < *due) ? deadline : due;
+            if (turn_pending) until = wait->due();
             if (wait)
                 wait->Again(until);
             else
                 wait.emplace(machine, until);
-            // Letting this very wait go notifies before it sleeps: it looks again at once.
-            if (!wait->released()) machine.changed.wait(lock);
+            // A change this very registration made (the clock moved on) notified before
+            // the sleep: the waiter looks again at once rather than miss it.
+            if (!wait->MustLook()) machine.changed.wait(lock);
             continue;
         }
         wait.reset();
-        if (host_deadline && Clock::now() >= *host_deadline) return false;
         std::optional<Clock::time_point> until = host_deadline;
         if (due) {
             const auto host_due = Clock::now() + (*due - machine.Now());

@@ -61,7 +61,7 @@ int Client(const char* name, unsigned long count)
     for (int i = 0; i <= written; ++i) pipe[i] = static_cast<WCHAR>(static_cast<unsigned char>(narrow[i]));
 
     PipeRequest request{};
-    request.Command = 15;  // a code no table row has: the round trip alone
+    request.Command = 16;  // a code no table row has: the round trip alone
     PipeRequest reply{};
     LARGE_INTEGER frequency, start, end;
     QueryPerformanceFrequency(&frequency);

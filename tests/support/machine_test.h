@@ -27,6 +27,13 @@ inline ::testing::AssertionResult NothingOpen(const sim::Machine& machine)
     return failure;
 }
 
+// PX71Service started on the machine does not watch the slot: a test of something else
+// is not to meet a tick of the watch half-way (the watch has tests of its own).
+inline void WithoutSlotWatch(sim::Machine& machine)
+{
+    machine.registry.SetDword(u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX71Service\\Parameters", u"WatchSlot", 0);
+}
+
 class MachineTest : public ::testing::Test {
 protected:
     sim::Machine machine;

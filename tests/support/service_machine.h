@@ -17,6 +17,7 @@ protected:
 
     void SetUp() override
     {
+        WithoutSlotWatch(machine);
         sim::LaunchService(machine, u"PX71Service");
         service = std::thread([] { px71service::RunServiceProcess(); });
         ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));

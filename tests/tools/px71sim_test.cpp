@@ -25,6 +25,7 @@ using px71sim::WalkThrough;
 
 const char kTwoAdapters[] = PX71_TEST_MACHINES "/two-adapters.json";
 const char kBoardSwitch[] = PX71_TEST_MACHINES "/board-switch-before-adapter.json";
+const char kCardOut[] = PX71_TEST_MACHINES "/card-out.json";
 
 std::string TempFile(const std::string& name, const std::string& content)
 {
@@ -212,10 +213,10 @@ TEST(Px71simWalkThrough, ARestartFindsNothingLeftPending)
     ASSERT_TRUE(s.Start(error)) << error;
     std::vector<px71sim::ScriptRequest> script;
     EXPECT_FALSE(px71sim::ParseScript("restart Bus=6\n", script, error));
-    EXPECT_NE(error.find("restart takes no field Bus"), std::string::npos) << error;
+    EXPECT_NE(error.find("1:9: restart takes nothing"), std::string::npos) << error;
     const std::string disable = "set-status Bus=6 StateChange=2 LinkEnable=1 CheckVolumes=0\n";
     ASSERT_TRUE(px71sim::ParseScript(disable + "restart\n", script, error)) << error;
-    ASSERT_TRUE(script[1].restart);
+    ASSERT_EQ(script[1].step, px71sim::ScriptRequest::Step::kRestart);
     std::ostringstream out;
     ASSERT_TRUE(px71sim::RunScript(s, script, out));
     EXPECT_NE(out.str().find("Result 0"), std::string::npos) << out.str();
@@ -298,7 +299,7 @@ TEST(Px71simProgram, OtherMachineRunsFromTheCommandLine)
 {
     const Ran r = RunPx71sim({"--machine", kTwoAdapters});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_NE(r.out.find("slot bridge on bus 22"), std::string::npos);
+    EXPECT_NE(r.out.find("slot 1, bus 22: a card is in the slot"), std::string::npos) << r.out;
 }
 
 // Bad input: the message names the place and the exit code says what kind of fault it is.
@@ -312,6 +313,8 @@ TEST(Px71simProgram, RefusalsNameThePlace)
     const std::string open_quote = TempFile("open_quote.txt", "write-log LogTitle=\"no end\n");
     const std::string long_title = TempFile("long_title.txt", "write-log LogTitle=" + std::string(200, 'x') + "\n");
     const std::string raw_bare = TempFile("raw_bare.txt", "raw Result=1\n");
+    const std::string bad_wait = TempFile("bad_wait.txt", "insert 6\nwait 0\n");
+    const std::string bare_pull = TempFile("bare_pull.txt", "pull\n");
     const std::string missing = ::testing::TempDir() + "px71sim_no_such_file.json";
     const struct {
         std::vector<std::string> args;
@@ -327,6 +330,8 @@ TEST(Px71simProgram, RefusalsNameThePlace)
         {{"--script", open_quote}, 1, "open_quote.txt:1:20: the quote opened here is not closed"},
         {{"--script", long_title}, 1, "long_title.txt:1:11: LogTitle holds at most 199 bytes"},
         {{"--script", raw_bare}, 1, "raw_bare.txt:1:1: raw needs Command=N"},
+        {{"--script", bad_wait}, 1, "bad_wait.txt:2:6: wait takes milliseconds from 1 to 86400000, not \"0\""},
+        {{"--script", bare_pull}, 1, "bare_pull.txt:1:1: pull takes a bus from 0 to 255"},
         {{"--machine"}, 2, "--machine needs a file name"},
         {{"--caller"}, 2, "--caller needs user or admin"},
         {{"--caller", "root"}, 2, "--caller takes user or admin, not 'root'"},
@@ -346,14 +351,14 @@ TEST(Px71simProgram, ScriptSendsWhatItSays)
     std::vector<px71sim::ScriptRequest> script;
     std::string error;
     // A bad value refuses the whole script, at its place.
-    EXPECT_FALSE(px71sim::ParseScript("check-device\nraw Command=15 Result=-0\n", script, error));
+    EXPECT_FALSE(px71sim::ParseScript("check-device\nraw Command=16 Result=-0\n", script, error));
     EXPECT_NE(error.find("2:16: Result takes a number"), std::string::npos) << error;
 
     ASSERT_TRUE(px71sim::ParseScript("set-status Bus=0x16 StateChange=3 LinkEnable=1 CheckVolumes=0\n"
                                      "write-log LogTitle=\"a \\\"quoted\\\" title\"   # and a comment\n"
                                      "ehci-card-name ControllerIndex=1 CardIndex=2\n"
                                      "3132-card-name CardNameSize=9\n"
-                                     "raw Command=15 Result=7 EndAdrs=4294967295\n",
+                                     "raw Command=16 Result=7 EndAdrs=4294967295\n",
                                      script, error))
         << error;
     ASSERT_EQ(script.size(), 5u);
@@ -367,7 +372,7 @@ TEST(Px71simProgram, ScriptSendsWhatItSays)
     EXPECT_EQ(script[2].request.CardNameSize, 128u);
     EXPECT_EQ(script[3].request.Command, 13u);
     EXPECT_EQ(script[3].request.CardNameSize, 9u);
-    EXPECT_EQ(script[4].request.Command, 15u);
+    EXPECT_EQ(script[4].request.Command, 16u);
     EXPECT_EQ(script[4].request.Result, 7);
     EXPECT_EQ(script[4].request.EndAdrs, 0xFFFFFFFFu);
     EXPECT_EQ(script[4].line, 5);
@@ -421,6 +426,68 @@ TEST(Px71simProgram, DumpIsStableAndShowsTheSession)
     const Ran again = RunPx71sim({"--machine", first, "--script", script});
     EXPECT_EQ(again.code, 0) << again.err;
     EXPECT_NE(again.out.find("CardName \"ZEK-PX71    CF\""), std::string::npos) << again.out;
+}
+
+// A card put into an empty slot appears by itself while the machine's time passes, and
+// goes when pulled; the session reads the same every time.
+TEST(Px71simProgram, ACardPutInAppearsAndAPulledOneGoes)
+{
+    const std::string script = TempFile("arrive.txt", "insert 6\nwait 3000\n3132-card-name ControllerIndex=1\n"
+                                                      "pull 6\nwait 3000\nget-slot\n");
+    const Ran r = RunPx71sim({"--machine", kCardOut, "--script", script});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const char* expected[] = {
+        "the card in the slot on bus 6: \"Silicon Image SiI 3132 eSATA ExpressCard\" in the slot, not in the device tree",
+        "PX71.LOG: ExpressCard put in on bus 6: Silicon Image SiI 3132 eSATA ExpressCard (status 0xa, problem 0)",
+        "the card in the slot on bus 6: \"Silicon Image SiI 3132 eSATA ExpressCard\" present",
+        "CardName \"WDC WD10JMVW External\"",
+        "the card in the slot on bus 6: \"Silicon Image SiI 3132 eSATA ExpressCard\" pulled, still in the device tree",
+        "PX71.LOG: ExpressCard pulled without being stopped on bus 6: Silicon Image SiI 3132 eSATA ExpressCard;",
+        "the card in the slot on bus 6: none",
+        "slot 0, bus 6: the slot is empty; the link is on; no card device in the tree",
+    };
+    std::size_t at = 0;
+    for (const char* line : expected) {
+        at = r.out.find(line, at);
+        ASSERT_NE(at, std::string::npos) << "missing, in this order: " << line << "\n" << r.out;
+    }
+    EXPECT_EQ(RunPx71sim({"--machine", kCardOut, "--script", script}).out, r.out);
+}
+
+// With a slot whose card is out: put in, it comes with its link on; a link off with the
+// check while a file is open on a volume of the card's disk that has only a mount folder
+// is refused and leaves the link on and the disk in place; without the file, the same
+// request switches the link off and the card's nodes go.
+TEST(Px71simProgram, LinkOffWaitsForTheFileInTheFolder)
+{
+    const std::string script =
+        TempFile("link_off.txt", "insert 6\nwait 3000\nset-status Bus=6 StateChange=0 LinkEnable=0 CheckVolumes=1\n");
+    for (const bool open : {true, false}) {
+        SCOPED_TRACE(open ? "a file open" : "nothing open");
+        auto machine = nlohmann::json::parse(FileText(kCardOut));
+        for (auto& v : machine["volumes"])
+            if (v.contains("mount")) v["open_files"] = open ? 1 : 0;
+        const std::string file = TempFile("card_out.json", machine.dump(2));
+        const std::string dump = ::testing::TempDir() + "px71sim_link_off.json";
+        const Ran r = RunPx71sim({"--machine", file, "--script", script, "--dump", dump});
+        ASSERT_EQ(r.code, 0) << r.err;
+        const auto after = nlohmann::json::parse(FileText(dump));
+        const std::string link = after["dump_driver"]["buses"]["6"]["registers"]["0x50"];
+        EXPECT_EQ(link, open ? "0x10110000" : "0x10110010") << "Link Disable";
+        bool disk = false;
+        std::function<void(const nlohmann::json&)> visit = [&](const nlohmann::json& d) {
+            if (d.contains("disk") && d["disk"]["number"] == 9) disk = d["present"];
+            if (d.contains("children"))
+                for (const auto& c : d["children"]) visit(c);
+        };
+        for (const auto& d : after["devices"]) visit(d);
+        EXPECT_EQ(disk, open);
+        EXPECT_EQ(r.out.find("PX71.LOG: Link off refused (veto type 5): STORAGE\\Volume\\Disk9#Partition1") !=
+                      std::string::npos,
+                  open)
+            << r.out;
+        EXPECT_FALSE(after.contains("surprise_removals")) << "nothing was cut";
+    }
 }
 
 } // namespace

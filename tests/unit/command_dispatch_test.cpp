@@ -47,7 +47,7 @@ protected:
 
 TEST_F(DispatchTest, CodesOutsideTheTableRunNothing)
 {
-    for (std::uint32_t code : {0u, 15u, 0x80000001u, 0xFFFFFFFFu}) {
+    for (std::uint32_t code : {0u, 16u, 0x80000001u, 0xFFFFFFFFu}) {
         machine.ClearCalls();
         PipeRequest r = Run(Request(code));
         EXPECT_EQ(r.Result, 0x5A5A5A5A) << code;

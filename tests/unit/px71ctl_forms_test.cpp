@@ -63,6 +63,7 @@ TEST(Px71ctlForms, EachFormFillsTheRecordItsCommandReads)
         {{"slot", "6", "--link=on"}, 2, {{12, 4, 0x00010006u}}},
         {{"slot", "255", "--link", "on", "--state", "disable"}, 2, {{12, 4, 0x000102FFu}}},
         {{"slot", "6", "--state", "stop", "--link", "off"}, 2, {{12, 4, 0x00000506u}}},
+        {{"slot"}, 15, {{4, 4, 0xFFFFFFFFu}, {248, 4, 0}}},  // Result -1: left so by a service that does not know 15
         {{"slot", "6", "--link", "on", "--state", "reenumerate"}, 2, {{12, 4, 0x00010006u}}},
         {{"sizes", "--port", "1", "--oz888", "2", "--sxs", "3", "--a3132", "4", "--b3132", "5", "--usb", "6",
           "--start", "7", "--end", "8", "--payload", "9", "--sata-ssc", "0xFFFFFFFF"},
@@ -271,13 +272,22 @@ TEST_F(Px71ctlFormsTest, EjectLetsTheCardGoAndSaysSo)
 
 TEST_F(Px71ctlFormsTest, SlotSwitchesTheLinkAndReportsWhenItCannot)
 {
-    Captured run = RunPx71ctl({"slot", "6", "--link", "off", "--check-volumes"});
+    Captured run = RunPx71ctl({"slot"});
+    EXPECT_EQ(run.code, px71ctl::kExitDone);
+    EXPECT_NE(run.out.find("slot 0, bus 6: a card is in the slot; the link is on; card \"ExpressCard PCI Express to "
+                           "PCI Bridge\", started (Result 1,"),
+              std::string::npos)
+        << run.out;
+    run = RunPx71ctl({"slot", "6", "--link", "off", "--check-volumes"});
     EXPECT_EQ(run.code, px71ctl::kExitDone);
     EXPECT_NE(run.out.find("slot bridge on bus 6: the link is off; the devices on bus 6 were re-enumerated (Result 1,"),
               std::string::npos)
         << run.out;
     EXPECT_NE(machine.dump.Read(sim::kDefaultSlotBus, 0x50) & 0x10, 0u) << "Link Disable set";
     EXPECT_FALSE(machine.reenumerations.empty());
+    run = RunPx71ctl({"slot"});
+    EXPECT_NE(run.out.find("a card is in the slot; the link is off; no card device in the tree"), std::string::npos)
+        << run.out;
 
     run = RunPx71ctl({"slot", "6", "--link", "on", "--state", "disable"});
     EXPECT_EQ(run.code, px71ctl::kExitDone);

@@ -19,6 +19,7 @@ TEST(ServiceLoad, FourClientsAtOnceEachGetTheirOwnReplies)
     sim::ActiveMachine active(machine);
     machine.set_logging(false);
     machine.interleave_calls = true;  // lets the clients' calls fall between the service's
+    px71test::WithoutSlotWatch(machine);
     sim::LaunchService(machine, u"PX71Service");
     std::thread process([] { px71service::RunServiceProcess(); });
     ASSERT_TRUE(sim::WaitForServiceState(machine, SERVICE_RUNNING, 5000));

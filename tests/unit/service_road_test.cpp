@@ -30,6 +30,7 @@ struct RunningService {
 
     explicit RunningService(const std::function<void(sim::Machine&)>& prepare = {})
     {
+        px71test::WithoutSlotWatch(machine);
         if (prepare) prepare(machine);
         sim::LaunchService(machine, u"PX71Service");
         service = std::thread([] { px71service::RunServiceProcess(); });
@@ -451,7 +452,23 @@ TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
          },
          2, [](RunningService&, const PipeRequest& reply) { EXPECT_EQ(Name(reply), "WDC WD5000AAKS-00V1A0"); }},
         {"14: the device check", [](PipeRequest& r) { r.Command = 14; }, 0x1F, nullptr},
-        {"15: no command", [](PipeRequest& r) { r.Command = 15; }, kSent,
+        {"15: the slot, read only",
+         [](PipeRequest& r) {
+             r.Command = 15;
+             r.Result = -1;
+         },
+         1,
+         [](RunningService& s, const PipeRequest& reply) {
+             const BYTE slot[4] = {sim::kDefaultSlotBus, 1, 1, 1};  // bus 6: a card, the link on, its node
+             EXPECT_EQ(std::memcmp(reply.SetStatusArgs, slot, 4), 0);
+             EXPECT_EQ(Name(reply), "ExpressCard PCI Express to PCI Bridge");
+             EXPECT_EQ(reply.StartAdrs, static_cast<std::uint32_t>(DN_DRIVER_LOADED | DN_STARTED));
+             EXPECT_EQ(reply.EndAdrs, 0u);
+             for (const auto& call : s.machine.calls())
+                 EXPECT_NE(call.args.size() > 1 ? call.args[1] : 0, 0x9C402440u) << "no register is written";
+             EXPECT_TRUE(s.machine.property_changes.empty() && s.machine.reenumerations.empty());
+         }},
+        {"16: no command", [](PipeRequest& r) { r.Command = 16; }, kSent,
          NoLibraryCall},
     };
     for (const auto& c : cases) {
@@ -471,6 +488,12 @@ TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
         echoed.Result = request.Result;
         echoed.LastError = request.LastError;
         if (request.Command >= 10 && request.Command <= 13) std::memcpy(echoed.CardName, request.CardName, sizeof echoed.CardName);
+        if (request.Command == 15) {  // the slot's own fields
+            std::memcpy(echoed.CardName, request.CardName, sizeof echoed.CardName);
+            std::memcpy(echoed.SetStatusArgs, request.SetStatusArgs, sizeof echoed.SetStatusArgs);
+            echoed.StartAdrs = request.StartAdrs;
+            echoed.EndAdrs = request.EndAdrs;
+        }
         EXPECT_EQ(std::memcmp(&echoed, &request, sizeof request), 0);
         if (c.check) c.check(s, x.reply);
     }

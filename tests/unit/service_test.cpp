@@ -129,6 +129,7 @@ protected:
 
     void Start(bool wait_running = true)
     {
+        px71test::WithoutSlotWatch(machine);
         sim::LaunchService(machine, u"PX71Service");
         process = std::thread([this] { exit_code = px71service::RunServiceProcess(); });
         if (wait_running) {
@@ -293,7 +294,7 @@ TEST_F(ServiceTest, ThePipeHasOneInstanceItsParametersAndItsAccessList)
         EXPECT_EQ(pipe->access[3].permissions & (WRITE_DAC | WRITE_OWNER | DELETE), 0u);
 
         PipeRequest reply{};
-        const px71client::Answer served = Ask(Patterned(15), reply);
+        const px71client::Answer served = Ask(Patterned(16), reply);
         EXPECT_EQ(served.outcome, px71client::Outcome::kAnswered);
         // Served by the service's own process, which learnt who asked and cannot act as them.
         EXPECT_EQ(served.server_process, machine.service_process_id);
@@ -301,11 +302,11 @@ TEST_F(ServiceTest, ThePipeHasOneInstanceItsParametersAndItsAccessList)
         EXPECT_EQ(sim::AsNamedPipe(*pipe).client_qos.level, SecurityIdentification);
         {
             sim::RemoteCaller remote;
-            const px71client::Answer answer = Ask(Patterned(15), reply, 500);
+            const px71client::Answer answer = Ask(Patterned(16), reply, 500);
             EXPECT_EQ(answer.outcome, px71client::Outcome::kRefused);
             EXPECT_EQ(answer.error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
         }
-        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71client::Outcome::kAnswered);
+        EXPECT_EQ(Ask(Patterned(16), reply).outcome, px71client::Outcome::kAnswered);
         Stop();
     }
 }
@@ -417,7 +418,7 @@ TEST_F(ServiceTest, EveryInputByteComesBackAndOnlyLastErrorIsWritten)
 {
     Start();
     // No command runs a library function yet: every code behaves as an unknown one.
-    for (DWORD command : {0u, 5u, 15u, 0x80000000u, 0xFFFFFFFFu}) {
+    for (DWORD command : {0u, 5u, 16u, 0x80000000u, 0xFFFFFFFFu}) {
         SCOPED_TRACE(command);
         PipeRequest request = Patterned(command);
         PipeRequest reply{};
@@ -432,7 +433,7 @@ TEST_F(ServiceTest, TheEventIsSignalledBeforeTheReplyIsWrittenAndOneRequestIsSer
 {
     Start();
     RawClient client;
-    PipeRequest request = Patterned(15);
+    PipeRequest request = Patterned(16);
     machine.ClearCalls();
     ASSERT_TRUE(client.Send(&request, sizeof request));
     ASSERT_TRUE(client.Signalled(5000));
@@ -465,13 +466,13 @@ TEST_F(ServiceTest, ASecondClientWaitsForTheFirst)
 
     px71client::Answer answer;
     PipeRequest second_reply{};
-    std::thread waiter([&] { answer = Ask(Patterned(15), second_reply); });
+    std::thread waiter([&] { answer = Ask(Patterned(16), second_reply); });
     PipeRequest request = Patterned(0), reply{};
     ASSERT_TRUE(first.Send(&request, sizeof request));
     EXPECT_EQ(first.Receive(&reply, sizeof reply), sizeof reply);
     waiter.join();
     EXPECT_EQ(answer.outcome, px71client::Outcome::kAnswered);
-    EXPECT_EQ(second_reply.Command, 15u);
+    EXPECT_EQ(second_reply.Command, 16u);
 }
 
 // ---------------------------------------------------------------- clients that misbehave
@@ -479,7 +480,7 @@ TEST_F(ServiceTest, AShortRequestIsServedWithTheMissingBytesZero)
 {
     Start();
     RawClient client;
-    PipeRequest request = Patterned(15);
+    PipeRequest request = Patterned(16);
     ASSERT_TRUE(client.Send(&request, 100));
     auto start = Clock::now();
     PipeRequest reply{};
@@ -521,7 +522,7 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
             const std::size_t before = machine.calls().size();
             RawClient client(c.event);
             EXPECT_NE(client.pipe, INVALID_HANDLE_VALUE);
-            PipeRequest request = Patterned(15);
+            PipeRequest request = Patterned(16);
             // A client without its event may be let go before its request is written.
             const bool sent = c.send == 0 || client.Send(&request, c.send);
             EXPECT_TRUE(sent || !c.event);
@@ -549,7 +550,7 @@ TEST_F(ServiceTest, AClientThatStallsOrHasNoEventDoesNotBlockTheNext)
         }
         PipeRequest reply{};
         auto start = Clock::now();
-        EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71client::Outcome::kAnswered);
+        EXPECT_EQ(Ask(Patterned(16), reply).outcome, px71client::Outcome::kAnswered);
         EXPECT_LT(SecondsSince(start), 2.0);
     }
 }
@@ -562,7 +563,7 @@ TEST_F(ServiceTest, AFlushThatEndsLateIsNotTakenForTheNextRequest)
     machine.Hold("FlushFileBuffers");
     {
         RawClient client;
-        ASSERT_NO_FATAL_FAILURE(client.SendAndAwaitTheSignal(Patterned(15)));
+        ASSERT_NO_FATAL_FAILURE(client.SendAndAwaitTheSignal(Patterned(16)));
         // Until the serving loop has given up on the flush and listens again.
         const auto start = Clock::now();
         while (SecondsSince(start) < 10 && sim::FindPipe(machine, kPipe)->state != sim::PipeInstance::kListening)
@@ -585,7 +586,7 @@ TEST_F(ServiceTest, AStopWhileAFlushIsStuckEndsWithinTheBounds)
     machine.Hold("FlushFileBuffers");
     {
         RawClient client;
-        ASSERT_NO_FATAL_FAILURE(client.SendAndAwaitTheSignal(Patterned(15)));
+        ASSERT_NO_FATAL_FAILURE(client.SendAndAwaitTheSignal(Patterned(16)));
         const auto start = Clock::now();
         ASSERT_TRUE(sim::SendControl(machine, SERVICE_CONTROL_STOP, 5000));
         // The reply's bound, the wait after the disconnect, and the helper's at stop.
@@ -607,8 +608,8 @@ TEST_F(ServiceTest, AClientConnectedBeforeTheConnectCallIsServed)
     machine.ArmFault({"ConnectNamedPipe", 1, ERROR_GEN_FAILURE});
     Start();
     PipeRequest reply{};
-    EXPECT_EQ(Ask(Patterned(15), reply).outcome, px71client::Outcome::kAnswered);
-    EXPECT_EQ(reply.Command, 15u);
+    EXPECT_EQ(Ask(Patterned(16), reply).outcome, px71client::Outcome::kAnswered);
+    EXPECT_EQ(reply.Command, 16u);
     // The client's open came between the failed connect and the one that found it.
     auto calls = machine.calls();
     std::vector<std::string> order;
@@ -645,7 +646,7 @@ TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone
 {
     Start();
     RawClient client;
-    PipeRequest request = Patterned(15);
+    PipeRequest request = Patterned(16);
     ASSERT_TRUE(client.Send(&request, sizeof request));
     ASSERT_TRUE(client.Signalled(5000));  // the command has run; the reply waits to be read
 
@@ -656,7 +657,7 @@ TEST_F(ServiceTest, AStopDuringARequestIsReportedStoppedOnlyOnceTheRequestIsDone
 
     PipeRequest reply{};
     EXPECT_EQ(client.Receive(&reply, sizeof reply), sizeof reply);  // the reply still comes
-    EXPECT_EQ(reply.Command, 15u);
+    EXPECT_EQ(reply.Command, 16u);
     ASSERT_TRUE(Ended());
     auto reports = sim::StatusReports(machine);
     EXPECT_TRUE(ReportsAre(reports, {kStartPending, kRunning, replying, kStopped}));
@@ -669,7 +670,7 @@ TEST_F(ServiceTest, AStopWhileTheRequestIsStillComingRunsNoCommand)
     Start();
     machine.Hold("OpenEventW");  // the first piece is in before the service reads: read at once
     RawClient client;
-    const PipeRequest request = Patterned(15);
+    const PipeRequest request = Patterned(16);
     ASSERT_TRUE(client.Send(&request, 100));
     machine.Release("OpenEventW");
     // The service holds the first 100 bytes and waits for the rest.
@@ -826,7 +827,7 @@ TEST_F(ServiceTest, AnotherUsersClientIsServedWhileOneHoldsTheEvent)
         EXPECT_TRUE(px71::UniqueHandle(CreateEventW(nullptr, TRUE, FALSE, kEvent)));
         become(bob);
         PipeRequest reply{};
-        const px71client::Answer answer = Ask(Patterned(15), reply);
+        const px71client::Answer answer = Ask(Patterned(16), reply);
         EXPECT_EQ(answer.outcome, c.outcome) << px71client::Describe(answer.outcome);
         EXPECT_EQ(answer.error, c.error);
     }

@@ -30,7 +30,7 @@ int main(int argc, char** argv)
     std::printf("%s: connected\n", mode);
     std::fflush(stdout);
     PipeRequest request{};
-    request.Command = 15;
+    request.Command = 16;
     request.Result = 42;
     DWORD n = 0;
     int status = 0;

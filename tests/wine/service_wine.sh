@@ -39,7 +39,7 @@ said=$("$WINE" sc.exe start PX71Service 2>&1) || fail "sc start: $(tr -d '\r' <<
 wait_state RUNNING 20 && say "started: RUNNING" || fail "not RUNNING after start (state: $(state))"
 
 # A request answered: every field as sent, Result kept for a code the table lacks.
-out=$("$WINE" "$BIN/px71ctl.exe" raw --Command 15 --Result 7 --CardIndex 3 2>&1)
+out=$("$WINE" "$BIN/px71ctl.exe" raw --Command 16 --Result 7 --CardIndex 3 2>&1)
 rc=$?
 out=$(tr -d '\r' <<<"$out")
 echo "$out"
@@ -146,7 +146,7 @@ for mode in silent short noread; do
     for ((i = 0; i < 50; i++)); do grep -q connected "$BIN/hostile_$mode.log" && break; sleep 0.1; done
     [ "$mode" = noread ] && for ((i = 0; i < 50; i++)); do grep -q 'not reading' "$BIN/hostile_$mode.log" && break; sleep 0.1; done
     start=$(ms_now)
-    "$WINE" "$BIN/px71ctl.exe" raw --Command 15 --Result 9 --timeout 5000 >"$BIN/after_$mode.log" 2>&1
+    "$WINE" "$BIN/px71ctl.exe" raw --Command 16 --Result 9 --timeout 5000 >"$BIN/after_$mode.log" 2>&1
     rc=$?
     took=$(($(ms_now) - start))
     wait $hostile

@@ -41,6 +41,7 @@ struct Invocation {
     Form form = Form::kRecord;
     std::string kind;         // names, eject: "cardbus", "ehci", "ohci" or "sata"
     bool every_card = false;  // names: ask card 0, 1, 2 ... until the Result is 0
+    bool every_slot = false;  // slot: ask slot 0, 1, ... as many as the first answer counts
 };
 
 // Parses argv[1..]; false (with Invocation::error) on anything it cannot use.

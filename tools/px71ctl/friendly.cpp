@@ -36,11 +36,13 @@ const FormInfo kForms[] = {
      "it is started.\n",
      "", ""},
     {"slot", Form::kSlot,
-     "slot BUS --link on|off [--check-volumes] [--state reenumerate|enable|disable|propchange|start|stop]",
-     "switch the card slot's link, then re-enumerate the devices on BUS or change their state",
-     "BUS is the bus of the adapter's slot bridge (0 to 255). --check-volumes leaves the link\n"
-     "alone while a volume below the slot is in use. --state (default reenumerate) is carried\n"
-     "out for the devices on BUS in any case.\n",
+     "slot [BUS --link on|off [--check-volumes] [--state reenumerate|enable|disable|propchange|start|stop]]",
+     "show the adapter's card slots, or switch a slot's link and re-enumerate or change the devices on BUS",
+     "Without arguments: each slot's bus, whether a card is in it, its link, and the card's device.\n"
+     "BUS is the bus of the adapter's slot bridge (0 to 255). --check-volumes switches the link off\n"
+     "only when no volume below the slot is in use and Windows agrees to let the card go; who\n"
+     "refuses is written to PX71.LOG. --state (default reenumerate) is carried out for the devices\n"
+     "on BUS in any case.\n",
      "link state", "check-volumes"},
     {"sizes", Form::kSizes,
      "sizes --port N --oz888 N --sxs N --a3132 N --b3132 N --usb N --start N --end N --payload N --sata-ssc N\n"
@@ -184,6 +186,13 @@ bool ParseCard(Invocation& invocation, const FormInfo& form, const Arguments& ar
 
 bool ParseSlot(Invocation& invocation, const FormInfo& form, Arguments& args)
 {
+    PipeRequest& r = invocation.request;
+    if (args.positional.empty() && args.values.empty() && args.flags.empty()) {
+        r.Command = PX71_CMD_GET_SLOT;
+        r.Result = -1;  // kept by a service that does not know the command
+        invocation.every_slot = true;
+        return true;
+    }
     if (!Positional(invocation, form, args, 1, 1)) return false;
     unsigned long bus = 0;
     if (!Number(invocation, "BUS", args.positional[0], 0xFF, bus)) return false;
@@ -203,7 +212,6 @@ bool ParseSlot(Invocation& invocation, const FormInfo& form, Arguments& args)
             return Fail(invocation, "--state takes reenumerate, enable, disable, propchange, start or stop, not \"" +
                                         s->second + "\"");
     }
-    PipeRequest& r = invocation.request;
     r.Command = 2;
     r.SetStatusArgs[0] = static_cast<std::uint8_t>(bus);
     r.SetStatusArgs[1] = state;

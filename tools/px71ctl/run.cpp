@@ -48,6 +48,16 @@ int Execute(const Invocation& invocation, std::FILE* out, std::FILE* err)
         PrintReply(out, reply);
         return kExitDone;
     }
+    if (invocation.every_slot) {
+        PipeRequest request = invocation.request;
+        for (std::uint32_t slot = 0;; ++slot) {
+            request.ControllerIndex = slot;
+            if (!Ask(invocation, request, reply, err)) return kExitNoAnswer;
+            PrintWords(out, invocation, reply);
+            if (ReplyFails(invocation, reply)) return kExitFailed;
+            if (slot + 1 >= static_cast<std::uint32_t>(reply.Result)) return kExitDone;
+        }
+    }
     if (!invocation.every_card) {
         if (!Ask(invocation, invocation.request, reply, err)) return kExitNoAnswer;
         PrintWords(out, invocation, reply);

@@ -8,7 +8,9 @@
 #include "sim/machine_json.h"
 #include "sim/pnp.h"
 #include "sim/processes.h"
+#include "sim/slot.h"
 #include "client/pipe_client.h"
+#include "client/words.h"
 #include "tools/px71ctl/commands.h"
 #include "tools/px71log/log_reader.h"
 
@@ -46,12 +48,15 @@ std::string Hex(std::uint32_t value) { return Format("0x%08X", static_cast<unsig
 
 // ------------------------------------------------------------------ commands by name
 
-// Not a request: the simulated machine restarts (see ScriptRequest::restart).
+// Not requests: lines that act on the machine itself (ScriptRequest::Step).
 constexpr unsigned kMachineRestart = ~0u;
+constexpr unsigned kCardInserted = ~1u;
+constexpr unsigned kCardPulled = ~2u;
+constexpr unsigned kTimePasses = ~3u;
 
 struct CommandName {
     const char* name;
-    unsigned code;       // 0: raw, any code; kMachineRestart: no request at all
+    unsigned code;       // 0: raw, any code; kMachineRestart and the rest: no request at all
     const char* fields;  // the fields it takes, space-separated; null: all
 };
 
@@ -74,8 +79,26 @@ const CommandName kCommands[] = {
     {"ohci-card-name", 12, kNameFields},
     {"3132-card-name", 13, kNameFields},
     {"check-device", 14, ""},
+    {"get-slot", 15, "ControllerIndex"},
     {"raw", 0, nullptr},
     {"restart", kMachineRestart, ""},
+    {"insert", kCardInserted, ""},
+    {"pull", kCardPulled, ""},
+    {"wait", kTimePasses, ""},
+};
+
+// The steps that take one number instead of fields, with its bounds.
+struct StepName {
+    unsigned code;
+    ScriptRequest::Step step;
+    const char* what;  // the number, for a message
+    std::uint32_t least, most;
+};
+const StepName kSteps[] = {
+    {kMachineRestart, ScriptRequest::Step::kRestart, nullptr, 0, 0},
+    {kCardInserted, ScriptRequest::Step::kInsert, "a bus from 0 to 255", 0, 255},
+    {kCardPulled, ScriptRequest::Step::kPull, "a bus from 0 to 255", 0, 255},
+    {kTimePasses, ScriptRequest::Step::kWait, "milliseconds from 1 to 86400000", 1, 86'400'000},
 };
 
 bool Takes(const CommandName& command, const std::string& field)
@@ -140,11 +163,50 @@ const char* NameMeaning(unsigned command, int result)
     return "card";
 }
 
+// The card's top node in the slot on Bus, as the machine holds it.
+std::string CardInSlot(const sim::Machine& m, std::uint8_t bus)
+{
+    for (const sim::Slot& slot : m.slots) {
+        if (slot.bus != bus) continue;
+        if (slot.card == 0) return "none";
+        const sim::DevNode* card = m.tree.find(slot.card);
+        if (!card) return "none";
+        if (!slot.inserted && !card->present) return "none";
+        const std::string name = "\"" + NodeText(m, slot.card, CM_DRP_DEVICEDESC) + "\" ";
+        if (!slot.inserted) return name + "pulled, still in the device tree";
+        return name + (card->present ? "present" : "in the slot, not in the device tree");
+    }
+    return "not known to the machine";
+}
+
+// The texts of PX71.LOG's records, oldest first, up to the next one to be written.
+std::vector<std::string> LogRecords(sim::Machine& m)
+{
+    std::vector<std::string> records;
+    const auto image = m.files().Read(kLogPath);
+    constexpr std::size_t kSlot = 200;
+    if (!image || image->size() < kSlot) return records;
+    std::uint32_t next = 0;
+    std::memcpy(&next, image->data() + 28, sizeof next);
+    for (std::size_t slot = 1; slot < next && (slot + 1) * kSlot <= image->size(); ++slot) {
+        const char* text = reinterpret_cast<const char*>(image->data() + slot * kSlot);
+        std::string record(text, strnlen(text, kSlot));
+        while (!record.empty() && (record.front() == '\r' || record.front() == '\n')) record.erase(0, 1);
+        records.push_back(record);
+    }
+    return records;
+}
+
 } // namespace
 
 // ------------------------------------------------------------------ Simulation
 
-Simulation::Simulation() { machine.files().SetProgramPath(kServicePath); }
+Simulation::Simulation()
+{
+    machine.files().SetProgramPath(kServicePath);
+    machine.SetVirtualTime(true);
+    driver_.emplace(machine, true);
+}
 
 Simulation::~Simulation() { Stop(); }
 
@@ -167,7 +229,11 @@ void Simulation::Stop()
     if (!sim::SendControl(machine, SERVICE_CONTROL_STOP, kServiceStateTimeoutMs) ||
         !sim::WaitForServiceState(machine, SERVICE_STOPPED, kServiceStateTimeoutMs))
         sim::AbandonService(machine);
+    // The service's last steps may still wait on the machine's clock, which moves only
+    // while this thread waits on the machine: it takes no part while it joins.
+    driver_.reset();
     if (service_.joinable()) service_.join();
+    driver_.emplace(machine, true);
 }
 
 bool Simulation::Send(const PipeRequest& request, PipeRequest& reply, std::string& error)
@@ -311,44 +377,24 @@ std::vector<std::uint8_t> WalkThrough::SlotBuses()
     return buses;
 }
 
-// The card's top node in the slot on Bus, as the machine holds it.
 std::string WalkThrough::SlotCard(std::uint8_t bus)
 {
     std::lock_guard lock(sim_.machine.mutex);
-    const sim::Machine& m = sim_.machine;
-    for (const sim::Slot& slot : m.slots) {
-        if (slot.bus != bus) continue;
-        if (!slot.inserted || slot.card == 0) return "none";
-        const sim::DevNode* card = m.tree.find(slot.card);
-        if (!card) return "none";
-        return "\"" + NodeText(m, slot.card, CM_DRP_DEVICEDESC) + "\" " + (card->present ? "present" : "gone from the tree");
-    }
-    return "not known to the machine";
+    return CardInSlot(sim_.machine, bus);
 }
 
 bool WalkThrough::ShowSlots()
 {
-    out_ << "4. The slot's state (the library's XU_GetStatus and XU_GetCardInfo, called directly)\n";
-    const auto buses = SlotBuses();
-    if (buses.empty()) out_ << "   no ExpressCard slot bridge in the device tree\n";
-    for (std::uint8_t bus : buses) {
-        int present = 0;
-        const int found = XU_GetStatus(bus, &present);
-        DWORD link = 0;
-        const bool link_read = XU_ReadPCI(bus, 0x50, &link) != 0;
-        out_ << "   slot bridge on bus " << unsigned(bus) << ": "
-             << (found ? (present ? "card in the slot" : "slot empty")
-                       : "XU_GetStatus does not confirm the adapter's slot bridge (registers unreadable or foreign)")
-             << "; link " << (link_read ? ((link & 0x10) ? "off" : "on") : "unreadable") << "\n";
-        WCHAR description[128] = {};
-        DWORD status = 0, problem = 0;
-        if (XU_GetCardInfo(bus, description, sizeof description - sizeof(WCHAR), &status, &problem))
-            out_ << "   XU_GetCardInfo: \"" << sim::Narrow(reinterpret_cast<const char16_t*>(description)) << "\", "
-                 << ((status & DN_STARTED) ? "started" : "not started") << ", problem " << problem
-                 << " (the node below the slot bridge)\n";
-        else
-            out_ << "   XU_GetCardInfo: no card below the slot bridge\n";
-        out_ << "   the card in the slot: " << SlotCard(bus) << "\n";
+    out_ << "4. The slot's state (command 15, read only)\n";
+    PipeRequest request{}, reply{};
+    request.Command = PX71_CMD_GET_SLOT;
+    for (std::uint32_t slot = 0;; ++slot) {
+        request.ControllerIndex = slot;
+        if (!Request(request, reply)) return false;
+        out_ << "   " << px71client::DescribeReply(reply) << "\n";
+        if (reply.Result <= 0) break;
+        out_ << "   the card in the slot, as the machine holds it: " << SlotCard(reply.SetStatusArgs[0]) << "\n";
+        if (slot + 1 >= static_cast<std::uint32_t>(reply.Result)) break;
     }
     out_ << "\n";
     return true;
@@ -437,7 +483,8 @@ bool WalkThrough::EjectSdMedium()
 
 bool WalkThrough::SwitchLink()
 {
-    out_ << "7. Switching the slot's link off, with the volume check, and back on (command 2)\n";
+    out_ << "7. Switching the slot's link off (with the volume check, once Windows let the card go) and back on "
+            "(command 2)\n";
     const auto buses = SlotBuses();
     if (buses.empty()) out_ << "   no ExpressCard slot bridge to switch\n";
     for (std::uint8_t bus : buses) {
@@ -602,8 +649,28 @@ bool ParseScript(const std::string& text, std::vector<ScriptRequest>& requests, 
         r.line = number;
         r.text = line;
         while (!r.text.empty() && (r.text.back() == '\r' || r.text.back() == ' ')) r.text.pop_back();
-        r.restart = command->code == kMachineRestart;
-        r.request.Command = r.restart ? 0 : command->code;
+        const StepName* step = nullptr;
+        for (const auto& s : kSteps)
+            if (s.code == command->code) step = &s;
+        if (step) {
+            r.step = step->step;
+            const std::size_t wanted = step->what ? 2 : 1;
+            if (tokens.size() != wanted) {
+                const Token& where = tokens[tokens.size() > wanted ? wanted : 0];
+                error = at + std::to_string(where.column) + ": " + command->name +
+                        (step->what ? std::string(" takes ") + step->what : std::string(" takes nothing"));
+                return false;
+            }
+            if (step->what && (!ParseNumber(tokens[1].text, step->most, r.number) || r.number < step->least)) {
+                error = at + std::to_string(tokens[1].column) + ": " + command->name + " takes " + step->what +
+                        ", not \"" + tokens[1].text + "\"";
+                return false;
+            }
+            requests.push_back(r);
+            continue;
+        }
+        r.request.Command = command->code;
+        if (command->code == 15) r.request.Result = -1;  // kept as sent by a service without the command
         if (command->code >= 10 && command->code <= 13) r.request.CardNameSize = sizeof r.request.CardName;
         bool command_given = false;
         for (std::size_t i = 1; i < tokens.size(); ++i) {
@@ -660,12 +727,47 @@ bool ParseScript(const std::string& text, std::vector<ScriptRequest>& requests, 
     return true;
 }
 
+namespace {
+
+// A line that acts on the machine itself: a card put in or pulled, or time that passes.
+// It prints what the machine shows afterwards: the card in each slot, and what the
+// service wrote to PX71.LOG meanwhile.
+bool RunStep(Simulation& simulation, const ScriptRequest& r, std::ostream& out)
+{
+    sim::Machine& m = simulation.machine;
+    std::unique_lock lock(m.mutex);
+    const std::size_t logged = LogRecords(m).size();
+    const auto bus = static_cast<std::uint8_t>(r.number);
+    if (r.step == ScriptRequest::Step::kWait) {
+        sim::WaitUntil(m, lock, r.number, [] { return false; });
+        out << "   " << r.number << " ms pass on the machine while PX71Service runs\n";
+    } else {
+        bool known = false;
+        for (const sim::Slot& slot : m.slots) known |= slot.bus == r.number;
+        if (!known) {
+            out << "   no ExpressCard slot on bus " << r.number << " on this machine\n";
+            return false;
+        }
+        const bool in = r.step == ScriptRequest::Step::kInsert;
+        sim::SetCardInserted(m, bus, in);
+        out << "   " << (in ? "a card is put into the slot on bus " : "the card is pulled out of the slot on bus ")
+            << r.number << "\n";
+    }
+    const auto records = LogRecords(m);
+    for (std::size_t i = logged; i < records.size(); ++i) out << "   PX71.LOG: " << records[i] << "\n";
+    for (const sim::Slot& slot : m.slots)
+        out << "   the card in the slot on bus " << unsigned(slot.bus) << ": " << CardInSlot(m, slot.bus) << "\n";
+    return true;
+}
+
+} // namespace
+
 bool RunScript(Simulation& simulation, const std::vector<ScriptRequest>& requests, std::ostream& out)
 {
     for (const auto& r : requests) {
         out << r.line << ": " << r.text << "\n";
         std::string error;
-        if (r.restart) {
+        if (r.step == ScriptRequest::Step::kRestart) {
             // As Windows restarts: the service stops, the machine starts again with what
             // the profile kept pending, and the service starts with it.
             simulation.Stop();
@@ -677,6 +779,13 @@ bool RunScript(Simulation& simulation, const std::vector<ScriptRequest>& request
             out << "   the machine restarted; PX71Service is running again\n";
             continue;
         }
+        if (r.step != ScriptRequest::Step::kRequest && !RunStep(simulation, r, out)) return false;
+        if (r.step != ScriptRequest::Step::kRequest) continue;
+        std::size_t logged = 0;
+        {
+            std::lock_guard lock(simulation.machine.mutex);
+            logged = LogRecords(simulation.machine).size();
+        }
         PipeRequest reply{};
         if (!simulation.Send(r.request, reply, error)) {
             out << "   the request did not go through: " << error << "\n";
@@ -686,6 +795,13 @@ bool RunScript(Simulation& simulation, const std::vector<ScriptRequest>& request
             << reply.LastError;
         if (r.request.Command >= 10 && r.request.Command <= 13) out << ", CardName \"" << CardNameText(reply) << "\"";
         out << "\n";
+        if (r.request.Command == 15) out << "   " << px71client::DescribeReply(reply) << "\n";
+        // What the request wrote to PX71.LOG (a refusal's who), but for a report, which is all log.
+        if (r.request.Command != 4) {
+            std::lock_guard lock(simulation.machine.mutex);
+            const auto records = LogRecords(simulation.machine);
+            for (std::size_t i = logged; i < records.size(); ++i) out << "   PX71.LOG: " << records[i] << "\n";
+        }
     }
     return true;
 }
@@ -717,8 +833,11 @@ const char kUsage[] =
     "  stop-3132-card, stop-cardbus-card, stop-ehci-card, stop-ohci-card  ControllerIndex= CardIndex=\n"
     "  3132-card-name, cardbus-card-name, ehci-card-name, ohci-card-name  ControllerIndex= CardIndex=\n"
     "                                                                      CardNameSize=\n"
+    "  get-slot ControllerIndex=  the adapter's slot (command 15): its bus, card, link and card device\n"
     "  raw Command= and any field of the record\n"
     "  restart                    the machine restarts: changes Windows deferred take effect\n"
+    "  insert BUS, pull BUS       a card is put into, or pulled out of, the slot on BUS\n"
+    "  wait MS                    MS milliseconds of the machine's time pass while the service runs\n"
     "Example:\n"
     "  ehci-card-name ControllerIndex=0 CardIndex=2\n"
     "  stop-ehci-card ControllerIndex=0 CardIndex=2\n"

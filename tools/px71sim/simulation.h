@@ -4,7 +4,9 @@
 
 #include "service/pipe_request.h"
 #include "sim/machine.h"
+#include "sim/processes.h"
 
+#include <optional>
 #include <ostream>
 #include <string>
 #include <thread>
@@ -39,6 +41,9 @@ public:
 
 private:
     sim::ActiveMachine active_{machine};
+    // The session's thread drives the machine on its virtual time: the machine's clock
+    // moves only while this thread waits, so a session gives the same output every time.
+    std::optional<sim::TakePart> driver_;
     std::thread service_;
     bool running_ = false;
 };
@@ -90,9 +95,13 @@ struct ScriptRequest {
     int line = 0;
     std::string text;  // the line as written, for the output
     PipeRequest request{};
-    // A `restart` line: the service stops, the machine restarts (sim/pnp.h) and the
-    // service starts again; no request is sent.
-    bool restart = false;
+    // What the line does: a request, or one of the lines that act on the machine itself:
+    // `restart` (the service stops, the machine restarts, sim/pnp.h, and the service
+    // starts again), `insert BUS` and `pull BUS` (a card put into or pulled out of the
+    // slot on BUS), `wait MS` (MS milliseconds of the machine's time pass while the
+    // service runs).
+    enum class Step { kRequest, kRestart, kInsert, kPull, kWait } step = Step::kRequest;
+    std::uint32_t number = 0;  // the bus, or the milliseconds
 };
 
 // Parses a whole script before anything runs. False with "LINE:COLUMN: message".
