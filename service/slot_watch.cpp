@@ -5,6 +5,7 @@
 #include "platform/handles.h"
 #include "service/command_dispatch.h"
 
+#include <cstdint>
 #include <cstring>
 
 namespace px71service {
