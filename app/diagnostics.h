@@ -22,4 +22,14 @@ struct LogView {
 // Reads PX71.LOG at `path` while the service may be writing it.
 LogView ReadLog(const WCHAR* path);
 
+// Where the log's next record goes, to tell the records written after it.
+struct LogMark {
+    bool read = false;
+    std::size_t next_slot = 0;
+};
+LogMark MarkLog(const WCHAR* path);
+// The texts of the records written since `mark`, oldest first; none when the log could
+// not be read then or now.
+std::vector<std::string> RecordsSince(const WCHAR* path, const LogMark& mark);
+
 } // namespace px71app

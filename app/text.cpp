@@ -77,6 +77,7 @@ constexpr Pair kWords[] = {
     {Say::kTitleCodePage, L"The title holds characters that the system's code page cannot write into PX71.LOG.",
      L"タイトルに、システムのコード ページで PX71.LOG に書き込めない文字が含まれています。"},
     {Say::kReady, L"Ready.", L"準備完了。"},
+    {Say::kStopCard, L"Stop the &ExpressCard", L"ExpressCard の停止(&E)"},
 };
 static_assert(sizeof kWords / sizeof kWords[0] == static_cast<std::size_t>(Say::kCount), "a row for every text");
 

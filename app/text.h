@@ -14,7 +14,7 @@ enum class Say {
     kStoreDefaults, kReload, kInstallFilters, kConfirmFilters, kRefusedTitle, kCheckDevice, kReportTitle, kWriteReport,
     kLogHeading, kReadLog, kWorking, kBusyRetry, kOpen, kSettingsMenu, kExit, kTrayTip, kNoCardsMenu, kUsage,
     kSettingPort, kSettingOz888, kSettingSxs, kSettingA3132, kSettingB3132, kSettingUsb, kSettingStart, kSettingEnd,
-    kSettingPayload, kSettingSsc, kTitleCodePage, kReady,
+    kSettingPayload, kSettingSsc, kTitleCodePage, kReady, kStopCard,
     kCount
 };
 

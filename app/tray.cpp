@@ -43,13 +43,15 @@ void Tray::Add()
     added_ = Shell_NotifyIconW(NIM_ADD, &add) != FALSE;
 }
 
-UINT Tray::Menu(const std::vector<std::wstring>& cards)
+UINT Tray::Menu(const std::vector<std::wstring>& cards, bool can_stop)
 {
     HMENU menu = CreatePopupMenu();
     if (!menu) return 0;
     if (cards.empty()) AppendMenuW(menu, MF_STRING | MF_GRAYED, 0, Words(Say::kNoCardsMenu));
     for (std::size_t i = 0; i < cards.size() && kEjectFirst + i <= kEjectLast; ++i)
         AppendMenuW(menu, MF_STRING, kEjectFirst + i, cards[i].c_str());
+    AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
+    AppendMenuW(menu, MF_STRING | (can_stop ? 0u : MF_GRAYED), kStopCard, Words(Say::kStopCard));
     AppendMenuW(menu, MF_SEPARATOR, 0, nullptr);
     AppendMenuW(menu, MF_STRING, kOpen, Words(Say::kOpen));
     AppendMenuW(menu, MF_STRING, kSettings, Words(Say::kSettingsMenu));

@@ -127,7 +127,6 @@ MainWindow::~MainWindow()
 {
     tray_.reset();
     worker_.reset();
-    if (library_) FreeLibrary(library_);
     if (font_) DeleteObject(font_);
     if (icon_) DestroyIcon(icon_);
     if (small_icon_) DestroyIcon(small_icon_);
@@ -221,6 +220,11 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam)
     case kMsgTray:
         switch (LOWORD(lparam)) {
         case WM_LBUTTONDBLCLK: Open(page_); break;
+        case NIN_BALLOONUSERCLICK:
+            if (balloon_setting_) OpenSetting(*balloon_setting_);
+            balloon_setting_.reset();
+            break;
+        case NIN_BALLOONTIMEOUT: balloon_setting_.reset(); break;
         case WM_RBUTTONUP:
         case WM_CONTEXTMENU: {
             std::vector<std::wstring> lines;
@@ -229,7 +233,7 @@ LRESULT MainWindow::Handle(UINT message, WPARAM wparam, LPARAM lparam)
                                 std::to_wstring(card.controller) + L"/" + std::to_wstring(card.index) + L"  " +
                                 Wide(card.name));
             for (auto& line : lines) line.erase(std::remove(line.begin(), line.end(), L'&'), line.end());
-            const UINT chosen = tray_->Menu(lines);
+            const UINT chosen = tray_->Menu(lines, slot_.found && slot_.card_node);
             if (chosen >= Tray::kEjectFirst && chosen <= Tray::kEjectLast) EjectCard(chosen - Tray::kEjectFirst);
             else if (chosen) OnCommand(static_cast<int>(chosen));
             break;
@@ -518,37 +522,17 @@ void MainWindow::OnCommand(int id)
     // The icon's menu; its identifiers reach the window as commands too.
     case Tray::kOpen: Open(page_); break;
     case Tray::kSettings: Open(Page::kSettings); break;
+    case Tray::kStopCard: StopTheCard(); break;
     case Tray::kExit: DestroyWindow(hwnd_); break;
     default: break;
     }
-}
-
-SlotState MainWindow::ReadSlotState()
-{
-    // Runs on the worker: the library is loaded there, once, from the service's folder.
-    const std::wstring path = service_folder_ + L"PX71.dll";
-    if (!library_) library_ = LoadLibraryExW(path.c_str(), nullptr, LOAD_WITH_ALTERED_SEARCH_PATH);
-    SlotLibrary library;
-    if (library_) {
-        library.get_status = reinterpret_cast<decltype(library.get_status)>(
-            reinterpret_cast<void*>(GetProcAddress(library_, "XU_GetStatus")));
-        library.read_pci = reinterpret_cast<decltype(library.read_pci)>(
-            reinterpret_cast<void*>(GetProcAddress(library_, "XU_ReadPCI")));
-    }
-    if (!library.get_status || !library.read_pci) {
-        SlotState state;
-        state.words = "the slot cannot be read: " + Utf8(path) + " cannot be loaded (error " +
-                      std::to_string(GetLastError()) + ")";
-        return state;
-    }
-    return ReadSlot(library);
 }
 
 void MainWindow::RefreshSlotAndCards()
 {
     Status(Words(Say::kWorking));
     worker_->Post([this, ask = AskService()]() -> Worker::Finish {
-        SlotState slot = ReadSlotState();
+        SlotState slot = ReadSlot(ask);
         Listing listing = ListCards(ask);
         return [this, slot = std::move(slot), listing = std::move(listing)] { ShowSlot(slot, listing); };
     });
@@ -556,6 +540,13 @@ void MainWindow::RefreshSlotAndCards()
 
 void MainWindow::ShowSlot(const SlotState& slot, const Listing& listing)
 {
+    // What changed since the last reading: Windows sends no notice of its own for a card
+    // that comes or goes in this slot.
+    for (const SlotNews& news : Compare(slot_, slot)) {
+        if (!tray_) break;
+        tray_->Notify(Words(Say::kTitle), Wide(news.text), news.warning);
+        balloon_setting_ = news.setting;
+    }
     slot_ = slot;
     listing_ = listing;
     SetWindowTextW(slot_text_, Wide(slot.words).c_str());
@@ -616,6 +607,26 @@ void MainWindow::SwitchLinkTo(bool on)
             if (!done.ok) MessageBoxW(hwnd_, Wide(done.text).c_str(), Words(Say::kTitle), MB_OK | MB_ICONWARNING);
             RefreshSlotAndCards();
         });
+}
+
+void MainWindow::StopTheCard()
+{
+    if (!slot_.found) return;
+    const std::wstring log = service_folder_ + L"PX71.LOG";
+    Act([bus = slot_.bus, log](const Ask& ask) { return StopCard(ask, bus, log.c_str()); },
+        [this](const Notification& done) {
+            Notify(done, true);
+            balloon_setting_.reset();
+            RefreshSlotAndCards();
+        });
+}
+
+void MainWindow::OpenSetting(std::size_t field)
+{
+    if (field >= kSettingCount) return;
+    Open(Page::kSettings);
+    SetFocus(edits_[field]);
+    SendMessageW(edits_[field], EM_SETSEL, 0, -1);
 }
 
 void MainWindow::LoadSettings()

@@ -67,13 +67,14 @@ private:
     void ShowSlot(const SlotState& slot, const Listing& listing);
     void EjectCard(std::size_t index);
     void SwitchLinkTo(bool on);
+    void StopTheCard();
+    void OpenSetting(std::size_t field);
     void LoadSettings();
     void StoreSettingsFromPage(bool defaults);
     void InstallFilterDrivers();
     void CheckTheDevice();
     void WriteReportFromPage();
     void ReadLogIntoPage();
-    SlotState ReadSlotState();
 
     HINSTANCE instance_;
     HWND hwnd_ = nullptr;
@@ -87,10 +88,10 @@ private:
     std::unique_ptr<Worker> worker_;
     std::unique_ptr<Tray> tray_;
     std::wstring service_folder_;  // where PX71Service.exe, PX71.dll and PX71.LOG lie
-    HMODULE library_ = nullptr;    // PX71.dll, loaded by the worker for the slot's state
 
     SlotState slot_;
     Listing listing_;
+    std::optional<std::size_t> balloon_setting_;  // the field a click on the shown balloon opens
 
     HWND tab_ = nullptr, status_ = nullptr;
     // Each page's controls, shown with it; Control() files them under `filling_`.

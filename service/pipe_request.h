@@ -40,7 +40,9 @@ extern "C" {
  * client that sends -1 can tell), SetStatusArgs the slot bridge's bus, 1 when a card is
  * in the slot, the link (1 on, 0 off, 0xFF unknown) and 1 when the tree holds a card
  * node below the slot bridge; for that node StartAdrs its DN_ status, EndAdrs its
- * CM_PROB_ problem and CardName its device description. */
+ * CM_PROB_ problem, CardName its device description, CardIndex its PCI vendor and
+ * device ID (vendor in the high half) and CardNameSize its class code, each 0 when its
+ * IDs do not tell. */
 #define PX71_CMD_GET_SLOT 15
 
 typedef struct PipeRequest {

@@ -52,9 +52,36 @@ bool CardDescription(BYTE bus, WCHAR (&description)[64], DWORD* status = nullptr
     return XU_GetCardInfo(bus, description, sizeof description - sizeof(WCHAR), status, problem) == 1;
 }
 
+// The hexadecimal number of `digits` digits after `key` in the first of the node's
+// strings that holds it; false when none does.
+bool HexAfterKey(DEVINST node, DWORD property, const WCHAR* key, int digits, std::uint32_t& value) noexcept
+{
+    WCHAR ids[512] = {};  // several IDs of about 60 characters each, and the final NUL
+    if (!GetDevNodeRegistryProperty(node, property, nullptr, reinterpret_cast<BYTE*>(ids), sizeof ids - sizeof(WCHAR)))
+        return false;
+    const std::size_t keyLength = px71::Length(key);
+    // Every string of the list, up to the NUL that ends the last (the buffer ends in zeros).
+    for (const WCHAR* at = ids; at + 1 < ids + sizeof ids / sizeof ids[0] && (at[0] || at[1]); ++at) {
+        if (!px71::PrefixEqualNoCase(at, key, keyLength)) continue;
+        std::uint32_t number = 0;
+        int i = 0;
+        for (const WCHAR* d = at + keyLength; i < digits; ++i, ++d) {
+            const WCHAR c = px71::FoldCase(*d);
+            const int nibble = c >= '0' && c <= '9' ? c - '0' : c >= 'A' && c <= 'F' ? c - 'A' + 10 : -1;
+            if (nibble < 0) break;
+            number = number << 4 | static_cast<std::uint32_t>(nibble);
+        }
+        if (i == digits) {
+            value = number;
+            return true;
+        }
+    }
+    return false;
+}
+
 } // namespace
 
-DWORD FindSlots(BYTE (&buses)[kMaxSlots]) noexcept
+DWORD FindSlots(BYTE (&buses)[kMaxSlots], DEVINST* bridges) noexcept
 {
     DWORD count = 0;
     px71::UniqueDevInfo set(SetupDiGetClassDevsW(nullptr, W16("PCI"), nullptr, DIGCF_PRESENT | DIGCF_ALLCLASSES));
@@ -71,7 +98,9 @@ DWORD FindSlots(BYTE (&buses)[kMaxSlots]) noexcept
         bool known = false;
         for (DWORD i = 0; i < count; ++i) known |= buses[i] == bus;
         int present = 0;
-        if (!known && XU_GetStatus(bus, &present) == 1) buses[count++] = static_cast<BYTE>(bus);
+        if (known || XU_GetStatus(bus, &present) != 1) continue;
+        if (bridges) bridges[count] = data.DevInst;
+        buses[count++] = static_cast<BYTE>(bus);
     }
     return count;
 }
@@ -79,11 +108,12 @@ DWORD FindSlots(BYTE (&buses)[kMaxSlots]) noexcept
 void DescribeSlot(PipeRequest& r) noexcept
 {
     BYTE buses[kMaxSlots];
-    const DWORD count = FindSlots(buses);
+    DEVINST bridges[kMaxSlots];
+    const DWORD count = FindSlots(buses, bridges);
     r.Result = static_cast<std::int32_t>(count);
     std::memset(r.SetStatusArgs, 0, sizeof r.SetStatusArgs);
     std::memset(r.CardName, 0, sizeof r.CardName);
-    r.StartAdrs = r.EndAdrs = 0;
+    r.StartAdrs = r.EndAdrs = r.CardIndex = r.CardNameSize = 0;
     if (r.ControllerIndex >= count) return;
     const BYTE bus = buses[r.ControllerIndex];
     int present = 0;
@@ -98,6 +128,14 @@ void DescribeSlot(PipeRequest& r) noexcept
     r.SetStatusArgs[3] = card == 1 ? 1 : 0;
     r.StartAdrs = status;
     r.EndAdrs = problem;
+    // What kind of card it is, for a client that says which setting it needs.
+    DEVINST node = 0;
+    if (card != 1 || CM_Get_Child(&node, bridges[r.ControllerIndex], 0) != CR_SUCCESS) return;
+    std::uint32_t vendor = 0, device = 0, classCode = 0;
+    if (HexAfterKey(node, CM_DRP_HARDWAREID, W16("PCI\\VEN_"), 4, vendor) &&
+        HexAfterKey(node, CM_DRP_HARDWAREID, W16("&DEV_"), 4, device))
+        r.CardIndex = vendor << 16 | device;
+    if (HexAfterKey(node, CM_DRP_COMPATIBLEIDS, W16("PCI\\CC_"), 6, classCode)) r.CardNameSize = classCode;
 }
 
 bool WatchSlotWanted() noexcept

@@ -15,8 +15,9 @@ inline constexpr DWORD kMaxSlots = 8;
 
 // The buses of the adapter's slot bridge functions (1217:02E3) among the present PCI
 // devices, each confirmed by its registers as every slot export confirms it; their
-// count. Without the dump driver none is confirmed.
-DWORD FindSlots(BYTE (&buses)[kMaxSlots]) noexcept;
+// count, and where `bridges` is given each one's device node. Without the dump driver
+// none is confirmed.
+DWORD FindSlots(BYTE (&buses)[kMaxSlots], DEVINST* bridges = nullptr) noexcept;
 
 // The slot command: what the slot numbered request.ControllerIndex holds (see
 // pipe_request.h, PX71_CMD_GET_SLOT).

@@ -7,11 +7,15 @@
 #include "app/slot.h"
 #include "library/px71.h"
 #include "sim/files.h"
+#include "sim/slot.h"
+#include "sim/storage.h"
 #include "support/run_px71ctl.h"
 #include "support/service_machine.h"
 
 #include <gtest/gtest.h>
 
+#include <thread>
+#include <tuple>
 #include <vector>
 
 using px71test::ServiceMachineTest;
@@ -241,23 +245,123 @@ TEST_F(AppModelTest, SettingsAreReadInTheirUnitsAndStoredThroughTheService)
     EXPECT_NE(px71app::ReadSettings().problem.find("the filter driver PX711 is not installed"), std::string::npos);
 }
 
-TEST_F(AppModelTest, TheSlotIsFoundAndItsLinkSwitchedWithTheVolumeCheck)
+// The slot is read through the service's slot command, in px71ctl's words: the program
+// itself opens no dump driver.
+TEST_F(AppModelTest, TheSlotIsReadThroughTheServiceAndItsLinkSwitchedWithTheVolumeCheck)
 {
-    const px71app::SlotLibrary library{&XU_GetStatus, &XU_ReadPCI};
-    px71app::SlotState slot = px71app::ReadSlot(library);
+    const std::thread::id program = std::this_thread::get_id();
+    px71app::SlotState slot = px71app::ReadSlot(ask);
     ASSERT_TRUE(slot.found);
     EXPECT_EQ(slot.bus, sim::kDefaultSlotBus);
-    EXPECT_EQ(slot.words, "slot bridge on bus 6: a card is in the slot; the link is on");
+    EXPECT_EQ(std::vector<std::string>{slot.words}, Px71ctlWords({"slot"}));
 
     const px71app::Notification off = px71app::SwitchLink(ask, slot.bus, false);
     EXPECT_TRUE(off.ok);
     EXPECT_EQ(std::vector<std::string>{off.text}, Px71ctlWords({"slot", "6", "--link", "off", "--check-volumes"}));
-    EXPECT_EQ(px71app::ReadSlot(library).link_on, false);
+    EXPECT_EQ(px71app::ReadSlot(ask).link_on, false);
 
     machine.dump.installed = false;  // no dump driver: nothing to find the slot with
-    slot = px71app::ReadSlot(library);
+    slot = px71app::ReadSlot(ask);
     EXPECT_FALSE(slot.found);
-    EXPECT_NE(slot.words.find("no adapter slot bridge on any bus"), std::string::npos);
+    EXPECT_NE(slot.words.find("no adapter slot found"), std::string::npos) << slot.words;
+    std::size_t opens = 0;
+    for (const auto& call : machine.calls()) {
+        if (call.function != "CreateFileW" || call.text.find("XUDUMP") == std::string::npos) continue;
+        EXPECT_NE(call.thread, program) << "the program opened the dump driver";
+        ++opens;
+    }
+    EXPECT_GT(opens, 0u) << "the service read the slot";
+}
+
+// The balloons for what happened between two readings: a card that came, one pulled
+// without being stopped, and a card whose node lacks room for its registers, with the
+// setting that gives it room.
+TEST_F(AppModelTest, TheBalloonsSayWhatCameWhatWentAndWhichWindowACardLacks)
+{
+    const px71app::SlotState in = px71app::ReadSlot(ask);
+    ASSERT_TRUE(in.card_node);
+    {
+        std::lock_guard lock(machine.mutex);
+        sim::SetCardInserted(machine, sim::kDefaultSlotBus, false);
+        sim::ReenumerateSlots(machine, nodes.slot_bridge);
+    }
+    const px71app::SlotState out = px71app::ReadSlot(ask);
+    auto news = px71app::Compare(in, out);
+    ASSERT_EQ(news.size(), 1u);
+    EXPECT_EQ(news[0].text, "ExpressCard pulled without being stopped: \"ExpressCard PCI Express to PCI Bridge\". "
+                            "Data being written to it may have been lost.");
+    EXPECT_TRUE(news[0].warning);
+
+    // Back in, as a SATA card that found no room for its registers.
+    machine.tree.SetMultiSz(nodes.express_card, CM_DRP_HARDWAREID, {u"PCI\\VEN_1095&DEV_3132&SUBSYS_71321095&REV_01"});
+    machine.tree.SetMultiSz(nodes.express_card, CM_DRP_COMPATIBLEIDS, {u"PCI\\VEN_1095&CC_010400", u"PCI\\CC_010400"});
+    {
+        std::lock_guard lock(machine.mutex);
+        sim::SetCardInserted(machine, sim::kDefaultSlotBus, true);
+        sim::ReenumerateSlots(machine, nodes.slot_bridge);
+    }
+    machine.tree.node(nodes.express_card).problem = CM_PROB_NORMAL_CONFLICT;
+    const px71app::SlotState back = px71app::ReadSlot(ask);
+    EXPECT_EQ(back.pci_id, 0x10953132u);
+    news = px71app::Compare(out, back);
+    ASSERT_EQ(news.size(), 2u);
+    EXPECT_EQ(news[0].text, "ExpressCard inserted: ExpressCard PCI Express to PCI Bridge");
+    EXPECT_FALSE(news[0].warning);
+    EXPECT_EQ(news[1].text, "\"ExpressCard PCI Express to PCI Bridge\": This device cannot find enough free "
+                            "resources that it can use. (Code 12) It gets its resources from the SATA controller A "
+                            "and B windows of the adapter's filter driver: click to open Settings and make it larger.");
+    EXPECT_EQ(news[1].setting, std::optional<std::size_t>(3));
+    EXPECT_STREQ(px71app::kSettings[*news[1].setting].name, "A3132Len");
+    EXPECT_TRUE(px71app::Compare(back, back).empty()) << "a problem is told once";
+
+    // The window each kind of card gets its room from.
+    px71app::SlotState card = back;
+    for (const auto& [id, code, name] : {std::tuple{0x12178134u, 0x060700u, "Oz888Len"},
+                                         std::tuple{0x12170000u, 0x0C0320u, "USBLen"},
+                                         std::tuple{0x104C8240u, 0x060400u, "PortLen"}}) {
+        card.pci_id = id;
+        card.class_code = code;
+        EXPECT_STREQ(px71app::kSettings[px71app::WindowFor(card)].name, name);
+    }
+}
+
+// Link off and "Stop the ExpressCard" always ask for the volume check: a file open below
+// the slot refuses them for an administrator as for a plain user, and the refusal names
+// who holds the card.
+TEST_F(AppModelTest, StoppingTheCardWaitsForEveryFileOnItForEveryone)
+{
+    sim::NewDevice d;
+    d.description = u"Card disk";
+    sim::AddDisk(machine, machine.tree.Add(nodes.express_card, d), 9,
+                 u"\\\\?\\scsi#disk&ven_card#6&1f&0&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
+    sim::AddVolume(machine, 'K', 9, 1'000'000).open_files = 1;
+    const std::u16string log = machine.files().ProgramFolder() + u"PX71.LOG";
+    const auto linkOn = [&] { return (machine.dump.Read(sim::kDefaultSlotBus, 0x50) & sim::kLinkDisable) == 0; };
+    for (const auto account : {sim::Account::kUser, sim::Account::kAdministrator}) {
+        SCOPED_TRACE(static_cast<int>(account));
+        sim::CallerAccount caller(account);
+        EXPECT_FALSE(px71app::SwitchLink(ask, sim::kDefaultSlotBus, false).ok);
+        const px71app::Notification stop = px71app::StopCard(ask, sim::kDefaultSlotBus, log.c_str());
+        EXPECT_FALSE(stop.ok);
+        EXPECT_EQ(stop.text, "The ExpressCard cannot be stopped now: a program is using a drive on it, or Windows "
+                             "could not tell whether one is. Close the files and programs that use it, then try again.");
+        EXPECT_TRUE(linkOn());
+    }
+    // A volume without a letter passes the volume check; Plug and Play names the holder.
+    machine.storage.volumes.erase('K');
+    sim::AddMountedVolume(machine, u"C:\\Mnt\\Card\\", 9, 2000).open_files = 1;
+    const px71app::Notification vetoed = px71app::StopCard(ask, sim::kDefaultSlotBus, log.c_str());
+    EXPECT_EQ(vetoed.text.rfind("The ExpressCard cannot be stopped now: a program has a file open on it (", 0), 0u)
+        << vetoed.text;
+    EXPECT_TRUE(linkOn());
+
+    machine.storage.unlettered[0].open_files = 0;
+    const px71app::Notification stopped = px71app::StopCard(ask, sim::kDefaultSlotBus, log.c_str());
+    EXPECT_TRUE(stopped.ok);
+    EXPECT_EQ(stopped.text, "You can pull the ExpressCard now.");
+    EXPECT_FALSE(linkOn());
+    EXPECT_FALSE(machine.tree.node(nodes.express_card).present);
+    EXPECT_TRUE(machine.surprise_removals.empty());
 }
 
 TEST_F(AppModelTest, DiagnosticsAreWordedAsTheToolsWordThem)

@@ -464,6 +464,8 @@ TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
              EXPECT_EQ(Name(reply), "ExpressCard PCI Express to PCI Bridge");
              EXPECT_EQ(reply.StartAdrs, static_cast<std::uint32_t>(DN_DRIVER_LOADED | DN_STARTED));
              EXPECT_EQ(reply.EndAdrs, 0u);
+             EXPECT_EQ(reply.CardIndex, 0x104C8240u) << "the card's vendor and device";
+             EXPECT_EQ(reply.CardNameSize, 0x060400u) << "a PCI-to-PCI bridge";
              for (const auto& call : s.machine.calls())
                  EXPECT_NE(call.args.size() > 1 ? call.args[1] : 0, 0x9C402440u) << "no register is written";
              EXPECT_TRUE(s.machine.property_changes.empty() && s.machine.reenumerations.empty());
@@ -493,6 +495,8 @@ TEST(ServiceRoad, EveryCommandCodeThroughThePipe)
             std::memcpy(echoed.SetStatusArgs, request.SetStatusArgs, sizeof echoed.SetStatusArgs);
             echoed.StartAdrs = request.StartAdrs;
             echoed.EndAdrs = request.EndAdrs;
+            echoed.CardIndex = request.CardIndex;
+            echoed.CardNameSize = request.CardNameSize;
         }
         EXPECT_EQ(std::memcmp(&echoed, &request, sizeof request), 0);
         if (c.check) c.check(s, x.reply);

@@ -4,10 +4,12 @@
 # lengths, then the Control Panel item's double click; app_check.exe finds the window on
 # its settings page and photographs each page into OUTDIR (settings.png, slot.png,
 # diagnostics.png); then the program alone at 144 DPI. Without Xvfb the test is skipped
-# (exit 77), with the reason.
-# usage: app_wine.sh WINE MSI APP_CHECK OUTDIR   (WINEPREFIX from the test)
+# (exit 77), with the reason. Given the folder of the dump driver's stand-in (xudump.sys
+# and dump_driver_check.exe), the stand-in runs meanwhile and must not have been opened:
+# the program asks the service for the slot and never opens the driver itself.
+# usage: app_wine.sh WINE MSI APP_CHECK OUTDIR [DRIVER_DIR]   (WINEPREFIX from the test)
 set -u
-WINE=$1 msi=$2 check=$3 out=$4
+WINE=$1 msi=$2 check=$3 out=$4 driver=${5:-}
 : "${WINEPREFIX:?WINEPREFIX must name the prefix of this test}"
 . "$(dirname "$0")/lib.sh"
 say() { echo "app_wine: $*"; }
@@ -53,11 +55,24 @@ key='HKLM\SYSTEM\CurrentControlSet\Services\PX711'
     "$WINE" reg.exe add 'HKCU\Software\Wine\Explorer\Desktops' /v Default /d 800x640 /f >/dev/null 2>&1 ||
     { say "FAIL: reg add the virtual desktop"; exit 1; }
 
+stand_in=PX71XuDumpStandIn
+if [ -n "$driver" ]; then
+    sc_create $stand_in binPath= "$(windows_path "$driver/xudump.sys")" type= kernel start= demand >/dev/null &&
+        "$WINE" sc.exe start $stand_in >/dev/null 2>&1 && wait_service_state $stand_in RUNNING 20 ||
+        { say "FAIL: the dump driver's stand-in did not start"; exit 1; }
+fi
+
 mkdir -p "$out"
 LANG=C "$WINE" explorer.exe /desktop=Default,800x640 "$(windows_path "$check")" 'C:\Program Files\PX71\PX71ResourceSetting.cpl' \
     "$(windows_path "$out")" 'C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe' 2>&1 | tr -d '\r' >"$out/run.txt"
 cat "$out/run.txt"
 ls "$out"/*.png >/dev/null 2>&1 && say "pictures: $(cd "$out" && ls *.png | tr '\n' ' ')"
+opened=
+if [ -n "$driver" ]; then
+    opened=$("$WINE" "$driver/dump_driver_check.exe" opens 2>&1 | tr -d '\r')
+    say "the dump driver's stand-in: $opened"
+    "$WINE" sc.exe stop $stand_in >/dev/null 2>&1
+fi
 
 # The same program at 144 DPI, which Wine takes when its processes start.
 "$WINESERVER" -k >/dev/null 2>&1
@@ -71,7 +86,9 @@ LANG=C "$WINE" explorer.exe /desktop=Default,1200x960 "$(windows_path "$check")"
     'C:\Program Files\PX71\PX71 HotPlug Tool\PX71.exe' "$(windows_path "$out")" 2>&1 | tr -d '\r' >"$out/dpi.txt"
 sed 's/^app_check: /app_check at 144 DPI: /' "$out/dpi.txt"
 # Explorer does not pass on its program's exit code: the verdicts are the programs' last lines.
-if grep -qx 'app_check: passed' "$out/run.txt" && grep -qx 'app_check: passed' "$out/dpi.txt"; then
+if [ -n "$driver" ] && [ "$opened" != "opens before this one: 0" ]; then
+    say "FAIL: the dump driver was opened while the program ran"
+elif grep -qx 'app_check: passed' "$out/run.txt" && grep -qx 'app_check: passed' "$out/dpi.txt"; then
     say "passed, at 96 and at 144 DPI"
     exit 0
 fi

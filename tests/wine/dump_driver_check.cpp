@@ -2,6 +2,7 @@
 // through Wine's I/O manager to the kernel-mode stand-in xudump.sys that
 // dump_driver_wine.sh starts and stops.
 // usage: dump_driver_check running|stopped   (the rows for the driver in that state)
+//        dump_driver_check opens             (how often the stand-in was opened before)
 #include "support/dump_driver_cases.h"
 
 #include <cstdio>
@@ -10,8 +11,18 @@
 int main(int argc, char** argv)
 {
     namespace dd = px71test::dump_driver;
+    if (argc == 2 && std::strcmp(argv[1], "opens") == 0) {
+        constexpr DWORD kCountBus = 0xFD;  // xudump.c answers its count of opens there
+        DWORD count = 0;
+        if (!XU_ReadPCI(kCountBus, 0, &count) || count == 0) {
+            std::printf("the stand-in's count cannot be read\n");
+            return 1;
+        }
+        std::printf("opens before this one: %lu\n", static_cast<unsigned long>(count - 1));
+        return 0;
+    }
     if (argc != 2 || (std::strcmp(argv[1], "running") != 0 && std::strcmp(argv[1], "stopped") != 0)) {
-        std::printf("usage: dump_driver_check running|stopped\n");
+        std::printf("usage: dump_driver_check running|stopped|opens\n");
         return 2;
     }
     const auto driver = std::strcmp(argv[1], "running") == 0 ? dd::Driver::Running : dd::Driver::Stopped;

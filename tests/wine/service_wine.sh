@@ -80,6 +80,9 @@ ctl 3 eject sata 0 1
 expect "^sata controller 0, card 1: not removed: no such disk.* $raw\$"
 ctl 3 slot 6 --link off --check-volumes
 expect "^slot bridge on bus 6: the link was not switched .* $raw\$"
+# The slot command: Wine's tree holds no adapter, so there is no slot to read.
+ctl 3 slot
+expect "^no adapter slot found: no adapter, or the dump driver .* $raw\$"
 ctl 3 check
 expect "^device check 0x00: nothing found.* $raw\$"
 ctl 3 filters add

@@ -2,7 +2,9 @@
  * PX71.dll reaches configuration space through Wine's I/O manager. It holds the
  * registers that the simulated default machine holds for the adapter's bridge function
  * (sim/default_machine.cpp), on the same bus; a bus it does not hold reads all ones, and
- * requests for REFUSED_BUS fail, as a driver fails a bus it does not know.
+ * requests for REFUSED_BUS fail, as a driver fails a bus it does not know. A read of
+ * COUNT_BUS answers how often the device was opened, that read's own open included, so
+ * that a test can tell whether a program opened it.
  * The cases it answers: tests/support/dump_driver_cases.h. */
 #include <ddk/wdm.h>
 
@@ -11,6 +13,9 @@
 #define DUMP_DEVICE_TYPE 0x9C40
 #define BRIDGE_BUS 6
 #define REFUSED_BUS 0xFE
+#define COUNT_BUS 0xFD
+
+static LONG opens;
 
 struct Register {
     UCHAR bus;
@@ -69,6 +74,7 @@ static NTSTATUS Complete(PIRP irp, NTSTATUS status, ULONG_PTR information)
 static NTSTATUS NTAPI CreateClose(PDEVICE_OBJECT device, PIRP irp)
 {
     UNREFERENCED_PARAMETER(device);
+    if (IoGetCurrentIrpStackLocation(irp)->MajorFunction == IRP_MJ_CREATE) InterlockedIncrement(&opens);
     return Complete(irp, STATUS_SUCCESS, 0);
 }
 
@@ -87,7 +93,7 @@ static NTSTATUS NTAPI DeviceControl(PDEVICE_OBJECT device, PIRP irp)
     if (in_size < 8 || out_size < (code == IOCTL_READ_CONFIG ? 4u : 1u) || buffer[0] == REFUSED_BUS)
         return Complete(irp, STATUS_INVALID_PARAMETER, 0);
     if (code == IOCTL_READ_CONFIG) {
-        *(ULONG*)buffer = ReadRegister(buffer[0], buffer[1]);
+        *(ULONG*)buffer = buffer[0] == COUNT_BUS ? (ULONG)opens : ReadRegister(buffer[0], buffer[1]);
         return Complete(irp, STATUS_SUCCESS, 4);
     }
     WriteRegister(buffer[0], buffer[1], *(ULONG*)(buffer + 4));
