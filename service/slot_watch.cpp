@@ -154,13 +154,6 @@ bool WatchSlotWanted() noexcept
 bool SlotWatch::Start() noexcept
 {
     Find();
-    // A card put in while nothing watched, whose devices Windows never saw, comes in now;
-    // one that sits there with its link off was stopped, and stays so.
-    for (DWORD i = 0; i < count_; ++i) {
-        Slot& s = slots_[i];
-        WCHAR description[64];
-        if (s.present && !s.stopped && !CardDescription(s.bus, description)) CardIn(s);
-    }
     return count_ > 0;
 }
 
@@ -169,6 +162,7 @@ void SlotWatch::Find() noexcept
     BYTE buses[kMaxSlots];
     const DWORD count = FindSlots(buses);
     Slot found[kMaxSlots];
+    bool fresh[kMaxSlots] = {};
     for (DWORD i = 0; i < count; ++i) {
         Slot& s = found[i];
         s.bus = buses[i];
@@ -180,9 +174,23 @@ void SlotWatch::Find() noexcept
         XU_GetStatus(s.bus, &present);
         s.present = present == 1;
         s.stopped = s.present && LinkState(s.bus) == 0;
+        fresh[i] = true;
     }
     count_ = count;
     for (DWORD i = 0; i < count; ++i) slots_[i] = found[i];
+    // A slot found anew (at the start, or after its reads failed) may have changed while
+    // nothing watched it: a card put in whose devices Windows never saw comes in now, a
+    // card pulled whose devices Windows still holds goes; one that sits there with its
+    // link off was stopped, and stays so.
+    for (DWORD i = 0; i < count_; ++i) {
+        Slot& s = slots_[i];
+        WCHAR description[64];
+        if (!fresh[i] || s.stopped || s.present == CardDescription(s.bus, description)) continue;
+        if (s.present)
+            CardIn(s);
+        else
+            CardOut(s);
+    }
 }
 
 void SlotWatch::Tick() noexcept

@@ -41,6 +41,8 @@ bool WatchSlotWanted() noexcept;
 //     link off, is left off until it has been pulled and put in again.
 //   - A read that fails has the slots looked for again (a bridge restart may move
 //     them), at once and then less and less often.
+//   - A slot found anew, at the start or after its reads failed, is brought in step
+//     with the tree: a card that came or went while nothing watched is acted on then.
 class SlotWatch {
 public:
     // Finds the slots and what each holds now; false when there is none to watch.

@@ -186,6 +186,28 @@ TEST_F(SlotWatchTest, LinkOffIsRefusedWhilePlugAndPlayIsNot)
     EXPECT_TRUE(machine.surprise_removals.empty());
 }
 
+// A read that fails is no change: while the dump driver is gone the card stays as it
+// is, and once the driver is back the slots are found again and a pull is seen.
+TEST_F(SlotWatchTest, AFailedReadIsNoChangeAndTheSlotIsFoundAgain)
+{
+    Start();
+    {
+        std::lock_guard lock(machine.mutex);
+        machine.dump.installed = false;
+    }
+    Pass(10000);
+    EXPECT_TRUE(CardThere());
+    EXPECT_EQ(Count(Log(), "ExpressCard"), 0u) << Log();
+    {
+        std::lock_guard lock(machine.mutex);
+        machine.dump.installed = true;
+    }
+    Card(false);
+    Pass(20000);  // within the longest wait before the slots are looked for again
+    EXPECT_FALSE(CardThere());
+    EXPECT_EQ(Count(Log(), "pulled without being stopped"), 1u) << Log();
+}
+
 // What the watch costs while nothing happens: one configuration read per slot per second
 // and the wait that ends on the tick; switched off, nothing at all.
 TEST_F(SlotWatchTest, AnIdleMinuteCostsOneReadASecondAndNothingWhenSwitchedOff)
