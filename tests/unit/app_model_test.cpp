@@ -314,6 +314,14 @@ TEST_F(AppModelTest, TheBalloonsSayWhatCameWhatWentAndWhichWindowACardLacks)
     EXPECT_STREQ(px71app::kSettings[*news[1].setting].name, "A3132Len");
     EXPECT_TRUE(px71app::Compare(back, back).empty()) << "a problem is told once";
 
+    // A card whose IDs do not tell its kind gets its room from the port window.
+    machine.tree.SetMultiSz(nodes.express_card, CM_DRP_HARDWAREID, {u"PCI\\VEN_10XY&DEV_0001"});
+    machine.tree.DeleteProperty(nodes.express_card, CM_DRP_COMPATIBLEIDS);
+    const px71app::SlotState unknown = px71app::ReadSlot(ask);
+    EXPECT_EQ(unknown.pci_id, 0u);
+    EXPECT_EQ(unknown.class_code, 0u);
+    EXPECT_STREQ(px71app::kSettings[px71app::WindowFor(unknown)].name, "PortLen");
+
     // The window each kind of card gets its room from.
     px71app::SlotState card = back;
     for (const auto& [id, code, name] : {std::tuple{0x12178134u, 0x060700u, "Oz888Len"},

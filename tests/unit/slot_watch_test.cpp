@@ -191,6 +191,11 @@ TEST_F(SlotWatchTest, LinkOffIsRefusedWhilePlugAndPlayIsNot)
 TEST_F(SlotWatchTest, AFailedReadIsNoChangeAndTheSlotIsFoundAgain)
 {
     Start();
+    PipeRequest restart{};
+    restart.Command = PX71_CMD_RESET_PCI_BRIDGE;
+    Ask(restart);  // the slots are looked for again at the next tick, and stay as they were
+    Pass(3000);
+    EXPECT_TRUE(CardThere());
     {
         std::lock_guard lock(machine.mutex);
         machine.dump.installed = false;
@@ -212,8 +217,11 @@ TEST_F(SlotWatchTest, AFailedReadIsNoChangeAndTheSlotIsFoundAgain)
 // and the wait that ends on the tick; switched off, nothing at all.
 TEST_F(SlotWatchTest, AnIdleMinuteCostsOneReadASecondAndNothingWhenSwitchedOff)
 {
+    const std::u16string parameters = u"HKLM\\SYSTEM\\CurrentControlSet\\Services\\PX71Service\\Parameters";
     for (const bool watching : {true, false}) {
         SCOPED_TRACE(watching);
+        // A value that is no REG_DWORD leaves the watch on, as no value does.
+        if (watching) machine.registry.SetString(parameters, u"WatchSlot", u"0");
         if (!watching) px71test::WithoutSlotWatch(machine);
         Start();
         Pass(1);  // the service has come to its wait for a client
