@@ -284,7 +284,7 @@ public:
         signalled_ = false;
         Expire();
     }
-    void Cancel() { due_.reset(); }
+    void Stop() { due_.reset(); }
 
 private:
     // The due times that have passed on the machine's clock.
@@ -360,7 +360,7 @@ extern "C" BOOL WINAPI CancelWaitableTimer(HANDLE timer)
     if (call.failed()) return call.FailBool();
     auto object = std::dynamic_pointer_cast<TimerObject>(call.machine.Object(timer));
     if (!object) return Fail(ERROR_INVALID_HANDLE);
-    object->Cancel();
+    object->Stop();
     call.machine.Notify();
     return TRUE;
 }

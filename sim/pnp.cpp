@@ -37,8 +37,9 @@ const Volume* VolumeInUseBelow(const Machine& machine, DEVINST id)
     const Volume* in_use = nullptr;
     for (const auto& [number, disk] : machine.storage.disks) {
         if (disk.node == 0 || !disk.medium || !AtOrBelow(machine.tree, disk.node, id)) continue;
+        const DWORD on = number;  // a structured binding cannot be captured before C++20's later compilers
         machine.storage.ForEachVolume([&](const Volume& v) {
-            if (in_use || v.disk != number || v.total_bytes == 0 || v.drive_type == DRIVE_REMOTE ||
+            if (in_use || v.disk != on || v.total_bytes == 0 || v.drive_type == DRIVE_REMOTE ||
                 v.drive_type == DRIVE_CDROM)
                 return;
             if (v.InUse(machine.Now()) || v.locked_by) in_use = &v;

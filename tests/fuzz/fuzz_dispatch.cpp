@@ -111,14 +111,25 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::abort();
     }
     // Command, LastError and every input field come back as sent; only Result (at 4)
-    // and CardName (256 to 384) are the service's to write.
-    if (!SameBytes(request, sent, 0, offsetof(PipeRequest, Result)) ||
-        !SameBytes(request, sent, offsetof(PipeRequest, LastError), offsetof(PipeRequest, CardName)) ||
-        !SameBytes(request, sent, offsetof(PipeRequest, CardNameSize), sizeof request))
+    // and CardName (256 to 384) are the service's to write, and for the slot command the
+    // fields its reply lists, its description terminated within the field.
+    PipeRequest owned = sent;
+    if (request.Command == PX71_CMD_GET_SLOT) {
+        std::memcpy(owned.SetStatusArgs, request.SetStatusArgs, sizeof owned.SetStatusArgs);
+        owned.StartAdrs = request.StartAdrs;
+        owned.EndAdrs = request.EndAdrs;
+        owned.CardIndex = request.CardIndex;
+        owned.CardNameSize = request.CardNameSize;
+        if (request.CardName[PX71_CARD_NAME_UNITS - 1] != 0) Fail("the slot's description is not terminated");
+    }
+    if (!SameBytes(request, owned, 0, offsetof(PipeRequest, Result)) ||
+        !SameBytes(request, owned, offsetof(PipeRequest, LastError), offsetof(PipeRequest, CardName)) ||
+        !SameBytes(request, owned, offsetof(PipeRequest, CardNameSize), sizeof request))
         Fail("a field the command does not own changed");
     // The name commands write no further into CardName than the size they are given
     // (characters, capped at the field's 64) and always zero its first character.
     const bool names = request.Command >= 10 && request.Command <= 13;
+    if (request.Command == PX71_CMD_GET_SLOT) return 0;
     const std::size_t given = 2 * static_cast<std::size_t>(sent.CardNameSize < 64 ? sent.CardNameSize : 64);
     const std::size_t allowed = names ? (given > 2 ? given : 2) : 0;
     if (!SameBytes(request, sent, offsetof(PipeRequest, CardName) + allowed, offsetof(PipeRequest, CardNameSize)))
