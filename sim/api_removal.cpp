@@ -123,6 +123,8 @@ extern "C" BOOL WINAPI SetupDiRemoveDevice(HDEVINFO set, PSP_DEVINFO_DATA data)
     // still there, the restart finds it again.
     if (QueryRemove(call.machine, n->id)) {
         call.machine.Set(set)->install_flags[n->id] |= DI_NEEDREBOOT;
+        // Its keys go all the same: the page says the removal deletes them.
+        call.machine.tree.node(n->id).keys_deleted = true;
         return TRUE;
     }
     call.machine.tree.RemoveSubtree(n->id);

@@ -25,6 +25,16 @@ Bytes AnsiData(const Property& p)
     return Bytes(ansi.begin(), ansi.end());
 }
 
+// A property of the node as a read finds it: none when it has none, or when the keys
+// that held it were deleted (all but the bus number, which the running node answers
+// itself).
+const Property* ReadableProperty(const DevNode& n, ULONG cm_code)
+{
+    auto it = n.properties.find(cm_code);
+    if (it == n.properties.end() || (n.keys_deleted && cm_code != CM_DRP_BUSNUMBER)) return nullptr;
+    return &it->second;
+}
+
 // The properties a program may write through SetupAPI and the configuration manager.
 std::optional<DWORD> WritableType(ULONG cm_code)
 {
@@ -110,13 +120,13 @@ BOOL GetSetupProperty(Call& call, HDEVINFO set, PSP_DEVINFO_DATA data, DWORD pro
         SetLastError(ERROR_INVALID_USER_BUFFER);
         return FALSE;
     }
-    auto it = n->properties.find(CmCode(property));
-    if (it == n->properties.end()) {
+    const Property* p = ReadableProperty(*n, CmCode(property));
+    if (!p) {
         SetLastError(ERROR_INVALID_DATA);
         return FALSE;
     }
-    Bytes value = ansi ? AnsiData(it->second) : it->second.data;
-    if (type) *type = it->second.type;
+    Bytes value = ansi ? AnsiData(*p) : p->data;
+    if (type) *type = p->type;
     if (requiredSize) *requiredSize = static_cast<DWORD>(value.size());
     if (bufferSize < value.size()) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
@@ -149,10 +159,10 @@ CONFIGRET GetNodeProperty(Machine& m, DEVINST devInst, ULONG property, PULONG ty
     if (property < CM_DRP_DEVICEDESC || property > SPDRP_MAXIMUM_PROPERTY + 1) return CR_INVALID_PROPERTY;
     const DevNode* n = m.tree.find(devInst);
     if (!n) return CR_INVALID_DEVNODE;
-    auto it = n->properties.find(property);
-    if (it == n->properties.end()) return CR_NO_SUCH_VALUE;
-    Bytes value = ansi ? AnsiData(it->second) : it->second.data;
-    if (type) *type = it->second.type;
+    const Property* p = ReadableProperty(*n, property);
+    if (!p) return CR_NO_SUCH_VALUE;
+    Bytes value = ansi ? AnsiData(*p) : p->data;
+    if (type) *type = p->type;
     if (!buffer || *length < value.size()) {
         *length = static_cast<ULONG>(value.size());
         return CR_BUFFER_SMALL;

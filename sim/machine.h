@@ -118,6 +118,10 @@ struct DevNode {
     // CM_Query_And_Remove_SubTree, CM_REMOVE_NO_RESTART; CM_Setup_DevNode).
     bool query_removed = false;
     bool no_restart = false;
+    // Its registry keys deleted by a removal that must wait for the restart: the node
+    // still runs, but what the registry held of it (names, IDs, service) reads as absent
+    // until the restart installs it anew (reference: SetupDiRemoveDevice).
+    bool keys_deleted = false;
     std::map<ULONG, Property> properties;  // by CM_DRP_ code
     std::vector<DeviceInterface> interfaces;
     bool operator==(const DevNode&) const = default;

@@ -204,7 +204,7 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
     CheckKeys(d, path,
               {"enumerator", "class", "hardware_ids", "compatible_ids", "upper_filters", "description",
                "friendly_name", "service", "bus", "present", "started", "problem", "veto", "pending", "disk",
-               "slot", "query_removed", "no_restart", "children"});
+               "slot", "query_removed", "no_restart", "keys_deleted", "children"});
     NewDevice dev;
     if (auto* v = Member(d, "enumerator")) dev.enumerator = String(*v, path + ".enumerator");
     if (auto* v = Member(d, "class")) dev.class_guid = ParseClass(String(*v, path + ".class"), path + ".class");
@@ -225,6 +225,7 @@ void LoadDevice(Machine& m, DEVINST parent, const Json& d, const std::string& pa
         m.tree.node(id).pending = ParsePending(String(*v, path + ".pending"), path + ".pending");
     if (auto* v = Member(d, "query_removed")) m.tree.node(id).query_removed = Bool(*v, path + ".query_removed");
     if (auto* v = Member(d, "no_restart")) m.tree.node(id).no_restart = Bool(*v, path + ".no_restart");
+    if (auto* v = Member(d, "keys_deleted")) m.tree.node(id).keys_deleted = Bool(*v, path + ".keys_deleted");
     if (auto* v = Member(d, "disk")) LoadDisk(m, id, *v, path + ".disk");
     if (auto* v = Member(d, "slot")) LoadSlot(*v, dev, id, path + ".slot", slots);
     if (auto* children = Member(d, "children")) {
@@ -470,6 +471,7 @@ OrderedJson DumpDevice(const Machine& m, DEVINST id)
     d["present"] = n.present;
     if (n.query_removed) d["query_removed"] = true;
     if (n.no_restart) d["no_restart"] = true;
+    if (n.keys_deleted) d["keys_deleted"] = true;
     d["started"] = (n.status & DN_STARTED) != 0;
     if (n.problem) d["problem"] = n.problem;
     if (auto v = VetoText(n.veto)) d["veto"] = v;

@@ -168,7 +168,7 @@ void Restart(Machine& machine)
         DevNode& n = machine.tree.node(id);
         // What a query-and-remove took out is found anew.
         if (n.query_removed) n.present = true;
-        n.query_removed = n.no_restart = false;
+        n.query_removed = n.no_restart = n.keys_deleted = false;
         const Pending pending = std::exchange(n.pending, Pending::kNone);
         if (pending == Pending::kDisable) n.problem = CM_PROB_DISABLED;
         if (pending == Pending::kDisable || pending == Pending::kStop) n.status &= ~DN_STARTED;

@@ -216,7 +216,10 @@ TEST_F(CardNamesTest, SataRemovalNeedsAStartedDisk)
     ASSERT_TRUE(log.has_value());
     EXPECT_NE(std::string(log->begin(), log->end()).find("Removal kept for a restart (a volume on the disk is in use): Disk A0 (friendly)"),
               std::string::npos);
-    // A disk without a friendly name is named by its description.
+    EXPECT_TRUE(machine.tree.node(a0).keys_deleted) << "the name was read before the removal deleted it";
+    // A disk without a friendly name is named by its description (its keys made anew,
+    // as the restart makes them).
+    machine.tree.node(a0).keys_deleted = false;
     machine.tree.node(a0).properties.erase(CM_DRP_FRIENDLYNAME);
     EXPECT_EQ(XU_Stop3132Card(0, 0), 0);
     const auto later = machine.files().Read(machine.files().ProgramFolder() + u"PX71.LOG");
