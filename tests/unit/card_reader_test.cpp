@@ -239,6 +239,35 @@ TEST_F(ReaderTest, NoEjectUnderOpenFiles)
     EXPECT_EQ(Name(1).result, 3) << "a volume that cannot be opened holds no card we can see";
 }
 
+// Only the eject's own refusal reads as a reader without an eject mechanism: a lock,
+// dismount or allow-removal refused as unknown (ERROR_INVALID_FUNCTION) leaves the
+// medium in use, and the answer is 0.
+TEST_F(ReaderTest, OnlyTheEjectsOwnRefusalMeansNoEjectMechanism)
+{
+    const auto start = machine.Snapshot();
+    std::size_t refused_steps = 0;
+    for (std::uint64_t nth = 1;; ++nth) {
+        machine.Restore(*start);
+        machine.ClearCalls();
+        machine.ArmFault({"DeviceIoControl", nth, ERROR_INVALID_FUNCTION});
+        const int result = XU_StopEhciExpressCard(0, 2);
+        machine.ClearFaults();
+        std::optional<std::uint64_t> failed;
+        for (const auto& c : machine.calls())
+            if (c.failed && c.function == "DeviceIoControl") failed = c.args[1];
+        if (!failed) break;  // past the last control of the road
+        SCOPED_TRACE(*failed);
+        if (*failed == FSCTL_LOCK_VOLUME || *failed == FSCTL_DISMOUNT_VOLUME || *failed == IOCTL_STORAGE_MEDIA_REMOVAL) {
+            EXPECT_EQ(result, 0);
+            ++refused_steps;
+        }
+        if (*failed == IOCTL_STORAGE_EJECT_MEDIA) {
+            EXPECT_EQ(result, 1) << "a reader without an eject mechanism";
+        }
+    }
+    EXPECT_EQ(refused_steps, 3u);
+}
+
 // Both kinds of reader: one without an eject mechanism refuses the eject, and the
 // medium, locked, dismounted and allowed out, may be pulled: 1. A medium another
 // program keeps in (its removal lock) is not out: 0, and the volume is left unlocked,
