@@ -5,8 +5,6 @@
 #include "library/px71.h"
 #include "library/text.h"
 
-#include <cstring>
-
 namespace px71 {
 namespace {
 
@@ -90,18 +88,6 @@ int EjectCard(const CardController& controller, DWORD controllerIndex, DWORD car
 // element's install parameters tell (DI_NEEDREBOOT, DI_NEEDRESTART). The disk is still
 // mounted then, and pulling it would lose data. Parameters that cannot be read leave
 // that unknown, which is not "gone" either.
-// The disk's name for a user (its friendly name, else its description), read before
-// the removal: the removal deletes the device's registry keys that hold it, even when
-// the device itself stays until the restart (reference: SetupDiRemoveDevice).
-void DiskName(HDEVINFO set, SP_DEVINFO_DATA& data, WCHAR (&name)[MAX_PATH]) noexcept
-{
-    std::memset(name, 0, sizeof name);
-    if (!GetDeviceRegistryProperty(set, &data, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE*>(name),
-                                   sizeof name - sizeof(WCHAR)))
-        GetDeviceRegistryProperty(set, &data, SPDRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(name),
-                                  sizeof name - sizeof(WCHAR));
-}
-
 // Why a disk stayed, where a user can look it up: one line in PX71.LOG with its name.
 void LogRemovalKept(const WCHAR* name) noexcept
 {
@@ -118,8 +104,11 @@ int RemoveDevice(DEVINST node) noexcept
     int result = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
         if (data.DevInst != node) return Walk::Next;
+        // Named before the removal: it deletes the device's registry keys that hold the
+        // name, even when the device itself stays until the restart (reference:
+        // SetupDiRemoveDevice).
         WCHAR name[MAX_PATH];
-        DiskName(set.get(), data, name);
+        DeviceName(set.get(), data, name);
         if (!SetupDiRemoveDevice(set.get(), &data)) return Walk::Stop;
         SP_DEVINSTALL_PARAMS_W params{};
         params.cbSize = sizeof params;

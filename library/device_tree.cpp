@@ -271,10 +271,30 @@ Change RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateCha
 
 void UndoPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept
 {
-    if (stateChange == DICS_DISABLE)
-        RequestPropertyChange(set, data, DICS_ENABLE, scope);
-    else if (stateChange == DICS_STOP)
-        RequestPropertyChange(set, data, DICS_START, scope);
+    const DWORD undo = stateChange == DICS_DISABLE ? DICS_ENABLE : stateChange == DICS_STOP ? DICS_START : 0;
+    if (undo == 0) return;
+    // A second try for a class installer that failed once (busy, short of memory).
+    if (RequestPropertyChange(set, data, undo, scope) != Change::kFailed ||
+        RequestPropertyChange(set, data, undo, scope) != Change::kFailed)
+        return;
+    WCHAR name[MAX_PATH];
+    DeviceName(set, data, name);
+    WCHAR line[MAX_PATH + 100];
+    FixedText<WCHAR> text(line, sizeof line / sizeof line[0]);
+    text.Append(W16("\r\n"))
+        .Append(undo == DICS_ENABLE ? W16("Disable") : W16("Stop"))
+        .Append(W16(" not taken back; it takes effect at the next start of Windows: "))
+        .Append(name);
+    WriteLogFile(line);
+}
+
+void DeviceName(HDEVINFO set, SP_DEVINFO_DATA& data, WCHAR (&name)[MAX_PATH]) noexcept
+{
+    std::memset(name, 0, sizeof name);
+    if (!GetDeviceRegistryProperty(set, &data, SPDRP_FRIENDLYNAME, nullptr, reinterpret_cast<BYTE*>(name),
+                                   sizeof name - sizeof(WCHAR)))
+        GetDeviceRegistryProperty(set, &data, SPDRP_DEVICEDESC, nullptr, reinterpret_cast<BYTE*>(name),
+                                  sizeof name - sizeof(WCHAR));
 }
 
 } // namespace px71

@@ -114,9 +114,14 @@ enum class Change { kDone, kFailed, kDeferred };
 Change RequestPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept;
 
 // Takes back a disable or stop (the matching enable or start, same scope), so that
-// nothing of it is left pending for the next start of the system. Other changes have
-// nothing to take back.
+// nothing of it is left pending for the next start of the system; tried twice. One that
+// still cannot be taken back is told in PX71.LOG with the device's name: it takes effect
+// when Windows starts next. Other changes have nothing to take back.
 void UndoPropertyChange(HDEVINFO set, SP_DEVINFO_DATA& data, DWORD stateChange, DWORD scope) noexcept;
+
+// The device's name for a user: its friendly name, else its description; empty when it
+// has neither. Read before a removal, which deletes the keys that hold it.
+void DeviceName(HDEVINFO set, SP_DEVINFO_DATA& data, WCHAR (&name)[MAX_PATH]) noexcept;
 
 // Who refused a removal, where a user can look it up: one line in PX71.LOG,
 // "<What> (veto type N): <Name>".

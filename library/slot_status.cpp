@@ -87,12 +87,11 @@ bool ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
     // A bus holds at most 256 functions; a tree that claims more gets no change beyond
     // the ones that could be taken back.
     constexpr DWORD kMaxFunctions = 256;
-    DWORD changed[kMaxFunctions];
+    // The elements themselves, so that taking a change back needs no walk that could fail.
+    SP_DEVINFO_DATA changed[kMaxFunctions];
     DWORD count = 0;
     bool deferred = false;
-    DWORD index = 0;
     ForEachDevice(set.get(), [&](SP_DEVINFO_DATA& data) {
-        const DWORD member = index++;
         if (!OnBus(set.get(), data, busMatch) || !BelongsToAdapter(data.DevInst)) return Walk::Next;
         if (stateChange == 0) {
             CM_Reenumerate_DevNode(data.DevInst, 0);
@@ -100,17 +99,12 @@ bool ChangeBusDevices(BYTE bus, BYTE stateChange) noexcept
         }
         if (count == kMaxFunctions) return Walk::Stop;
         const Change change = RequestPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
-        if (change != Change::kFailed) changed[count++] = member;
+        if (change != Change::kFailed) changed[count++] = data;
         deferred |= change == Change::kDeferred;
         return Walk::Next;
     });
     if (!deferred) return true;
-    for (DWORD i = 0; i < count; ++i) {
-        SP_DEVINFO_DATA data{};
-        data.cbSize = sizeof data;
-        if (SetupDiEnumDeviceInfo(set.get(), changed[i], &data))
-            UndoPropertyChange(set.get(), data, stateChange, DICS_FLAG_CONFIGSPECIFIC);
-    }
+    for (DWORD i = 0; i < count; ++i) UndoPropertyChange(set.get(), changed[i], stateChange, DICS_FLAG_CONFIGSPECIFIC);
     return false;
 }
 

@@ -722,6 +722,47 @@ TEST_F(SlotTest, AChangeWindowsWouldDeferIsTakenBack)
     EXPECT_EQ(present(), before) << "and came back";
 }
 
+// A disable Windows keeps for the next start that cannot be taken back (the class
+// installer refuses from some call on, both tries of the undo included) is told: a line
+// in PX71.LOG names the device, and the answer is 0.
+TEST_F(SlotTest, ADisableThatCannotBeTakenBackIsLogged)
+{
+    machine.storage.volumes.at('G').open_files = 1;
+    const auto start = machine.Snapshot();
+    machine.ClearCalls();
+    XU_SetStatus(kSlot, DICS_DISABLE, 1, 0);
+    const std::size_t calls = machine.CallCount("SetupDiCallClassInstaller");
+    const std::u16string log = machine.files().ProgramFolder() + u"PX71.LOG";
+    std::size_t told = 0;
+    for (std::size_t n = 1; n <= calls; ++n) {
+        machine.Restore(*start);
+        machine.files().Delete(log);
+        machine.ArmFault({"SetupDiCallClassInstaller", n, ERROR_GEN_FAILURE, CR_FAILURE, true});
+        const int result = XU_SetStatus(kSlot, DICS_DISABLE, 1, 0);
+        machine.ClearFaults();
+        std::vector<std::string> waiting;
+        for (DEVINST id : machine.tree.order())
+            if (machine.tree.node(id).pending != sim::Pending::kNone)
+                for (const ULONG code : {CM_DRP_FRIENDLYNAME, CM_DRP_DEVICEDESC}) {
+                    const sim::Property* p = machine.tree.property(id, code);
+                    if (!p) continue;
+                    waiting.push_back(sim::Narrow(sim::ParseMultiSz(p->data).at(0)));  // as the user sees it
+                    break;
+                }
+        const auto bytes = machine.files().Read(log);
+        const std::string text = bytes ? std::string(bytes->begin(), bytes->end()) : std::string();
+        SCOPED_TRACE(n);
+        if (waiting.empty()) continue;
+        EXPECT_EQ(result, 0);
+        for (const auto& name : waiting)
+            EXPECT_NE(text.find("Disable not taken back; it takes effect at the next start of Windows: " + name),
+                      std::string::npos)
+                << text;
+        ++told;
+    }
+    EXPECT_GT(told, 0u) << "some fault left a disable waiting";
+}
+
 TEST(SlotFaults, SetStatusUncheckedUnderAnOpenFile)
 {
     px71test::SweepFaults<int>(
@@ -731,10 +772,14 @@ TEST(SlotFaults, SetStatusUncheckedUnderAnOpenFile)
         },
         [] { return XU_SetStatus(kSlot, DICS_DISABLE, 1, 0); },
         [](int r, sim::Machine& m, std::size_t n) {
-            // Whatever fails, a change left waiting for the next start is never reported done.
+            // Whatever fails, a change left waiting for the next start is never reported
+            // done, nor left untold.
             bool waiting = false;
             for (DEVINST id : m.tree.order()) waiting |= m.tree.node(id).pending != sim::Pending::kNone;
             EXPECT_TRUE(!waiting || r == 0) << "call " << n;
+            const auto log = m.files().Read(m.files().ProgramFolder() + u"PX71.LOG");
+            const bool told = log && std::string(log->begin(), log->end()).find("not taken back") != std::string::npos;
+            EXPECT_TRUE(!waiting || told) << "call " << n;
         });
 }
 
